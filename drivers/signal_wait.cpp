@@ -1,0 +1,33 @@
+#include "signal_wait.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
+
+extern "C" int at_pselect_read(int nfds, fd_set* readfds, long timeoutUs) {
+    sigset_t waitMask;
+    pthread_sigmask(SIG_BLOCK, nullptr, &waitMask);
+    sigdelset(&waitMask, SIGUSR2);
+    struct timespec ts;
+    struct timespec* limit = nullptr;
+    if (timeoutUs >= 0) {
+        ts.tv_sec = timeoutUs / 1000000L;
+        ts.tv_nsec = (timeoutUs % 1000000L) * 1000L;
+        limit = &ts;
+    }
+    return pselect(nfds, readfds, nullptr, nullptr, limit, &waitMask);
+}
+
+extern "C" void at_block_shutdown_signal(void) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGUSR2);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+extern "C" void at_unblock_shutdown_signal(void) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGUSR2);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+}

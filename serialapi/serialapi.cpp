@@ -1,0 +1,217 @@
+// Serial device table and dispatch.
+#include "serialapi.h"
+
+#include "../osal/at_log.h"
+#include "serialapi_internal.h"
+
+namespace {
+
+const char kSourceFile[] = "common/modem/at/stubs/serialapi";
+
+struct TableInit {
+    TableInit() {
+        for (auto& entry : gSerialDeviceTable) entry.handle.store(-1);
+    }
+};
+
+// Finds the entry that holds handle: -1 and handles of closed devices match
+// nothing. No lock: a read may block in its driver while others use the table.
+SerialDeviceEntry* findDeviceByHandle(Int32 handle, SerialDeviceId* devIdOut) {
+    if (handle == -1) return nullptr;
+    for (SerialDeviceId id = 0; id < SERIAL_DEVICE_MAX_DEVICE_NUM; ++id) {
+        SerialDeviceEntry& entry = gSerialDeviceTable[id];
+        if (entry.handle.load() != handle) continue;
+        if (entry.refCnt.load() == 0) return nullptr;
+        if (devIdOut != nullptr) *devIdOut = id;
+        return &entry;
+    }
+    return nullptr;
+}
+
+void createLockOnce() {
+    // Unguarded, as the registrations run only from Serial_Init on one thread.
+    if (gSerialDeviceLock == 0) {
+        gSerialDeviceLock = OSSEMAPHORE_Create(1, OSSEMAPHORE_MODE_DEFAULT);
+        OSSEMAPHORE_ChangeName(gSerialDeviceLock, "SrlDev_S");
+    }
+}
+
+// Adapters of the legacy form: take the device ID first, drop it, call the
+// legacy operation and hand back its result unchanged.
+Int32 legacyOpenAdapter(SerialDeviceId devId, UInt32 param) {
+    return gSerialDeviceTable[devId].legacyOpen(param);
+}
+Int32 legacyCloseAdapter(SerialDeviceId devId) { return gSerialDeviceTable[devId].legacyClose(); }
+UInt16 legacyReadAdapter(SerialDeviceId devId, UInt8* buf, UInt16 len) {
+    return gSerialDeviceTable[devId].legacyRead(buf, len);
+}
+UInt16 legacyWriteAdapter(SerialDeviceId devId, const UInt8* buf, UInt16 len) {
+    return gSerialDeviceTable[devId].legacyWrite(buf, len);
+}
+Int32 legacyAuxOp1Adapter(SerialDeviceId devId, UInt32 a) {
+    SerialLegacyAuxOp1 op = gSerialDeviceTable[devId].legacyAuxOp1;
+    return op != nullptr ? op(a) : 0;
+}
+Int32 legacyAuxOp2Adapter(SerialDeviceId devId) {
+    SerialLegacyAuxOp2 op = gSerialDeviceTable[devId].legacyAuxOp2;
+    return op != nullptr ? op() : 0;
+}
+Int32 legacyAuxOp4Adapter(SerialDeviceId devId, UInt32 a) {
+    SerialLegacyAuxOp4 op = gSerialDeviceTable[devId].legacyAuxOp4;
+    return op != nullptr ? op(a) : 0;
+}
+
+}  // namespace
+
+SerialDeviceEntry gSerialDeviceTable[SERIAL_DEVICE_MAX_DEVICE_NUM];
+OSSemaphore gSerialDeviceLock = 0;
+Int32 gNextSerialHandle = 0;
+static TableInit s_tableInit;
+
+extern "C" {
+
+Int32 Serial_ConfigureDevice(SerialDeviceId devId, SerialLegacyOpen open, SerialLegacyClose close,
+                             SerialLegacyRead read, SerialLegacyWrite write, SerialLegacyAuxOp1 auxOp1,
+                             SerialLegacyAuxOp2 auxOp2, SerialLegacyRegisterEventCallBack registerEventCallBack,
+                             SerialLegacyAuxOp4 auxOp4, UInt32 defaultOpenParam, UInt32 extraParam1,
+                             UInt32 extraParam2) {
+    if (devId >= SERIAL_DEVICE_MAX_DEVICE_NUM || open == nullptr || close == nullptr || read == nullptr ||
+        write == nullptr) {
+        return -1;
+    }
+    createLockOnce();
+    SerialDeviceEntry& entry = gSerialDeviceTable[devId];
+    entry.deviceValid = 1;
+    entry.legacyOpen = open;
+    entry.legacyClose = close;
+    entry.legacyRead = read;
+    entry.legacyWrite = write;
+    entry.legacyAuxOp1 = auxOp1;
+    entry.legacyAuxOp2 = auxOp2;
+    entry.legacyRegisterEventCallBack = registerEventCallBack;
+    entry.legacyAuxOp4 = auxOp4;
+    entry.defaultOpenParam = defaultOpenParam;
+    entry.extraParam1 = extraParam1;
+    entry.extraParam2 = extraParam2;
+    entry.open = legacyOpenAdapter;
+    entry.close = legacyCloseAdapter;
+    entry.read = legacyReadAdapter;
+    entry.write = legacyWriteAdapter;
+    entry.auxOp1 = legacyAuxOp1Adapter;
+    entry.auxOp2 = legacyAuxOp2Adapter;
+    entry.auxOp4 = legacyAuxOp4Adapter;
+    return static_cast<Int32>(devId);
+}
+
+Int32 Serial_ConfigureDeviceEx(SerialDeviceId devId, SerialDriverOpen open, SerialDriverClose close,
+                               SerialDriverRead read, SerialDriverWrite write, SerialDriverAuxOp1 auxOp1,
+                               SerialDriverAuxOp2 auxOp2, SerialDriverAuxOp3 auxOp3, SerialDriverAuxOp4 auxOp4,
+                               UInt32 defaultOpenParam, UInt32 extraParam1, UInt32 extraParam2) {
+    if (devId >= SERIAL_DEVICE_MAX_DEVICE_NUM || open == nullptr || close == nullptr || read == nullptr ||
+        write == nullptr) {
+        AT_LOGE("Serial_ConfigureDeviceEx(%d) failed\n", static_cast<int>(devId));
+        return -1;
+    }
+    createLockOnce();
+    SerialDeviceEntry& entry = gSerialDeviceTable[devId];
+    entry.deviceValid = 1;
+    entry.open = open;
+    entry.close = close;
+    entry.read = read;
+    entry.write = write;
+    entry.auxOp1 = auxOp1;
+    entry.auxOp2 = auxOp2;
+    entry.auxOp3 = auxOp3;
+    entry.auxOp4 = auxOp4;
+    entry.defaultOpenParam = defaultOpenParam;
+    entry.extraParam1 = extraParam1;
+    entry.extraParam2 = extraParam2;
+    return static_cast<Int32>(devId);
+}
+
+Int32 Serial_OpenDevice(SerialDeviceId devId, UInt32 openParam) {
+    AT_LOGI("Serial_OpenDevice: devID=%d\r\n", static_cast<int>(devId));
+    if (devId >= SERIAL_DEVICE_MAX_DEVICE_NUM || gSerialDeviceTable[devId].deviceValid == 0) {
+        AT_LOGI("Serial_OpenDevice: deviceID invalid(%d), or !deviceValid\r\n",
+                devId >= SERIAL_DEVICE_MAX_DEVICE_NUM ? 1 : 0);
+        return -1;
+    }
+    SerialDeviceEntry& entry = gSerialDeviceTable[devId];
+    OSSEMAPHORE_Obtain(gSerialDeviceLock, OSSUSPEND_WAIT);
+    // The handle is given at the first attempt, before the driver is asked,
+    // so a device whose open fails keeps it.
+    if (entry.handle.load() == -1) entry.handle.store(gNextSerialHandle++);
+    Int32 result = 0;
+    if (entry.refCnt.load() == 0) {
+        result = entry.open(devId, openParam != 0 ? openParam : entry.defaultOpenParam);
+    }
+    AT_LOGI("Serial_OpenDevice: openResult=%d\r\n", result);
+    if (result == 1) entry.refCnt.store(static_cast<UInt8>(entry.refCnt.load() + 1));
+    const Int32 handle = entry.handle.load();
+    OSSEMAPHORE_Release(gSerialDeviceLock);
+    if (result == 1) return handle;
+    return result == 0 ? SERIAL_OPEN_NOT_OPENED : SERIAL_OPEN_FAILED;
+}
+
+// Before any registration there is no table lock, and no device can be open:
+// such a close matches nothing and returns 1 without waiting for a lock.
+Int32 Serial_CloseDevice(Int32 handle) {
+    if (gSerialDeviceLock == 0) return 1;
+    OSSEMAPHORE_Obtain(gSerialDeviceLock, OSSUSPEND_WAIT);
+    SerialDeviceId devId = 0;
+    SerialDeviceEntry* entry = findDeviceByHandle(handle, &devId);
+    if (entry == nullptr) {
+        OSSEMAPHORE_Release(gSerialDeviceLock);
+        return 1;
+    }
+    const UInt8 count = static_cast<UInt8>(entry->refCnt.load() - 1);
+    entry->refCnt.store(count);
+    if (count == 0) entry->close(devId);
+    OSSEMAPHORE_Release(gSerialDeviceLock);
+    return 0;
+}
+
+UInt16 Serial_Read(Int32 handle, UInt8* buf, UInt16 len) {
+    SerialDeviceId devId = 0;
+    SerialDeviceEntry* entry = findDeviceByHandle(handle, &devId);
+    return entry != nullptr ? entry->read(devId, buf, len) : 0;
+}
+
+UInt16 Serial_Write(Int32 handle, const UInt8* buf, UInt16 len) {
+    SerialDeviceId devId = 0;
+    SerialDeviceEntry* entry = findDeviceByHandle(handle, &devId);
+    return entry != nullptr ? entry->write(devId, buf, len) : 0;
+}
+
+// Only the legacy event-callback operation is ever called. A device without
+// one (every device that Serial_Init registers) gets 1 and nothing is called,
+// as for an unmatched handle.
+Int32 Serial_RegisterEventCallBack(Int32 handle, SerialEventCallBack cb) {
+    SerialDeviceEntry* entry = findDeviceByHandle(handle, nullptr);
+    if (entry == nullptr || entry->legacyRegisterEventCallBack == nullptr) return 1;
+    entry->legacyRegisterEventCallBack(cb);
+    return 0;
+}
+
+SerialDeviceId Serial_GetDeviceID(Int32 handle) {
+    SerialDeviceId devId = SERIAL_DEVICE_NULL;
+    return findDeviceByHandle(handle, &devId) != nullptr ? devId : SERIAL_DEVICE_NULL;
+}
+
+UInt8 Serial_GetRefCnt(SerialDeviceId devId) {
+    if (devId >= SERIAL_DEVICE_MAX_DEVICE_NUM) {
+        __xassert("deviceID < SERIAL_DEVICE_MAX_DEVICE_NUM", kSourceFile, __LINE__, static_cast<Int32>(devId));
+        return 0;
+    }
+    return gSerialDeviceTable[devId].refCnt.load();
+}
+
+void Serial_SetRefCnt(SerialDeviceId devId, UInt8 count) {
+    if (devId >= SERIAL_DEVICE_MAX_DEVICE_NUM) {
+        __xassert("deviceID < SERIAL_DEVICE_MAX_DEVICE_NUM", kSourceFile, __LINE__, static_cast<Int32>(devId));
+        return;
+    }
+    gSerialDeviceTable[devId].refCnt.store(count);
+}
+
+}  // extern "C"

@@ -1,0 +1,89 @@
+/* Serial manager: clients register on a numbered serial device, receive its
+ * bytes through their dataCb on the device's reader thread, send replies,
+ * pause and resume reception, and deregister.
+ *
+ * Call SERIALMGR_Init once, before anything else. A client record returned by
+ * SERIALMGR_RegisterClient is the client's handle until
+ * SERIALMGR_DeRegisterClient returns.
+ *
+ * Threads: the exported functions may be called from any host thread. dataCb
+ * and eventCb(SERIALMGR_EVENT_READ_ERROR) run on the device's reader thread;
+ * eventCb(SERIALMGR_EVENT_DEREGISTERED) runs on the deregistering thread.
+ * dataCb may call SERIALMGR_SendData; it must not register or deregister on
+ * its own device, and a client of the USB device must not pause from it. */
+#ifndef SERIALMGR_H
+#define SERIALMGR_H
+
+#include "../osal/at_export.h"
+#include "../osal/kova_types.h"
+#include "../serialapi/serialapi.h"
+
+AT_EXTERN_C_BEGIN
+
+#define SERIALMGR_CLIENT_SIG 0xBABEFACEu
+#define SERIALMGR_FREED_SIG 0xCCCCCCCCu
+#define SERIALMGR_EVENT_READ_ERROR 11u
+#define SERIALMGR_EVENT_DEREGISTERED 14u
+#define SERIALMGR_RX_BUFFER_SIZE 1536u
+
+struct SerialMgrClientInfo;
+
+/* Receive callback: one block of 1 to 1536 bytes, valid only during the call. */
+typedef void (*SerialMgrDataCb)(struct SerialMgrClientInfo* client, UInt32 userData, UInt8* data, UInt32 length);
+/* Event callback: SERIALMGR_EVENT_READ_ERROR or SERIALMGR_EVENT_DEREGISTERED; zero is always 0. */
+typedef void (*SerialMgrEventCb)(struct SerialMgrClientInfo* client, UInt32 userData, UInt32 event, UInt32 zero);
+
+/* Registration record: eight 32-bit slots on a 32-bit target. */
+typedef struct SerialMgrClientParams {
+    SerialMgrDataCb dataCb;   /* must not be NULL */
+    SerialMgrEventCb eventCb; /* must not be NULL */
+    UInt32 spare;             /* copied, never read */
+    UInt32 userData;          /* handed back to both callbacks */
+    Int32 clientID;           /* 1 marks the AT client */
+    UInt8 useDefaultDevice;   /* nonzero: register on device 0 whatever devID says */
+    UInt32 devID;             /* device to register on */
+    UInt32 openParam;         /* for Serial_OpenDevice; 0 = the device's default */
+} SerialMgrClientParams;
+
+/* Client record, the client's handle. */
+typedef struct SerialMgrClientInfo {
+    UInt32 sig;          /* SERIALMGR_CLIENT_SIG while valid */
+    UInt32 devID;        /* device registered on */
+    UInt32 state;        /* 1 sending allowed, 2 flow control on, 0 deregistered */
+    UInt32 reserved1;
+    UInt32 reserved2;
+    UInt8 skipSendLock;  /* nonzero: SERIALMGR_SendData takes no unit of the device's lock */
+    SerialMgrClientParams params;
+} SerialMgrClientInfo;
+
+/* Brings the library into service. Returns TRUE. */
+AT_EXPORT Boolean SERIALMGR_Init(void);
+
+/* Registers a client; opens the device and starts its reader on the first
+ * registration. Returns the client record, or NULL (invalid device ID, or the
+ * device failed to open). A registration on an open device replaces its
+ * current client; the older record stays valid until deregistered. */
+AT_EXPORT SerialMgrClientInfo* SERIALMGR_RegisterClient(const SerialMgrClientParams* params);
+
+/* Sends len (< 0xFFFF) bytes, once (block 0) or until all are written (block
+ * nonzero). Returns the bytes sent: 0 while flow control is on, after the
+ * device was shut down, or for an invalid client record. */
+AT_EXPORT Int32 SERIALMGR_SendData(SerialMgrClientInfo* client, const UInt8* buf, UInt32 len, UInt32 block);
+
+/* enable nonzero pauses reception, 0 resumes it. On the USB device a pause
+ * returns once the reader has stopped reading. FALSE for an invalid record. */
+AT_EXPORT Boolean SERIALMGR_SetFlowControl(SerialMgrClientInfo* client, UInt32 enable);
+
+/* Stops the device's reader and closes the device, calls eventCb with
+ * SERIALMGR_EVENT_DEREGISTERED and frees the record. Returns TRUE. */
+AT_EXPORT Boolean SERIALMGR_DeRegisterClient(SerialMgrClientInfo* client);
+
+/* Accessors; no lock taken. */
+AT_EXPORT UInt32 SERIALMGR_GetDeviceID(SerialMgrClientInfo* client);
+AT_EXPORT SerialMgrClientInfo* SERIALMGR_GetCurrentATSerialMgrHandle(void);
+AT_EXPORT Int32 SERIALMGR_GetSerialDeviceHandle(SerialMgrClientInfo* client);
+AT_EXPORT UInt32 SERIALMGR_GetDefaultATDevice(void);
+
+AT_EXTERN_C_END
+
+#endif /* SERIALMGR_H */
