@@ -1,0 +1,38 @@
+// RNDIS UDP driver: the channel table and helpers shared with the tests.
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <atomic>
+
+#include "rndis_drv.h"
+
+// One channel; index = device ID - 14. Descriptors and ports are read and
+// written through the atomic helpers of rndis_drv.cpp, because the reader
+// thread, senders, the closing thread and the configuring host meet on them.
+struct RndisChannel {
+    Int32 RxPort;                  // UDP port the Rx socket is bound to
+    Int32 TxPort;                  // port on the client's host that responses go to
+    int RxSd;                      // Rx socket; 0 = none
+    int TxSd;                      // Tx socket (never bound); 0 = none
+    socklen_t ClientAddrLen;       // length of ClientAddr; 0 until the first receive call
+    UInt8 Ready;                   // 1 once the Rx socket is bound
+    struct sockaddr_in ClientAddr; // sender of the latest datagram; its port becomes TxPort before a send
+};
+
+extern RndisChannel s_rndis_channel[RNDIS_CHANNEL_NUM];
+
+// Bumped whenever a channel's descriptors are replaced or closed. A reader
+// that sees it change across its wait knows that the descriptor number it
+// waited on may now name another file.
+extern std::atomic<UInt32> s_rndis_generation[RNDIS_CHANNEL_NUM];
+
+// Test hook: when set, RNDIS_Read calls it with the channel index after it has
+// taken the descriptor and right before it waits on it.
+using RndisReadHook = void (*)(UInt32 channel);
+extern std::atomic<RndisReadHook> gRndisReadHook;
+
+// Maps a failed receive (err = errno) to the read result and logs it:
+// EINTR and EMSGSIZE give 65535, anything else 0. errno is err on return.
+UInt16 rndisReceiveFailure(int err);

@@ -1,0 +1,542 @@
+// RNDIS UDP driver on real sockets (127.0.0.1 only), real threads and a real
+// SIGUSR2 handler installed with bsd_signal.
+#include <gtest/gtest.h>
+
+#include <android/log.h>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "drivers/rndis_drv.h"
+#include "drivers/rndis_drv_internal.h"
+#include "drivers/signal_wait.h"
+#include "log_capture.h"
+#include "platform/bionic/bionic_shim.h"
+#include "serialapi/serialapi.h"
+#include "wait.h"
+
+namespace {
+
+using attest::LogCapture;
+using attest::waitUntil;
+
+constexpr int I = ANDROID_LOG_INFO;
+constexpr int E = ANDROID_LOG_ERROR;
+
+// A UDP socket of the test, bound to 127.0.0.1 at a port the system picks.
+struct TestSocket {
+    int fd = -1;
+    TestSocket() {
+        fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+    }
+    ~TestSocket() { close(fd); }
+    TestSocket(const TestSocket&) = delete;
+    TestSocket& operator=(const TestSocket&) = delete;
+
+    int port() const { return localPort(fd); }
+    static int localPort(int sd) {
+        sockaddr_in addr{};
+        socklen_t len = sizeof addr;
+        getsockname(sd, reinterpret_cast<sockaddr*>(&addr), &len);
+        return ntohs(addr.sin_port);
+    }
+    void sendTo(int toPort, const std::string& data) const {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<uint16_t>(toPort));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(static_cast<ssize_t>(data.size()),
+                  sendto(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to));
+    }
+    // One datagram, waiting at most 10 s; "<none>" when nothing came.
+    std::string receive(int waitMs = 10000) const {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, waitMs) != 1) return "<none>";
+        std::vector<char> data(4096);
+        ssize_t n = recv(fd, data.data(), data.size(), MSG_DONTWAIT);
+        return n < 0 ? "<none>" : std::string(data.data(), static_cast<size_t>(n));
+    }
+};
+
+void configure(int channel, Int32 txPort, Int32 rxPort) {
+    RndisConfig config;
+    for (auto& entry : config.entry) entry = {-1, -1};
+    config.entry[channel] = {txPort, rxPort};
+    RNDIS_SetRndisConfig(&config);
+}
+
+// Opens device 14 + channel on a port of the system's choosing; returns that port.
+int openOnFreePort(int channel, Int32 txPort) {
+    configure(channel, txPort, 0);
+    EXPECT_EQ(1, RNDIS_OpenDevice(SERIAL_DEVICE_RNDIS + static_cast<UInt32>(channel), 0));
+    return TestSocket::localPort(s_rndis_channel[channel].RxSd);
+}
+
+UInt16 writeText(UInt32 devId, const std::string& text) {
+    return RNDIS_Write(devId, reinterpret_cast<const UInt8*>(text.data()), static_cast<UInt16>(text.size()));
+}
+
+TEST(RndisDrv, ConfigurationKeepsPortsThatAreNotSet) {
+    Int32 rx = -1, tx = -1;
+    UInt32 size = 0, addr = 1;
+    EXPECT_EQ(1, RNDIS_GetRawInfo(SERIAL_DEVICE_RNDIS2, &rx, &tx, &size, &addr));
+    EXPECT_EQ(0, rx);
+    EXPECT_EQ(0, tx);
+    EXPECT_EQ(4u, size);
+    EXPECT_EQ(0u, addr);
+
+    LogCapture log;
+    RNDIS_SetRndisConfig(nullptr);
+    EXPECT_TRUE(log.has(E, "RNDIS_SetRndisConfig: RndisConfig=NULL?\n"));
+
+    RndisConfig config{{{5001, 6001}, {5002, 6002}, {-1, -1}, {0, 0}}};
+    RNDIS_SetRndisConfig(&config);
+    log.clear();
+    // Entry 0 holds Tx 7000 and Rx 7100; the rest are not set; entry 1's Tx
+    // port 0 counts as set.
+    RndisConfig update{{{7000, 7100}, {0, -1}, {-1, -1}, {-1, 0}}};
+    RNDIS_SetRndisConfig(&update);
+    std::vector<std::string> expected = {
+        "RNDIS_SetRndisConfig:  RNDIS0 RxPort=7100\n",
+        "RNDIS_SetRndisConfig:  RNDIS0 TxPort=7000\n",
+        "RNDIS0 RxPort=7100 TxPort=7000\n",
+        "RNDIS_SetRndisConfig:  RNDIS1 RxPort not set, using existing value: 6002\n",
+        "RNDIS_SetRndisConfig:  RNDIS1 TxPort=0\n",
+        "RNDIS1 RxPort=6002 TxPort=0\n",
+        "RNDIS_SetRndisConfig:  RNDIS2 RxPort not set, using existing value: 0\n",
+        "RNDIS_SetRndisConfig:  RNDIS2 TxPort not set, using existing value: 0\n",
+        "RNDIS2 RxPort=0 TxPort=0\n",
+        "RNDIS_SetRndisConfig:  RNDIS3 RxPort=0\n",
+        "RNDIS_SetRndisConfig:  RNDIS3 TxPort not set, using existing value: 0\n",
+        "RNDIS3 RxPort=0 TxPort=0\n",
+    };
+    auto lines = log.lines();
+    ASSERT_EQ(expected.size(), lines.size()) << log.dump();
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(I, lines[i].priority);
+        EXPECT_EQ(expected[i], lines[i].text);
+    }
+    EXPECT_EQ(7100, s_rndis_channel[0].RxPort);
+    EXPECT_EQ(7000, s_rndis_channel[0].TxPort);
+    EXPECT_EQ(6002, s_rndis_channel[1].RxPort);
+    EXPECT_EQ(0, s_rndis_channel[1].TxPort);
+    EXPECT_EQ(1, RNDIS_GetRawInfo(SERIAL_DEVICE_RNDIS, &rx, &tx, &size, nullptr));
+    EXPECT_EQ(7100, rx);
+    EXPECT_EQ(7000, tx);
+}
+
+// A command from some source port is answered at the channel's Tx port on
+// the sender's host, never at the source port.
+TEST(RndisDrv, DatagramArrivesAndReplyGoesToTheTxPort) {
+    TestSocket replies, client;
+    const int rxPort = openOnFreePort(1, replies.port());
+    ASSERT_NE(0, rxPort);
+    EXPECT_EQ(1, s_rndis_channel[1].Ready);
+    LogCapture log;
+
+    client.sendTo(rxPort, "AT\r");
+    UInt8 buf[16];
+    std::memset(buf, 0xEE, sizeof buf);
+    ASSERT_EQ(3, RNDIS_Read(SERIAL_DEVICE_RNDIS2, buf, 8));
+    EXPECT_EQ(0, std::memcmp(buf, "AT\r\0\0\0\0\0", 8));
+    EXPECT_EQ(0xEE, buf[8]);  // only len bytes are cleared
+    UInt32 addr = 0;
+    EXPECT_EQ(1, RNDIS_GetRawInfo(SERIAL_DEVICE_RNDIS2, nullptr, nullptr, nullptr, &addr));
+    EXPECT_EQ(htonl(INADDR_LOOPBACK), addr);
+
+    EXPECT_EQ(4, writeText(SERIAL_DEVICE_RNDIS2, "OK\r\n"));
+    EXPECT_EQ("OK\r\n", replies.receive());
+    EXPECT_EQ("<none>", client.receive(0));
+    EXPECT_TRUE(log.has(I, "RNDIS_Read\n"));
+    EXPECT_TRUE(log.has(I, "RNDIS_Write\n"));
+    EXPECT_TRUE(log.has(I, "AT response - len 4\n"));
+
+    // A new Tx port takes effect at the next write.
+    TestSocket other;
+    configure(1, other.port(), -1);
+    EXPECT_EQ(2, writeText(SERIAL_DEVICE_RNDIS2, "OK"));
+    EXPECT_EQ("OK", other.receive());
+    EXPECT_EQ(1, RNDIS_CloseDevice(SERIAL_DEVICE_RNDIS2));
+}
+
+TEST(RndisDrv, WritesRefusedUntilOpenAndCommandReceived) {
+    LogCapture log;
+    EXPECT_EQ(0, writeText(SERIAL_DEVICE_RNDIS, "OK"));
+    EXPECT_TRUE(log.has(E, "RNDIS_Write() server/client not ready yet\n"));
+
+    TestSocket replies, client;
+    const int rxPort = openOnFreePort(0, replies.port());
+    log.clear();
+    // No command yet: the system refuses the send for lack of an address.
+    EXPECT_EQ(65535, writeText(SERIAL_DEVICE_RNDIS, "OK"));
+    EXPECT_TRUE(log.has(I, "RNDIS_Write() Error sending datagram. Cannot write until a command is received from "
+                           "client.\n"))
+        << log.dump();
+    EXPECT_EQ(0, RNDIS_Write(SERIAL_DEVICE_RNDIS, nullptr, 3));
+    EXPECT_EQ(0, writeText(SERIAL_DEVICE_RNDIS, ""));
+    EXPECT_EQ(2, log.count(I, "RNDIS_Write() Null string passed in\n"));
+
+    // A re-open forgets the client.
+    client.sendTo(rxPort, "AT");
+    UInt8 buf[8];
+    ASSERT_EQ(2, RNDIS_Read(SERIAL_DEVICE_RNDIS, buf, sizeof buf));
+    EXPECT_EQ(2, writeText(SERIAL_DEVICE_RNDIS, "OK"));
+    EXPECT_EQ("OK", replies.receive());
+    EXPECT_EQ(1, RNDIS_CloseDevice(SERIAL_DEVICE_RNDIS));
+    log.clear();
+    EXPECT_EQ(0, writeText(SERIAL_DEVICE_RNDIS, "OK"));  // closed: TxSd is 0
+    EXPECT_TRUE(log.has(E, "RNDIS_Write() server/client not ready yet\n"));
+    ASSERT_EQ(1, RNDIS_OpenDevice(SERIAL_DEVICE_RNDIS, 0));
+    EXPECT_EQ(65535, writeText(SERIAL_DEVICE_RNDIS, "OK"));
+    RNDIS_CloseDevice(SERIAL_DEVICE_RNDIS);
+}
+
+TEST(RndisDrv, LongWritesWarnButAreSentWhole) {
+    TestSocket replies, client;
+    const int rxPort = openOnFreePort(2, replies.port());
+    client.sendTo(rxPort, "AT");
+    UInt8 buf[8];
+    ASSERT_EQ(2, RNDIS_Read(SERIAL_DEVICE_RNDIS3, buf, sizeof buf));
+    LogCapture log;
+    const std::string warning = "RNDIS_Write() Warning: string longer than maximum buffer length\n";
+
+    EXPECT_EQ(999, writeText(SERIAL_DEVICE_RNDIS3, std::string(999, 'a')));
+    EXPECT_EQ(999u, replies.receive().size());
+    EXPECT_EQ(0, log.count(I, warning));
+
+    EXPECT_EQ(1000, writeText(SERIAL_DEVICE_RNDIS3, std::string(1000, 'b')));
+    EXPECT_EQ(std::string(1000, 'b'), replies.receive());
+    EXPECT_EQ(1, log.count(I, warning));
+    EXPECT_TRUE(log.has(I, "AT response - len 1000\n"));
+    RNDIS_CloseDevice(SERIAL_DEVICE_RNDIS3);
+}
+
+TEST(RndisDrv, LongDatagramIsCutToTheBuffer) {
+    TestSocket client;
+    const int rxPort = openOnFreePort(3, 0);
+    client.sendTo(rxPort, "0123456789");
+    client.sendTo(rxPort, "next");
+    UInt8 buf[8];
+    std::memset(buf, 0xEE, sizeof buf);
+    ASSERT_EQ(4, RNDIS_Read(SERIAL_DEVICE_RNDIS4, buf, 4));
+    EXPECT_EQ(0, std::memcmp(buf, "0123", 4));
+    EXPECT_EQ(0xEE, buf[4]);
+    // The rest of the cut datagram is gone; the next read gets the next one.
+    ASSERT_EQ(4, RNDIS_Read(SERIAL_DEVICE_RNDIS4, buf, sizeof buf));
+    EXPECT_EQ(0, std::memcmp(buf, "next\0\0\0\0", 8));
+    RNDIS_CloseDevice(SERIAL_DEVICE_RNDIS4);
+}
+
+TEST(RndisDrv, ReceiveErrorsMapToRetryOrFailure) {
+    LogCapture log;
+    EXPECT_EQ(65535, rndisReceiveFailure(EINTR));
+    EXPECT_EQ(65535, rndisReceiveFailure(EMSGSIZE));
+    EXPECT_EQ(EMSGSIZE, errno);
+    EXPECT_EQ(0, rndisReceiveFailure(EIO));
+    EXPECT_EQ(EIO, errno);
+    EXPECT_TRUE(log.has(E, "Non-fatal recv error (errno 4).\n"));
+    EXPECT_TRUE(log.has(E, "Non-fatal recv error (errno 90).\n"));
+    EXPECT_TRUE(log.has(E, "Could not receive datagram (errno 5).\n"));
+
+    // A real failing receive: the record names a readable pipe, not a socket.
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    ASSERT_EQ(1, write(fds[1], "x", 1));
+    s_rndis_channel[0].RxSd = fds[0];
+    UInt8 buf[4];
+    log.clear();
+    errno = 0;
+    EXPECT_EQ(0, RNDIS_Read(SERIAL_DEVICE_RNDIS, buf, sizeof buf));
+    EXPECT_EQ(ENOTSOCK, errno);
+    EXPECT_TRUE(log.has(E, "Could not receive datagram (errno " + std::to_string(ENOTSOCK) + ").\n"))
+        << log.dump();
+    s_rndis_channel[0].RxSd = 0;
+    close(fds[0]);
+    close(fds[1]);
+}
+
+// A read on a channel that is not open fails at once (descriptor 0 is "none",
+// never stdin), so a reader reports the error instead of waiting for ever.
+TEST(RndisDrv, ReadOnChannelNotOpenFailsAtOnce) {
+    LogCapture log;
+    UInt8 buf[4];
+    errno = 0;
+    EXPECT_EQ(0, RNDIS_Read(SERIAL_DEVICE_RNDIS2, buf, sizeof buf));
+    EXPECT_EQ(EBADF, errno);
+    EXPECT_TRUE(log.has(E, "Could not receive datagram (errno 9).\n")) << log.dump();
+}
+
+TEST(RndisDrv, DeviceIdsOutsideTheChannelsFail) {
+    LogCapture log;
+    UInt8 buf[4] = {};
+    Int32 port;
+    UInt32 value;
+    for (UInt32 dev : {5u, 13u, 18u, 0xFFFFFFFFu}) {
+        log.clear();
+        const std::string invalid = "Invalid RNDIS device index: " + std::to_string(static_cast<int>(dev - 14u)) + "\n";
+        EXPECT_EQ(0, RNDIS_OpenDevice(dev, 0));
+        EXPECT_EQ(0, RNDIS_CloseDevice(dev));
+        EXPECT_EQ(0, RNDIS_Read(dev, buf, sizeof buf));
+        EXPECT_EQ(0, RNDIS_Write(dev, buf, sizeof buf));
+        EXPECT_EQ(0, RNDIS_GetRawInfo(dev, &port, &port, &value, &value));
+        const std::vector<std::pair<int, std::string>> expected = {
+            {E, invalid},      {I, "RNDIS_CloseDevice\n"}, {E, invalid}, {I, "RNDIS_Read\n"},
+            {E, invalid},      {I, "RNDIS_Write\n"},       {E, invalid}, {I, "RNDIS_GetRawInfo\n"},
+            {E, invalid},
+        };
+        auto lines = log.lines();
+        ASSERT_EQ(expected.size(), lines.size()) << log.dump();
+        for (size_t i = 0; i < expected.size(); ++i) {
+            EXPECT_EQ(expected[i].first, lines[i].priority) << i;
+            EXPECT_EQ(expected[i].second, lines[i].text) << i;
+        }
+    }
+    EXPECT_EQ(0, s_rndis_channel[0].RxSd);
+}
+
+TEST(RndisDrv, CloseOfNeverOpenedChannelLogsOnlyItsName) {
+    LogCapture log;
+    EXPECT_EQ(1, RNDIS_CloseDevice(SERIAL_DEVICE_RNDIS3));
+    ASSERT_EQ(1u, log.lines().size());
+    EXPECT_EQ("RNDIS_CloseDevice\n", log.lines()[0].text);
+}
+
+// Bind failure: the port is held by a socket without SO_REUSEADDR.
+TEST(RndisDrv, BindFailureClosesBothSockets) {
+    TestSocket holder;
+    configure(0, 1, holder.port());
+    LogCapture log;
+    EXPECT_EQ(0, RNDIS_OpenDevice(SERIAL_DEVICE_RNDIS, 0));
+    const std::vector<std::pair<int, std::string>> expected = {
+        {I, "\nStarting AT server: (Rx)" + std::to_string(holder.port()) + ",(Tx)1\n"},
+        {E, "\nError: Could not connect to host. " + std::string(std::strerror(EADDRINUSE)) + " (" +
+                std::to_string(EADDRINUSE) + ")\n"},
+        {I, "RNDIS_CloseDevice\n"},
+    };
+    auto lines = log.lines();
+    ASSERT_EQ(expected.size(), lines.size()) << log.dump();
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(expected[i].first, lines[i].priority);
+        EXPECT_EQ(expected[i].second, lines[i].text);
+    }
+    EXPECT_EQ(0, s_rndis_channel[0].RxSd);
+    EXPECT_EQ(0, s_rndis_channel[0].TxSd);
+    EXPECT_EQ(0, s_rndis_channel[0].Ready);
+}
+
+// A failed socket creation closes at once what the open had made: with room
+// for exactly one more descriptor, the Rx socket is made and the Tx socket
+// fails, and the Rx socket's descriptor is free again afterwards.
+TEST(RndisDrv, FailedOpenClosesWhatItMade) {
+    const int lowestFree = dup(0);
+    ASSERT_GE(lowestFree, 0);
+    close(lowestFree);
+    rlimit saved;
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
+    LogCapture log;
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(lowestFree + 1);
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &tight));
+    const Int32 result = RNDIS_OpenDevice(SERIAL_DEVICE_RNDIS4, 0);
+    const int after = dup(0);
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &saved));
+    EXPECT_EQ(0, result);
+    EXPECT_EQ(lowestFree, after);  // the Rx socket was closed again
+    if (after >= 0) close(after);
+    EXPECT_TRUE(log.has(E, "\nError: Could not make a Tx socket\n")) << log.dump();
+    EXPECT_EQ(0, s_rndis_channel[3].RxSd);
+    EXPECT_EQ(0, s_rndis_channel[3].TxSd);
+    EXPECT_EQ(0, s_rndis_channel[3].Ready);
+    log.clear();
+    EXPECT_EQ(1, RNDIS_CloseDevice(SERIAL_DEVICE_RNDIS4));
+    EXPECT_EQ(1u, log.lines().size());  // nothing left to close
+}
+
+// ---- ending a blocked receive ----
+
+std::atomic<int> g_handled{0};
+void onShutdownSignal(int) { g_handled.fetch_add(1); }
+
+pid_t threadId() { return static_cast<pid_t>(syscall(SYS_gettid)); }
+
+// True while the thread is inside pselect.
+bool waitingInPselect(pid_t tid) {
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    long number = -1;
+    in >> number;
+    return number == SYS_pselect6;
+}
+
+struct Reader {
+    std::atomic<pid_t> tid{0};
+    std::atomic<bool> go{false};
+    std::atomic<bool> returned{false};
+    std::atomic<int> result{-1};
+    std::atomic<int> err{0};
+    pthread_t handle{};
+    std::thread thread;
+
+    // The thread blocks SIGUSR2 as the serial manager's readers do, then
+    // waits for the test's go before it reads.
+    void start(UInt32 devId) {
+        thread = std::thread([this, devId] {
+            at_block_shutdown_signal();
+            handle = pthread_self();
+            tid = threadId();
+            while (!go.load()) std::this_thread::yield();
+            UInt8 buf[32];
+            result = RNDIS_Read(devId, buf, sizeof buf);
+            err = errno;
+            returned = true;
+        });
+        ASSERT_TRUE(waitUntil([this] { return tid.load() != 0; }));
+    }
+    bool finished() {
+        if (!waitUntil([this] { return returned.load(); }, std::chrono::seconds(20))) return false;
+        thread.join();
+        return true;
+    }
+};
+
+// Aborts a test whose reader never returns, instead of hanging until ctest's limit.
+void expectFinished(Reader& reader) {
+    if (!reader.finished()) {
+        ADD_FAILURE() << "RNDIS_Read did not return";
+        std::_Exit(1);
+    }
+}
+
+TEST(RndisDrvSignal, SignalBeforeTheWaitEndsTheReceive) {
+    bsd_signal(SIGUSR2, onShutdownSignal);
+    openOnFreePort(0, 0);
+    LogCapture log;
+    Reader reader;
+    reader.start(SERIAL_DEVICE_RNDIS);
+    // The signal is sent, and is pending in the reader, before it reads.
+    ASSERT_EQ(0, pthread_kill(reader.handle, SIGUSR2));
+    // SigPnd in the thread's status lists the signals pending for it alone.
+    ASSERT_TRUE(waitUntil([&] {
+        std::ifstream in("/proc/self/task/" + std::to_string(reader.tid.load()) + "/status");
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.rfind("SigPnd:", 0) == 0) {
+                unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
+                return (mask & (1ull << (SIGUSR2 - 1))) != 0;
+            }
+        }
+        return false;
+    }));
+    EXPECT_EQ(0, g_handled.load());
+    reader.go = true;
+    expectFinished(reader);
+    EXPECT_EQ(65535, reader.result.load());
+    EXPECT_EQ(EINTR, reader.err.load());
+    EXPECT_EQ(1, g_handled.load());
+    EXPECT_TRUE(log.has(E, "Non-fatal recv error (errno 4).\n")) << log.dump();
+    RNDIS_CloseDevice(SERIAL_DEVICE_RNDIS);
+}
+
+TEST(RndisDrvSignal, SignalDuringTheWaitEndsTheReceive) {
+    bsd_signal(SIGUSR2, onShutdownSignal);
+    openOnFreePort(1, 0);
+    LogCapture log;
+    Reader reader;
+    reader.start(SERIAL_DEVICE_RNDIS2);
+    reader.go = true;
+    ASSERT_TRUE(waitUntil([&] { return waitingInPselect(reader.tid.load()); }));
+    EXPECT_FALSE(reader.returned.load());
+    ASSERT_EQ(0, pthread_kill(reader.handle, SIGUSR2));
+    expectFinished(reader);
+    EXPECT_EQ(65535, reader.result.load());
+    EXPECT_EQ(EINTR, reader.err.load());
+    EXPECT_EQ(1, g_handled.load());
+    EXPECT_TRUE(log.has(E, "Non-fatal recv error (errno 4).\n")) << log.dump();
+    RNDIS_CloseDevice(SERIAL_DEVICE_RNDIS2);
+}
+
+// The serial manager's order: close the device while the reader waits, then
+// signal it. Whichever ends the wait first, the receive ends as interrupted.
+TEST(RndisDrvSignal, CloseThenSignalDuringTheWaitEndsTheReceive) {
+    bsd_signal(SIGUSR2, onShutdownSignal);
+    openOnFreePort(1, 0);
+    Reader reader;
+    reader.start(SERIAL_DEVICE_RNDIS2);
+    reader.go = true;
+    ASSERT_TRUE(waitUntil([&] { return waitingInPselect(reader.tid.load()); }));
+    RNDIS_CloseDevice(SERIAL_DEVICE_RNDIS2);
+    ASSERT_EQ(0, pthread_kill(reader.handle, SIGUSR2));
+    expectFinished(reader);
+    EXPECT_EQ(65535, reader.result.load());
+    EXPECT_EQ(EINTR, reader.err.load());
+}
+
+// A close, and an open of another channel that gets the same descriptor
+// numbers, between the reader taking its descriptor and its wait: the reader
+// must not receive the other channel's datagram.
+TEST(RndisDrvSignal, DescriptorReusedBeforeTheWaitIsNotRead) {
+    TestSocket client;
+    openOnFreePort(0, 0);
+    const int oldRx = s_rndis_channel[0].RxSd;
+    static int otherRxPort = 0;
+    static const TestSocket* sender = nullptr;
+    sender = &client;
+    gRndisReadHook = [](UInt32 channel) {
+        if (channel != 0) return;
+        RNDIS_CloseDevice(SERIAL_DEVICE_RNDIS);
+        otherRxPort = openOnFreePort(2, 0);
+        sender->sendTo(otherRxPort, "for channel 2");
+    };
+    LogCapture log;
+    Reader reader;
+    reader.start(SERIAL_DEVICE_RNDIS);
+    reader.go = true;
+    expectFinished(reader);
+    gRndisReadHook = nullptr;
+    ASSERT_EQ(oldRx, s_rndis_channel[2].RxSd) << "descriptor number was not reused";
+    EXPECT_EQ(65535, reader.result.load());
+    EXPECT_EQ(EINTR, reader.err.load());
+    EXPECT_TRUE(log.has(E, "Non-fatal recv error (errno 4).\n")) << log.dump();
+
+    // The datagram is still waiting for its own channel.
+    UInt8 buf[32];
+    ASSERT_EQ(13, RNDIS_Read(SERIAL_DEVICE_RNDIS3, buf, sizeof buf));
+    EXPECT_EQ(0, std::memcmp(buf, "for channel 2", 13));
+    RNDIS_CloseDevice(SERIAL_DEVICE_RNDIS3);
+}
+
+// A close with no signal after it, before the wait: the descriptor is gone,
+// and the reader reports the interrupted receive rather than a read error.
+TEST(RndisDrvSignal, CloseBeforeTheWaitEndsTheReceive) {
+    openOnFreePort(3, 0);
+    gRndisReadHook = [](UInt32) { RNDIS_CloseDevice(SERIAL_DEVICE_RNDIS4); };
+    Reader reader;
+    reader.start(SERIAL_DEVICE_RNDIS4);
+    reader.go = true;
+    expectFinished(reader);
+    gRndisReadHook = nullptr;
+    EXPECT_EQ(65535, reader.result.load());
+    EXPECT_EQ(EINTR, reader.err.load());
+    // The next pass of a reader finds the channel closed and fails for good.
+    UInt8 buf[4];
+    EXPECT_EQ(0, RNDIS_Read(SERIAL_DEVICE_RNDIS4, buf, sizeof buf));
+}
+
+}  // namespace
