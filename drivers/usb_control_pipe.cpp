@@ -46,13 +46,17 @@ Int32 USB_Control_Pipe_Send_Stop(void) {
 
 Int32 USB_Control_Pipe_Wait_Ack(void) {
     char text[80];
-    // Blocks until the reader answers; several waiting "OK"s are taken by this
-    // one read. A read interrupted by a signal is retried so that a stray
-    // signal does not pass for an acknowledgement.
-    ssize_t n;
-    do {
-        n = read(s_ack_pipe[0], text, sizeof text - 1);
-    } while (n < 0 && errno == EINTR);
+    // One blocking read, without a time limit: several waiting "OK"s are taken
+    // by it, and whatever it returns ends the wait, a failure included (the
+    // caller then goes on as if acknowledged).
+    //
+    // The wait stays unbounded on purpose. Only SERIALMGR_SetFlowControl calls
+    // this, right after a STOP, and it is the serial manager that decides
+    // whether a reader is there to answer: a bound here could only turn a
+    // missing reader into a pause that silently did not happen. A read that a
+    // signal interrupts (a handler installed without SA_RESTART) is not
+    // retried, so a host can still free a caller that waits in vain.
+    const ssize_t n = read(s_ack_pipe[0], text, sizeof text - 1);
     if (n > 0) {
         text[n] = '\0';
         AT_LOGI("   USB_Control_Pipe_Wait_Ack: rx ack: %s\n", text);

@@ -1,0 +1,173 @@
+// USB control pipe: the STOP/OK messages, acknowledgement reads, and the
+// process end when the pipes cannot be made.
+#include <gtest/gtest.h>
+
+#include <android/log.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "drivers/usb_control_pipe.h"
+#include "drivers/usb_control_pipe_internal.h"
+#include "log_capture.h"
+#include "wait.h"
+
+namespace {
+
+using attest::LogCapture;
+using attest::waitUntil;
+
+constexpr int I = ANDROID_LOG_INFO;
+
+std::string readPipe(int fd) {
+    char buf[80];
+    ssize_t n = read(fd, buf, sizeof buf);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+bool waitingInRead(pid_t tid) {
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
+    long number = -1;
+    in >> number;
+    return number == SYS_read;
+}
+
+// Runs Wait_Ack on its own thread; the test acts once the thread blocks in read().
+struct AckWaiter {
+    std::atomic<pid_t> tid{0};
+    std::atomic<bool> returned{false};
+    std::atomic<int> result{0};
+    pthread_t handle{};
+    std::thread thread;
+    void start() {
+        thread = std::thread([this] {
+            handle = pthread_self();
+            tid = static_cast<pid_t>(syscall(SYS_gettid));
+            result = USB_Control_Pipe_Wait_Ack();
+            returned = true;
+        });
+        ASSERT_TRUE(waitUntil([this] { return tid.load() != 0 && waitingInRead(tid.load()); }));
+    }
+    void finish() {
+        if (!waitUntil([this] { return returned.load(); }, std::chrono::seconds(20))) {
+            ADD_FAILURE() << "USB_Control_Pipe_Wait_Ack did not return";
+            std::_Exit(1);
+        }
+        thread.join();
+    }
+};
+
+TEST(UsbControlPipe, StopAndOkTravel) {
+    LogCapture log;
+    USB_Control_Pipe_Init();
+    EXPECT_TRUE(log.has(I, "USB_Control_Pipe_Init: ok\n"));
+
+    EXPECT_EQ(1, USB_Control_Pipe_Send_Stop());
+    EXPECT_EQ("STOP", readPipe(s_control_pipe[0]));
+    EXPECT_TRUE(log.has(I, "  USB_Control_Pipe_Send_Stop : send STOP to reader thread\n"));
+
+    // The caller waits until the reader acknowledges.
+    AckWaiter waiter;
+    waiter.start();
+    EXPECT_FALSE(waiter.returned.load());
+    EXPECT_EQ(1, USB_Control_Pipe_Send_Ack());
+    waiter.finish();
+    EXPECT_EQ(1, waiter.result.load());
+    EXPECT_TRUE(log.has(I, "  USB_Control_Pipe_Send_Ack : send OK to RPC task\n"));
+    EXPECT_TRUE(log.has(I, "   USB_Control_Pipe_Wait_Ack: rx ack: OK\n")) << log.dump();
+}
+
+TEST(UsbControlPipe, OneAcknowledgementReadTakesEveryWaitingOk) {
+    USB_Control_Pipe_Init();
+    LogCapture log;
+    USB_Control_Pipe_Send_Ack();
+    USB_Control_Pipe_Send_Ack();
+    EXPECT_EQ(1, USB_Control_Pipe_Wait_Ack());
+    EXPECT_TRUE(log.has(I, "   USB_Control_Pipe_Wait_Ack: rx ack: OKOK\n")) << log.dump();
+    // Several STOPs are likewise read together by the reader.
+    USB_Control_Pipe_Send_Stop();
+    USB_Control_Pipe_Send_Stop();
+    EXPECT_EQ("STOPSTOP", readPipe(s_control_pipe[0]));
+}
+
+// Whatever the acknowledgement read returns ends the wait: end of file, a
+// failure, or a signal whose handler does not restart the call (the way a
+// host can free a caller whose reader will never answer).
+TEST(UsbControlPipe, FailedAcknowledgementReadEndsTheWait) {
+    USB_Control_Pipe_Init();
+    LogCapture log;
+    const int savedRead = s_ack_pipe[0];
+
+    int eof[2];
+    ASSERT_EQ(0, pipe(eof));
+    close(eof[1]);
+    s_ack_pipe[0] = eof[0];
+    EXPECT_EQ(1, USB_Control_Pipe_Wait_Ack());
+    EXPECT_TRUE(log.has(I, "   USB_Control_Pipe_Wait_Ack: rx cnt=0\n")) << log.dump();
+    close(eof[0]);
+
+    s_ack_pipe[0] = -1;
+    EXPECT_EQ(1, USB_Control_Pipe_Wait_Ack());
+    EXPECT_TRUE(log.has(I, "   USB_Control_Pipe_Wait_Ack: rx cnt=-1\n")) << log.dump();
+    s_ack_pipe[0] = savedRead;
+
+    struct sigaction action {};
+    action.sa_handler = [](int) {};
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;  // no SA_RESTART
+    ASSERT_EQ(0, sigaction(SIGUSR1, &action, nullptr));
+    log.clear();
+    AckWaiter waiter;
+    waiter.start();
+    ASSERT_EQ(0, pthread_kill(waiter.handle, SIGUSR1));
+    waiter.finish();
+    EXPECT_EQ(1, waiter.result.load());
+    EXPECT_TRUE(log.has(I, "   USB_Control_Pipe_Wait_Ack: rx cnt=-1\n")) << log.dump();
+}
+
+// Counts of the creation messages, printed when the process exits.
+std::atomic<int> g_controlErrors{0};
+std::atomic<int> g_ackErrors{0};
+std::atomic<int> g_ok{0};
+
+void countingLogger(const struct __android_logger_data*, const char* message) {
+    const std::string text = message != nullptr ? message : "";
+    if (text == "zund: error creating s_control_pipe\n") ++g_controlErrors;
+    if (text == "zund: error creating s_ack_pipe\n") ++g_ackErrors;
+    if (text == "USB_Control_Pipe_Init: ok\n") ++g_ok;
+}
+
+void reportCounts() {
+    std::fprintf(stderr, "control errors=%d ack errors=%d ok=%d\n", g_controlErrors.load(), g_ackErrors.load(),
+                 g_ok.load());
+}
+
+// With no descriptor left to the process, every pipe() fails.
+void initWithoutDescriptors() {
+    __android_log_set_logger(countingLogger);
+    std::atexit(reportCounts);
+    rlimit limit;
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = 0;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    USB_Control_Pipe_Init();
+}
+
+// Slow: six one-second pauses before the process ends.
+TEST(UsbControlPipeDeathTest, CreationFailureEndsTheProcessAfterSixAttempts) {
+    testing::GTEST_FLAG(death_test_style) = "threadsafe";
+    EXPECT_EXIT(initWithoutDescriptors(), testing::ExitedWithCode(static_cast<unsigned char>(-10)),
+                "control errors=6 ack errors=0 ok=0");
+}
+
+}  // namespace
