@@ -8,12 +8,6 @@ namespace {
 
 const char kSourceFile[] = "common/modem/at/stubs/serialapi";
 
-struct TableInit {
-    TableInit() {
-        for (auto& entry : gSerialDeviceTable) entry.handle.store(-1);
-    }
-};
-
 // Finds the entry that holds handle: -1 and handles of closed devices match
 // nothing. No lock: a read may block in its driver while others use the table.
 SerialDeviceEntry* findDeviceByHandle(Int32 handle, SerialDeviceId* devIdOut) {
@@ -37,7 +31,10 @@ void createLockOnce() {
 }
 
 // Adapters of the legacy form: take the device ID first, drop it, call the
-// legacy operation and hand back its result unchanged.
+// legacy operation and hand back its result unchanged. Open, close, read and
+// write are never null (registration refuses that); the spare operations may
+// be, and their adapters then call nothing and return 0 rather than jump to
+// address 0 for a tool that pokes at the spare slots.
 Int32 legacyOpenAdapter(SerialDeviceId devId, UInt32 param) {
     return gSerialDeviceTable[devId].legacyOpen(param);
 }
@@ -63,10 +60,11 @@ Int32 legacyAuxOp4Adapter(SerialDeviceId devId, UInt32 a) {
 
 }  // namespace
 
+// Constant-initialised (see SerialDeviceEntry): no constructor runs for it,
+// so a host's static constructor may already open devices.
 SerialDeviceEntry gSerialDeviceTable[SERIAL_DEVICE_MAX_DEVICE_NUM];
 OSSemaphore gSerialDeviceLock = 0;
 Int32 gNextSerialHandle = 0;
-static TableInit s_tableInit;
 
 extern "C" {
 

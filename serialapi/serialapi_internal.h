@@ -6,31 +6,38 @@
 #include "../osal/osal.h"
 #include "serialapi.h"
 
+// Every field starts at 0 except handle, which starts at -1. The default
+// member initialisers make the table constant-initialised: it holds these
+// values before any static constructor of any library or host runs.
 struct SerialDeviceEntry {
-    UInt8 deviceValid;  // 1 once a driver was registered; never cleared
+    UInt8 deviceValid{0};  // 1 once a driver was registered; never cleared
     // Number of opens not yet closed. Changed under the table lock; read
     // without it by the lookups of read and write, so it is atomic.
-    std::atomic<UInt8> refCnt;
-    std::atomic<Int32> handle;  // -1 until the first open attempt
-    UInt32 defaultOpenParam;
-    SerialLegacyOpen legacyOpen;
-    SerialLegacyClose legacyClose;
-    SerialLegacyRead legacyRead;
-    SerialLegacyWrite legacyWrite;
-    SerialLegacyAuxOp1 legacyAuxOp1;
-    SerialLegacyAuxOp2 legacyAuxOp2;
-    SerialLegacyRegisterEventCallBack legacyRegisterEventCallBack;
-    SerialLegacyAuxOp4 legacyAuxOp4;
-    UInt32 extraParam1;  // stored, never read
-    UInt32 extraParam2;  // stored, never read
-    SerialDriverOpen open;
-    SerialDriverClose close;
-    SerialDriverRead read;
-    SerialDriverWrite write;
-    SerialDriverAuxOp1 auxOp1;
-    SerialDriverAuxOp2 auxOp2;
-    SerialDriverAuxOp3 auxOp3;
-    SerialDriverAuxOp4 auxOp4;
+    std::atomic<UInt8> refCnt{0};
+    std::atomic<Int32> handle{-1};  // -1 until the first open attempt
+    UInt32 defaultOpenParam{0};
+    SerialLegacyOpen legacyOpen{nullptr};
+    SerialLegacyClose legacyClose{nullptr};
+    SerialLegacyRead legacyRead{nullptr};
+    SerialLegacyWrite legacyWrite{nullptr};
+    SerialLegacyAuxOp1 legacyAuxOp1{nullptr};
+    SerialLegacyAuxOp2 legacyAuxOp2{nullptr};
+    SerialLegacyRegisterEventCallBack legacyRegisterEventCallBack{nullptr};
+    SerialLegacyAuxOp4 legacyAuxOp4{nullptr};
+    // The two extra parameters and the spare operations are kept for the
+    // drivers' own tools; the layer stores them and never reads or calls them
+    // (auxOp1, auxOp2 and auxOp4 of a legacy driver are reachable only
+    // through the adapters, which return 0 for an operation given as null).
+    UInt32 extraParam1{0};
+    UInt32 extraParam2{0};
+    SerialDriverOpen open{nullptr};
+    SerialDriverClose close{nullptr};
+    SerialDriverRead read{nullptr};
+    SerialDriverWrite write{nullptr};
+    SerialDriverAuxOp1 auxOp1{nullptr};
+    SerialDriverAuxOp2 auxOp2{nullptr};
+    SerialDriverAuxOp3 auxOp3{nullptr};
+    SerialDriverAuxOp4 auxOp4{nullptr};
 };
 
 extern SerialDeviceEntry gSerialDeviceTable[SERIAL_DEVICE_MAX_DEVICE_NUM];

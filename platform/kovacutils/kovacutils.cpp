@@ -148,11 +148,17 @@ void* taskTrampoline(void* raw) {
     const int index = static_cast<int>(reinterpret_cast<intptr_t>(raw));
     OSTaskEntryWArg entry;
     UInt32 argument;
+    char shortName[16];
     {
         std::lock_guard<std::mutex> guard(g_taskLock);
         entry = g_tasks[index].entry;
         argument = g_tasks[index].argument;
+        std::snprintf(shortName, sizeof shortName, "%s", g_tasks[index].name);
     }
+    // Named here as well as by the creator: the creator's pthread_setname_np
+    // runs after pthread_create returns, possibly after the entry has started,
+    // and an entry that looks at its own name must already see it.
+    pthread_setname_np(pthread_self(), shortName);
     entry(argument);
     {
         std::lock_guard<std::mutex> guard(g_taskLock);

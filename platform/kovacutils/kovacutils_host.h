@@ -10,15 +10,22 @@
  * - Handle 0, and any stale handle: Obtain, Release, GetCnt and releaseMutex
  *   return at once without effect.
  * - A mutex is a binary semaphore: releasing a free mutex leaves it free.
- * - Tick length: KOVA_TICK_MS milliseconds. Timeout OSSUSPEND_WAIT (-1) waits
- *   without limit, 0 only tries.
+ * - Tick length: KOVA_TICK_MS (5) milliseconds, so the serial manager's
+ *   6-tick pause between blocking writes is 30 ms. Timeout OSSUSPEND_WAIT (-1)
+ *   waits without limit, 0 only tries, any other value waits that many ticks
+ *   and then returns OSSTATUS_TIMEOUT.
  * - Tasks: joinable POSIX threads named after the task (first 15 characters),
  *   with a stack of at least KOVA_MIN_TASK_STACK bytes; the priority is
  *   recorded but not mapped to the scheduler. A task's slot is given back when
  *   its entry function returns; the thread stays joinable.
  * - The debug heap is malloc with a count of live blocks.
- * - Debug log channels and __xassert reports go to hooks (tests), and to
- *   stderr when the environment variable KOVA_DEBUG_LOG is set.
+ * - Mode: accepted and ignored. Every caller passes 11, and the only
+ *   behaviour callers rely on (counting semaphores; non-recursive mutexes
+ *   that any thread may release) does not depend on it.
+ * - Debug log channels go to the hook (tests), and to stderr when the
+ *   environment variable KOVA_DEBUG_LOG is set. __xassert reports go to their
+ *   hook and always to stderr as "xassert: file:line: "expr" failed (value n)":
+ *   a failed check is rare and should never pass unseen.
  * - Semaphore operations are safe to call from a signal handler as long as the
  *   interrupted code is not itself inside an operation on the same handle. */
 #ifndef KOVACUTILS_HOST_H
@@ -46,7 +53,9 @@ typedef void (*KovaXassertHook)(const char* expression, const char* file, UInt32
 void KOVA_SetXassertHook(KovaXassertHook hook);
 UInt32 KOVA_GetXassertCount(void);
 
-/* Name and priority a task was created with; 0/NULL for an unknown handle. */
+/* Name a task was created with (up to 31 characters); NULL for handle 0, a
+ * handle never issued, or a task whose entry has returned. The text lives in
+ * the task's slot: valid while the task runs. */
 const char* OSTASK_GetName(OSTask task);
 
 #ifdef __cplusplus

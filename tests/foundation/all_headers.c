@@ -1,0 +1,42 @@
+/* Every public header of the library, compiled as C11 with pedantic warnings
+ * as errors: hosts written in C include them as they are. The program then
+ * calls a few exported functions through the C declarations. */
+#include "osal/kova_types.h"
+#include "osal/at_export.h"
+#include "osal/osal.h"
+#include "serialapi/serialapi.h"
+#include "serialmgr/serialmgr.h"
+#include "drivers/uart_x_drv.h"
+#include "drivers/usb_drv.h"
+#include "drivers/usb_control_pipe.h"
+#include "drivers/rndis_drv.h"
+#include "drivers/socket_drv.h"
+#include "stubs/other_stubs.h"
+#if defined(__has_include)
+#if __has_include("buffer/cbuffer.h")
+#include "buffer/cbuffer.h"
+#endif
+#endif
+
+#include <stdio.h>
+#include <string.h>
+
+_Static_assert(SERIAL_DEVICE_MAX_DEVICE_NUM == 24, "24 device IDs");
+_Static_assert(SERIAL_DEVICE_NULL == 23, "the null device is the last ID");
+_Static_assert(sizeof(UInt32) == 4 && sizeof(Int32) == 4 && sizeof(UInt16) == 2, "fixed-width types");
+#if UINTPTR_MAX == 0xFFFFFFFFu
+_Static_assert(sizeof(SerialMgrClientParams) == 8 * 4, "eight 32-bit slots on a 32-bit target");
+#endif
+
+int main(void) {
+    char text[8];
+    int failures = 0;
+    SYS_CopyStr8(text, "ATE0\r\n", sizeof text);
+    if (strcmp(text, "ATE0\r\n") != 0) ++failures;
+    SYS_FormatStr8(text, 4, "%d", 12345);
+    if (strcmp(text, "123") != 0) ++failures;
+    if (AT_STUBS_IsReadyForCommsIO() != 1) ++failures;
+    if (Serial_GetDeviceID(-1) != SERIAL_DEVICE_NULL) ++failures;
+    if (failures != 0) fprintf(stderr, "all_headers: %d failures\n", failures);
+    return failures == 0 ? 0 : 1;
+}

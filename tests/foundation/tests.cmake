@@ -1,0 +1,30 @@
+# Checks of the library as a whole: the exported names, and the public
+# headers compiled as C.
+
+# The exported names. The list is that of the finished library; while a module
+# is still missing, configure with -DAT_EXPECT_FULL_API=OFF to have missing
+# names reported without failing (unexpected names always fail).
+option(AT_EXPECT_FULL_API "Fail the export check when an exported name is missing" ON)
+if(AT_EXPECT_FULL_API)
+  set(_at_allow_missing OFF)
+else()
+  set(_at_allow_missing ON)
+endif()
+add_test(NAME foundation.exported_symbols
+  COMMAND ${CMAKE_COMMAND}
+    -DNM=${CMAKE_NM}
+    -DLIB=$<TARGET_FILE:at_stubs>
+    -DEXPECTED=${CMAKE_CURRENT_LIST_DIR}/exported_symbols.txt
+    -DALLOW_MISSING=${_at_allow_missing}
+    -P ${CMAKE_CURRENT_LIST_DIR}/check_exports.cmake)
+set_tests_properties(foundation.exported_symbols PROPERTIES LABELS foundation TIMEOUT ${AT_TEST_TIMEOUT})
+
+# Every public header in one C11 translation unit, linked with the shared
+# library as a C host would be.
+add_executable(foundation_all_headers ${CMAKE_CURRENT_LIST_DIR}/all_headers.c)
+set_target_properties(foundation_all_headers PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON C_EXTENSIONS OFF)
+target_include_directories(foundation_all_headers PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_options(foundation_all_headers PRIVATE -Wall -Wextra -Werror -pedantic)
+target_link_libraries(foundation_all_headers PRIVATE at_stubs)
+add_test(NAME foundation.all_headers_c COMMAND foundation_all_headers)
+set_tests_properties(foundation.all_headers_c PROPERTIES LABELS foundation TIMEOUT ${AT_TEST_TIMEOUT})
