@@ -29,6 +29,10 @@ void AT_STUBS_RegisterCallbacks(AtStubsSendDataToClientCb sendDataCb, AtStubsIsR
     gIsReadyForCommsIOCb.store(isReadyCb);
 }
 
+// The callback's result means nothing to this library beyond being handed
+// back: the in-process channel returns it as its write result, so a host
+// should return the number of bytes it took (the device layer sees the low 16
+// bits). No value is treated as an error here.
 Int32 AT_STUBS_SendDataToClient(UInt32 devId, const UInt8* data, UInt32 len) {
     AtStubsSendDataToClientCb cb = gSendDataToClientCb.load();
     return cb != nullptr ? cb(devId, data, len) : 0;
@@ -68,8 +72,11 @@ void SYS_FormatStr8(char* dest, UInt32 size, const char* format, ...) {
 
 void SYS_AppendStr8(char* dest, const char* src, UInt32 size) {
     if (dest == nullptr || src == nullptr || size == 0) return;
-    // The destination should hold a terminated string shorter than size; if it
-    // does not, nothing is appended and only the last byte is terminated.
+    // The destination should hold a terminated string shorter than size. If
+    // no terminator lies within size there is no end to append at, and
+    // searching past size would read memory that is not ours: nothing is
+    // appended, and the last byte is cleared as for every call, so the
+    // destination leaves this call terminated within size.
     const size_t used = strnlen(dest, size);
     if (used < size) {
         size_t room = size - 1 - used;

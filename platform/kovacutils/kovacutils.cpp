@@ -153,7 +153,9 @@ void* taskTrampoline(void* raw) {
         std::lock_guard<std::mutex> guard(g_taskLock);
         entry = g_tasks[index].entry;
         argument = g_tasks[index].argument;
-        std::snprintf(shortName, sizeof shortName, "%s", g_tasks[index].name);
+        // Thread names hold 15 characters; the slot keeps the whole name.
+        std::memcpy(shortName, g_tasks[index].name, sizeof shortName - 1);
+        shortName[sizeof shortName - 1] = '\0';
     }
     // Named here as well as by the creator: the creator's pthread_setname_np
     // runs after pthread_create returns, possibly after the entry has started,

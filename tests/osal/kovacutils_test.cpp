@@ -267,7 +267,9 @@ void captureXassert(const char* expression, const char* file, UInt32 line, Int32
 TEST(KovaXassert, ReportsToTheHookAndReturns) {
     KOVA_SetXassertHook(captureXassert);
     const UInt32 before = KOVA_GetXassertCount();
+    testing::internal::CaptureStderr();
     __xassert("a < b", "some/file", 42, -3);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "xassert: some/file:42: \"a < b\" failed (value -3)\n");
     EXPECT_EQ(KOVA_GetXassertCount(), before + 1);
     EXPECT_EQ(g_xassert.expression, "a < b");
     EXPECT_EQ(g_xassert.file, "some/file");
