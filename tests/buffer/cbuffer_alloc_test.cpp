@@ -1,0 +1,106 @@
+// CBuffer against failing OS services. This program defines its own
+// dbHEAP_Alloc, OSSEMAPHORE_Create and OSSEMAPHORE_Release, which the buffer's
+// objects linked into it bind to; each forwards to libkovacutils unless the
+// test has armed a failure.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include "buffer/cbuffer.h"
+#include "osal/osal.h"
+#include "platform/kovacutils/kovacutils_host.h"
+
+namespace {
+
+int g_failAllocNumber = 0;  // fail the n-th allocation from now (1-based), 0 = none
+int g_allocCalls = 0;
+bool g_failRelease = false;
+UInt32 g_createCount = 0, g_createMode = 0;
+
+template <typename F>
+F next(const char* name) {
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+void failAllocation(int n) {
+    g_allocCalls = 0;
+    g_failAllocNumber = n;
+}
+
+}  // namespace
+
+extern "C" void* dbHEAP_Alloc(size_t size, const char* file, UInt32 line) {
+    static auto real = next<void* (*)(size_t, const char*, UInt32)>("dbHEAP_Alloc");
+    if (g_failAllocNumber != 0 && ++g_allocCalls == g_failAllocNumber) return nullptr;
+    return real(size, file, line);
+}
+
+extern "C" OSSemaphore OSSEMAPHORE_Create(UInt32 initialCount, UInt32 mode) {
+    static auto real = next<OSSemaphore (*)(UInt32, UInt32)>("OSSEMAPHORE_Create");
+    g_createCount = initialCount;
+    g_createMode = mode;
+    return real(initialCount, mode);
+}
+
+extern "C" OSStatus OSSEMAPHORE_Release(OSSemaphore sem) {
+    static auto real = next<OSStatus (*)(OSSemaphore)>("OSSEMAPHORE_Release");
+    OSStatus s = real(sem);
+    return g_failRelease ? OSSTATUS_FAILURE : s;
+}
+
+namespace {
+
+TEST(CBufferServices, LockIsABinarySemaphoreOfMode11) {
+    CBuffer* cb = BUFFER_CreateCBuffer(16, -1);
+    ASSERT_NE(cb, nullptr);
+    EXPECT_EQ(g_createCount, 1u);
+    EXPECT_EQ(g_createMode, 11u);
+    EXPECT_EQ(BUFFER_DestroyCBuffer(cb), CBUF_OK);
+}
+
+TEST(CBufferServices, DataAreaAllocationFailureFreesTheRecord) {
+    const UInt32 blocks = dbHEAP_GetLiveBlocks();
+    const UInt32 sems = OSSEMAPHORE_GetLiveCount();
+    failAllocation(2);
+    EXPECT_EQ(BUFFER_CreateCBuffer(64, 8), nullptr);
+    EXPECT_EQ(g_allocCalls, 2);
+    failAllocation(0);
+    EXPECT_EQ(dbHEAP_GetLiveBlocks(), blocks);
+    EXPECT_EQ(OSSEMAPHORE_GetLiveCount(), sems);
+}
+
+TEST(CBufferServicesDeathTest, RecordAllocationFailureStops) {
+    EXPECT_DEATH(
+        {
+            failAllocation(1);
+            BUFFER_CreateCBuffer(64, 8);
+        },
+        "common/modem/at/stubs/buffer:[0-9]+: BUFFER_CreateCBuffer: assertion \"\\(cbuf\\) != NULL\" failed");
+}
+
+TEST(CBufferServicesDeathTest, FailedReleaseStopsInTheOperation) {
+    CBuffer* cb = BUFFER_CreateCBuffer(8, -1);
+    ASSERT_NE(cb, nullptr);
+    const char* text = ": assertion \"OSSEMAPHORE_Release\\( cbuf->wrt_lock \\) == OSSTATUS_SUCCESS\" failed";
+    UInt8 byte = 1;
+    EXPECT_DEATH(
+        {
+            g_failRelease = true;
+            BUFFER_PutCBufferDatum(cb, &byte);
+        },
+        std::string("buffer:[0-9]+: BUFFER_PutCBufferDatum") + text);
+    EXPECT_DEATH(
+        {
+            g_failRelease = true;
+            BUFFER_FlushCBufferBlock(cb, -1);
+        },
+        std::string("buffer:[0-9]+: BUFFER_FlushCBufferBlock") + text);
+    EXPECT_DEATH(
+        {
+            g_failRelease = true;
+            BUFFER_UnlockCBufferGetBlock(cb, 0);
+        },
+        std::string("buffer:[0-9]+: BUFFER_UnlockCBufferGetBlock") + text);
+    EXPECT_EQ(BUFFER_DestroyCBuffer(cb), CBUF_OK);
+}
+
+}  // namespace

@@ -1,0 +1,191 @@
+// One producer thread and one consumer thread move a long seeded byte stream
+// through a CBuffer, with copying operations and with reservations, while a
+// third thread reads the sizes and dumps without the lock. Every byte must
+// arrive once and in order, and nothing may leak. Built with the thread
+// sanitizer, this is also the race check of the buffer.
+//
+// CBUF_STREAM_BYTES overrides the stream length (default 3 MiB per run).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "buffer/cbuffer.h"
+#include "platform/kovacutils/kovacutils_host.h"
+
+namespace {
+
+enum Mode { kCopy, kReserve, kMixed };
+
+struct Outcome {
+    size_t produced = 0, consumed = 0;
+    long mismatchAt = -1;
+    bool timedOut = false;
+    bool usedOutOfRange = false;
+};
+
+size_t streamBytes() {
+    const char* v = std::getenv("CBUF_STREAM_BYTES");
+    return v != nullptr && *v != '\0' ? static_cast<size_t>(std::strtoul(v, nullptr, 10)) : size_t{3} << 20;
+}
+
+Outcome runStream(CBuffer* cb, Mode mode, unsigned seed) {
+    const size_t total = streamBytes();
+    std::vector<UInt8> stream(total);
+    std::mt19937 gen(seed);
+    for (auto& b : stream) b = static_cast<UInt8>(gen());
+
+    const int size = BUFFER_GetCBufferBufferSize(cb);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+    std::atomic<bool> stop{false};
+    Outcome out;
+
+    std::thread producer([&] {
+        std::mt19937 rng(seed ^ 0x5eedu);
+        size_t pos = 0;
+        while (pos < total && !stop.load()) {
+            const int remaining = static_cast<int>(std::min<size_t>(total - pos, 30000));
+            const int how = mode == kMixed ? static_cast<int>(rng() % 3) : (mode == kCopy ? static_cast<int>(rng() % 2) * 2 : 1);
+            int moved = 0;
+            if (how == 0) {
+                const int want = std::min(remaining, 1 + static_cast<int>(rng() % static_cast<unsigned>(size + size / 2)));
+                moved = BUFFER_PutCBufferBlock(cb, &stream[pos], static_cast<Int16>(want));
+            } else if (how == 1) {
+                UInt8* p = nullptr;
+                Int16 sz = 0;
+                if (BUFFER_LockCBufferPutBlock(cb, &p, &sz) == CBUF_OK) {
+                    const int n = std::min({static_cast<int>(sz), remaining, 1 + static_cast<int>(rng() % static_cast<unsigned>(sz))});
+                    std::memcpy(p, &stream[pos], static_cast<size_t>(n));
+                    BUFFER_UnlockCBufferPutBlock(cb, static_cast<Int16>(n));
+                    moved = n;
+                }
+            } else {
+                moved = BUFFER_PutCBufferDatum(cb, &stream[pos]) == CBUF_OK ? 1 : 0;
+            }
+            pos += static_cast<size_t>(moved);
+            if (moved == 0) {
+                if (std::chrono::steady_clock::now() > deadline) {
+                    out.timedOut = true;
+                    stop.store(true);
+                }
+                std::this_thread::yield();
+            }
+        }
+        out.produced = pos;
+    });
+
+    std::thread consumer([&] {
+        std::mt19937 rng(seed ^ 0xc0deu);
+        std::vector<UInt8> dst(static_cast<size_t>(size) * 2 + 1);
+        size_t pos = 0;
+        auto check = [&](const UInt8* data, int n) {
+            if (std::memcmp(data, &stream[pos], static_cast<size_t>(n)) != 0) {
+                for (int i = 0; i < n; ++i) {
+                    if (data[i] != stream[pos + static_cast<size_t>(i)]) {
+                        out.mismatchAt = static_cast<long>(pos) + i;
+                        break;
+                    }
+                }
+                stop.store(true);
+                return false;
+            }
+            return true;
+        };
+        while (pos < total && !stop.load()) {
+            const int how = mode == kMixed ? static_cast<int>(rng() % 3) : (mode == kCopy ? static_cast<int>(rng() % 2) * 2 : 1);
+            int moved = 0;
+            if (how == 0) {
+                const int want = 1 + static_cast<int>(rng() % static_cast<unsigned>(size * 2));
+                moved = BUFFER_GetCBufferBlock(cb, dst.data(), static_cast<Int16>(want));
+                if (moved > 0 && !check(dst.data(), moved)) break;
+            } else if (how == 1) {
+                UInt8* p = nullptr;
+                Int16 sz = 0;
+                (void)BUFFER_LockCBufferGetBlock(cb, &p, &sz);
+                if (sz > 0) {
+                    // Consume all (-1), a part, or nothing (0) now and then.
+                    const unsigned r = rng() % 8;
+                    const int n = r == 0 ? 0 : (r < 4 ? sz : 1 + static_cast<int>(rng() % static_cast<unsigned>(sz)));
+                    if (!check(p, n)) {
+                        BUFFER_UnlockCBufferGetBlock(cb, 0);
+                        break;
+                    }
+                    BUFFER_UnlockCBufferGetBlock(cb, static_cast<Int16>(n == sz && r < 2 ? -1 : n));
+                    moved = n;
+                }
+            } else {
+                UInt8 b = 0;
+                if (BUFFER_GetCBufferDatum(cb, &b) == CBUF_OK) {
+                    if (!check(&b, 1)) break;
+                    moved = 1;
+                }
+            }
+            pos += static_cast<size_t>(moved);
+            if (moved == 0) {
+                if (std::chrono::steady_clock::now() > deadline) {
+                    out.timedOut = true;
+                    stop.store(true);
+                }
+                std::this_thread::yield();
+            }
+        }
+        out.consumed = pos;
+        stop.store(true);
+    });
+
+    // Lock-free readers: the sizes and the dump may see a state in the
+    // middle of an operation, but never a field outside its range.
+    std::thread watcher([&] {
+        while (!stop.load()) {
+            const int used = BUFFER_GetCBufferUsedSize(cb);
+            (void)BUFFER_GetCBufferFreeSize(cb);
+            BUFFER_DumpCBuffer(cb);
+            if (used < 0 || used > size) out.usedOutOfRange = true;
+            std::this_thread::yield();
+        }
+    });
+
+    producer.join();
+    consumer.join();
+    stop.store(true);
+    watcher.join();
+    return out;
+}
+
+void streamTest(int size, int limit, Mode mode, unsigned seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed) + ", buf_sz " + std::to_string(size) + ", locked_sz " +
+                 std::to_string(limit));
+    const UInt32 blocks = dbHEAP_GetLiveBlocks();
+    const UInt32 sems = OSSEMAPHORE_GetLiveCount();
+    CBuffer* cb = BUFFER_CreateCBuffer(static_cast<Int16>(size), static_cast<Int16>(limit));
+    ASSERT_NE(cb, nullptr);
+    const Outcome out = runStream(cb, mode, seed);
+    EXPECT_FALSE(out.timedOut);
+    EXPECT_EQ(out.mismatchAt, -1) << "first wrong byte";
+    EXPECT_FALSE(out.usedOutOfRange);
+    EXPECT_EQ(out.produced, streamBytes());
+    EXPECT_EQ(out.consumed, streamBytes());
+    EXPECT_EQ(BUFFER_GetCBufferUsedSize(cb), 0);
+    EXPECT_EQ(cb->wrt_reserved_sz, 0);
+    EXPECT_EQ(cb->rd_reserved_sz, 0);
+    EXPECT_EQ(BUFFER_DestroyCBuffer(cb), CBUF_OK);
+    EXPECT_EQ(dbHEAP_GetLiveBlocks(), blocks);
+    EXPECT_EQ(OSSEMAPHORE_GetLiveCount(), sems);
+}
+
+TEST(CBufferThreads, StreamThroughBlockAndByteCopies) { streamTest(1000, 64, kCopy, 1001u); }
+
+TEST(CBufferThreads, StreamThroughReservationsWithRelocation) { streamTest(997, 200, kReserve, 2002u); }
+
+TEST(CBufferThreads, StreamThroughReservationsWithoutLimit) { streamTest(512, -1, kReserve, 3003u); }
+
+TEST(CBufferThreads, StreamThroughMixedOperationsOnSmallBuffer) { streamTest(37, 9, kMixed, 4004u); }
+
+}  // namespace
