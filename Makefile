@@ -21,3 +21,26 @@ test: setup build
 
 clean:
 	rm -rf $(BUILD)
+
+# Fuzzing (clang-14 with libclang-rt-14-dev; scripts/setup_fuzz.sh installs
+# them). `make fuzz` runs every target FUZZ_SECONDS (default 60) on a working
+# copy of its seed corpus; `make fuzz-ci` runs each FUZZ_CI_SECONDS (default
+# 10). New inputs go to build-fuzz/corpus/<name>, never into fuzz/corpus.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_CI_SECONDS ?= 10
+FUZZ_TARGETS = $(patsubst fuzz/%_fuzz.cpp,%,$(wildcard fuzz/*_fuzz.cpp))
+
+.PHONY: fuzz-build fuzz fuzz-ci
+
+fuzz-build:
+	./scripts/setup_fuzz.sh
+	cmake -S . -B $(FUZZ_BUILD) -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DAT_BUILD_FUZZ=ON -DAT_BUILD_TESTS=OFF -DAT_BUILD_EXAMPLES=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+fuzz: fuzz-build
+	./scripts/run_fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+fuzz-ci: fuzz-build
+	./scripts/run_fuzz.sh $(FUZZ_BUILD) $(FUZZ_CI_SECONDS) $(FUZZ_TARGETS)
