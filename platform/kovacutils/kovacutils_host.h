@@ -23,9 +23,10 @@
  *   behaviour callers rely on (counting semaphores; non-recursive mutexes
  *   that any thread may release) does not depend on it.
  * - Debug log channels go to the hook (tests), and to stderr when the
- *   environment variable KOVA_DEBUG_LOG is set. __xassert reports go to their
- *   hook and always to stderr as "xassert: file:line: "expr" failed (value n)":
- *   a failed check is rare and should never pass unseen.
+ *   environment variable KOVA_DEBUG_LOG is set. __xassert reports go to
+ *   their hook when one is installed (it sees every report), and otherwise to
+ *   stderr as "xassert: file:line: "expr" failed (value n)": a failed check
+ *   never passes unseen.
  * - Semaphore operations are safe to call from a signal handler as long as the
  *   interrupted code is not itself inside an operation on the same handle. */
 #ifndef KOVACUTILS_HOST_H
