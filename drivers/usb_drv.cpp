@@ -1,0 +1,224 @@
+// USB gadget tty driver: /dev/ttyGS0, read together with the USB control
+// pipe so that a flow-control STOP wakes the reader.
+#include "usb_drv.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/select.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "../osal/at_log.h"
+#include "signal_wait.h"
+#include "uart_x_drv.h"
+#include "usb_control_pipe_internal.h"
+#include "usb_drv_internal.h"
+
+const char* const s_usb_dev_path = "/dev/ttyGS0";
+std::atomic<int> s_usb_fd{-1};
+KernelTermios s_usb_old_settings;
+std::atomic<UInt32> s_usb_generation{0};
+
+namespace {
+
+constexpr int kOpenAttempts = 6;
+// c_cflag: CSIZE and PARENB go, CS8 comes in; the speed stays as it is.
+constexpr UInt32 kUsbClearCflag = 0x130u;
+constexpr UInt32 kUsbSetCflag = 0x30u;
+constexpr int kStopAvailable = -1;
+
+// Serialises open and close against the step of a read that checks the
+// generation and then reads the tty (see readOwned). Never held during a wait.
+std::mutex s_usb_lock;
+
+// Empties what is left in one control pipe: one read of at most 79 bytes.
+// When the poll saw data but the read then fails (or finds the write end
+// closed), nothing is logged and the open goes on: there is no text to
+// discard, and the reader's own read of the control pipe reports a broken
+// pipe as "control pipe read error".
+void drainPipe(int readEnd, const char* name) {
+    if (isDataAvailable(readEnd, 0) != 1) return;
+    char text[80];
+    const ssize_t n = read(readEnd, text, sizeof text - 1);
+    if (n <= 0) return;
+    text[n] = '\0';
+    AT_LOGI("  USB_OpenDevice: %s has remaining data=%s!\n", name, text);
+}
+
+// The descriptor a read works on and, for USB_Read, the generation it was
+// taken at; owned = false for a bare descriptor (ReadUsbTtyData).
+struct TtyRef {
+    bool owned;
+    UInt32 generation;
+};
+
+enum class TtyRead { Done, Lost };
+
+// One read() of the tty, unless the tty was closed since the read began.
+// The check and the read run under the driver's lock, and close bumps the
+// generation under it before the number can be reused by another open(), so
+// the read reaches this tty's file or nothing. The descriptor is
+// non-blocking, so the read never waits while the lock is held.
+TtyRead readOwned(int fd, UInt8* buf, int capacity, const TtyRef& ref, ssize_t* n) {
+    std::unique_lock<std::mutex> guard;
+    if (ref.owned) {
+        guard = std::unique_lock<std::mutex>(s_usb_lock);
+        if (s_usb_generation.load() != ref.generation) return TtyRead::Lost;
+    }
+    *n = read(fd, buf, static_cast<size_t>(std::max(capacity, 0)));
+    return TtyRead::Done;
+}
+
+UInt16 readUsbBlock(int fd, UInt8* buf, int capacity, const TtyRef& ref) {
+    if (fd == -1) {
+        AT_LOGI("  ReadUsbTtyData: read bytes =%d\n", 0);
+        return 0;
+    }
+    const int sel = isUsbDataAvailable(fd, 0);
+    AT_LOGI("  ReadUsbTtyData: select=%d\n", sel);
+    if (sel == kStopAvailable) return STOP_READING_USB_TTY;
+    if (sel == 0) return 0;
+    ssize_t n = -1;
+    if (readOwned(fd, buf, capacity, ref, &n) == TtyRead::Lost) {
+        // Closed while the reader waited: as for an interrupted wait, the
+        // reader goes round and finds that it must stop.
+        AT_LOGI("  ReadUsbTtyData: read bytes =%d\n", 0);
+        errno = EAGAIN;
+        return 0;
+    }
+    if (n >= 0) {
+        AT_LOGI("  ReadUsbTtyData: read bytes =%d\n", static_cast<int>(n));
+        // A read of 0 bytes after select saw input is an end of file: the
+        // gadget tty was hung up, and select would report it readable again
+        // at once. errno EIO makes the reader end with a read error instead
+        // of spinning.
+        if (n == 0) errno = EIO;
+        return static_cast<UInt16>(n);
+    }
+    if (errno != EAGAIN) AT_LOGE("Read: read errno [%d]\n", errno);
+    AT_LOGI("  ReadUsbTtyData: read bytes =%d\n", 0);
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+Int32 USB_OpenDevice(UInt32 openParam) {
+    (void)openParam;
+    AT_LOGI("USB_OpenDevice\n");
+    // No lock here: only close retires a descriptor (under the lock); open
+    // publishes a new one, and no reader runs while the tty is closed.
+    if (s_usb_fd.load() != -1) return 1;
+    for (int attempt = 1; attempt <= kOpenAttempts; ++attempt) {
+        const int fd = open(s_usb_dev_path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        s_usb_fd = fd;
+        if (fd >= 0) break;
+        AT_LOGE("USB_OpenDevice failed: %s\n", std::strerror(errno));
+        sleep(1);
+        if (attempt == kOpenAttempts) AT_LOGE("USB_OpenDevice failed: %d times\n", kOpenAttempts);
+    }
+    const int fd = s_usb_fd.load();
+    if (fd != -1) {
+        // A failed TCGETS leaves the record as it was; the open succeeds
+        // either way.
+        ioctl(fd, TCGETS, &s_usb_old_settings);
+        KernelTermios raw = s_usb_old_settings;
+        makeRawInput(&raw);
+        raw.c_cflag = (raw.c_cflag & ~kUsbClearCflag) | kUsbSetCflag;
+        ioctl(fd, TCSETS, &raw);
+    }
+    // Whatever a previous reader left unread (a STOP it never took, an "OK"
+    // nobody waited for) belongs to a pause that is over: throw it away, even
+    // when the tty could not be opened.
+    drainPipe(s_control_pipe[0], "s_control_pipe");
+    drainPipe(s_ack_pipe[0], "s_ack_pipe");
+    return fd != -1 ? 1 : 0;
+}
+
+Int32 USB_CloseDevice(void) {
+    std::lock_guard<std::mutex> guard(s_usb_lock);
+    const int fd = s_usb_fd.load();
+    if (fd == -1) return 1;
+    // The reader may be waiting on fd in another thread; closing does not
+    // wake it. The serial manager's SIGUSR2 does, and the new generation
+    // keeps it from reading the number once another open() has reused it.
+    ioctl(fd, TCSETS, &s_usb_old_settings);
+    AT_LOGI("USB_CloseDevice\n");
+    if (close(fd) != 0) {
+        const int e = errno;
+        AT_LOGE("USB_CloseDevice failed:%d %s\n", e, std::strerror(e));
+    }
+    s_usb_fd = -1;
+    s_usb_generation.fetch_add(1);
+    return 1;
+}
+
+UInt16 USB_Read(UInt8* buf, UInt16 capacity) {
+    int fd;
+    TtyRef ref{true, 0};
+    {
+        std::lock_guard<std::mutex> guard(s_usb_lock);
+        fd = s_usb_fd.load();
+        ref.generation = s_usb_generation.load();
+    }
+    if (fd == -1) {
+        // Not open: through the device layer this happens only when a close
+        // has overtaken the read while the reader is being stopped.
+        AT_LOGI("  ReadUsbTtyData: read bytes =%d\n", 0);
+        errno = EAGAIN;
+        return 0;
+    }
+    return readUsbBlock(fd, buf, capacity, ref);
+}
+
+UInt16 USB_Write(const UInt8* buf, UInt16 len) {
+    const int fd = s_usb_fd.load();
+    if (fd == -1) return 0;
+    return static_cast<UInt16>(write(fd, buf, len));
+}
+
+UInt16 ReadUsbTtyData(int fd, UInt8* buf, int capacity) {
+    return readUsbBlock(fd, buf, capacity, TtyRef{false, 0});
+}
+
+int isUsbDataAvailable(int fd, UInt32 timeoutUs) {
+    if (fd == -1) return 0;
+    const int pipeFd = s_control_pipe[0];
+    if (fd < 0 || fd >= FD_SETSIZE || pipeFd < 0 || pipeFd >= FD_SETSIZE) {
+        errno = EBADF;
+        return 0;
+    }
+    fd_set set;
+    FD_ZERO(&set);
+    FD_SET(fd, &set);
+    FD_SET(pipeFd, &set);
+    // The wait has no limit for a timeout of 0. SIGUSR2 is let in only for
+    // the wait itself (signal_wait.h): a stop signal that came before the
+    // wait began ends it at once instead of being lost.
+    const long limit = timeoutUs == 0 ? -1L : static_cast<long>(timeoutUs);
+    const int r = at_pselect_read(std::max(fd, pipeFd) + 1, &set, limit);
+    if (r <= 0) {
+        errno = EAGAIN;
+        return 0;
+    }
+    if (FD_ISSET(pipeFd, &set)) {
+        // The stop wins over tty data, which stay unread for after the pause.
+        char text[80];
+        const ssize_t n = read(pipeFd, text, sizeof text - 1);
+        if (n > 0) {
+            text[n] = '\0';
+            AT_LOGI("  isUsbDataAvailable: flowcontrol:%s\n", text);
+            return kStopAvailable;
+        }
+        AT_LOGE("  isUsbDataAvailable: control pipe read error %d\n", static_cast<int>(n));
+        return 0;
+    }
+    return FD_ISSET(fd, &set) ? 1 : 0;
+}
+
+}  // extern "C"

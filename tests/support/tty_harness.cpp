@@ -1,0 +1,266 @@
+#include "tty_harness.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace attest {
+namespace {
+
+constexpr const char* kHarnessDir = "/dev/.at_harness";
+constexpr const char* kCmdlinePath = "/proc/cmdline";
+
+std::string errnoText(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+int threadCount() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Threads:", 0) == 0) return std::atoi(line.c_str() + 8);
+    }
+    return -1;
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
+bool writeFile(const std::string& path, const std::string& content) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return false;
+    const ssize_t n = write(fd, content.data(), content.size());
+    close(fd);
+    return n == static_cast<ssize_t>(content.size());
+}
+
+// Binds the file source over a new empty file target.
+bool bindFile(const std::string& source, const std::string& target, std::string* why) {
+    if (!writeFile(target, "")) {
+        *why = errnoText("create " + target);
+        return false;
+    }
+    if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) {
+        *why = errnoText("bind " + source + " over " + target);
+        return false;
+    }
+    return true;
+}
+
+bool bindDir(const std::string& source, const std::string& target, std::string* why) {
+    if (mkdir(target.c_str(), 0755) != 0) {
+        *why = errnoText("mkdir " + target);
+        return false;
+    }
+    if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
+        *why = errnoText("bind " + source + " over " + target);
+        return false;
+    }
+    return true;
+}
+
+bool isPselect(long nr) {
+#ifdef SYS_pselect6_time64
+    if (nr == SYS_pselect6_time64) return true;
+#endif
+#ifdef SYS_pselect6
+    if (nr == SYS_pselect6) return true;
+#endif
+    return false;
+}
+
+// Unmounts whatever is bound over path; not being a mount point is fine.
+void unbind(const std::string& path) {
+    umount2(path.c_str(), MNT_DETACH);
+}
+
+}  // namespace
+
+TtyHarness::~TtyHarness() {
+    for (int i = 0; i < kPtyCount; ++i) {
+        if (slave_[i] >= 0) close(slave_[i]);
+        if (master_[i] >= 0) close(master_[i]);
+    }
+}
+
+std::string TtyHarness::devicePath(int index) {
+    return index == kUsb ? "/dev/ttyGS0" : "/dev/ttyS" + std::to_string(index);
+}
+
+bool TtyHarness::start(std::string* why) {
+    const int threads = threadCount();
+    if (threads != 1) {
+        *why = "the process has " + std::to_string(threads) +
+               " threads; unshare(CLONE_NEWNS) needs a single-threaded process";
+        return false;
+    }
+    if (unshare(CLONE_NEWNS) != 0) {
+        *why = errnoText("unshare(CLONE_NEWNS)");
+        return false;
+    }
+    // Nothing mounted from here on may propagate back to the host.
+    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+        *why = errnoText("make / private");
+        return false;
+    }
+
+    std::string slaveNames[kPtyCount];
+    for (int i = 0; i < kPtyCount; ++i) {
+        master_[i] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master_[i] < 0 || grantpt(master_[i]) != 0 || unlockpt(master_[i]) != 0) {
+            *why = errnoText("posix_openpt");
+            return false;
+        }
+        char name[128];
+        if (ptsname_r(master_[i], name, sizeof name) != 0) {
+            *why = errnoText("ptsname_r");
+            return false;
+        }
+        slaveNames[i] = name;
+        slave_[i] = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (slave_[i] < 0) {
+            *why = errnoText(std::string("open ") + name);
+            return false;
+        }
+    }
+
+    // Stage the new /dev on a tmpfs, then move it over /dev in one step.
+    char stage[] = "/tmp/at_tty_XXXXXX";
+    if (mkdtemp(stage) == nullptr) {
+        *why = errnoText("mkdtemp");
+        return false;
+    }
+    const std::string st = stage;
+    bool ok = mount("tmpfs", stage, "tmpfs", MS_NOSUID, "mode=755") == 0;
+    if (!ok) *why = errnoText("mount tmpfs");
+    for (const char* node : {"null", "zero", "full", "random", "urandom", "tty"}) {
+        const std::string host = std::string("/dev/") + node;
+        if (ok && exists(host)) ok = bindFile(host, st + "/" + node, why);
+    }
+    if (ok) ok = bindDir("/dev/pts", st + "/pts", why);
+    // ptmx finds its pty instance through the pts directory beside it; a
+    // bound copy of the node has none, so point it at the instance's own.
+    if (ok && symlink("pts/ptmx", (st + "/ptmx").c_str()) != 0) {
+        ok = false;
+        *why = errnoText("symlink ptmx");
+    }
+    if (ok && exists("/dev/shm")) ok = bindDir("/dev/shm", st + "/shm", why);
+    if (ok) {
+        ok = symlink("/proc/self/fd", (st + "/fd").c_str()) == 0 &&
+             symlink("/proc/self/fd/0", (st + "/stdin").c_str()) == 0 &&
+             symlink("/proc/self/fd/1", (st + "/stdout").c_str()) == 0 &&
+             symlink("/proc/self/fd/2", (st + "/stderr").c_str()) == 0;
+        if (!ok) *why = errnoText("symlink");
+    }
+    for (int i = 0; i < kPtyCount && ok; ++i) {
+        ok = bindFile(slaveNames[i], st + devicePath(i).substr(4), why);
+    }
+    if (ok && mkdir((st + "/.at_harness").c_str(), 0755) != 0) {
+        ok = false;
+        *why = errnoText("mkdir .at_harness");
+    }
+    if (ok && mount(stage, "/dev", nullptr, MS_MOVE, nullptr) != 0) {
+        ok = false;
+        *why = errnoText("move the staged tmpfs over /dev");
+    }
+    if (!ok) unbind(st);
+    rmdir(stage);  // empty on the host once the tmpfs has moved away
+    if (!ok) return false;
+
+    cmdlineFile_ = std::string(kHarnessDir) + "/cmdline";
+    if (!writeFile(cmdlineFile_, "\n") || !bindCmdline(cmdlineFile_)) {
+        *why = errnoText("bind a file over /proc/cmdline");
+        return false;
+    }
+    started_ = true;
+    return true;
+}
+
+bool TtyHarness::bindCmdline(const std::string& source) {
+    unbind(kCmdlinePath);
+    return mount(source.c_str(), kCmdlinePath, nullptr, MS_BIND, nullptr) == 0;
+}
+
+bool TtyHarness::setCmdline(const std::string& content) {
+    return writeFile(cmdlineFile_, content) && bindCmdline(cmdlineFile_);
+}
+
+bool TtyHarness::makeCmdlineUnopenable() {
+    // open() of a socket file fails with ENXIO, even for root.
+    const std::string path = std::string(kHarnessDir) + "/cmdline.sock";
+    unlink(path.c_str());
+    const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return false;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    const bool bound = bind(s, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+    close(s);
+    return bound && bindCmdline(path);
+}
+
+bool TtyHarness::makeCmdlineUnreadable() {
+    // This process's own memory file opens, and reading it at offset 0 (an
+    // address that is never mapped) fails with EIO.
+    return bindCmdline("/proc/" + std::to_string(getpid()) + "/mem");
+}
+
+bool TtyHarness::removeDevice(const std::string& path) {
+    unbind(path);
+    return unlink(path.c_str()) == 0;
+}
+
+bool TtyHarness::bindOver(const std::string& source, const std::string& target) {
+    unbind(target);
+    return mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0;
+}
+
+bool namespacesRequired() {
+    const char* ci = std::getenv("CI");
+    if (ci != nullptr && *ci != '\0' && std::strcmp(ci, "0") != 0 && std::strcmp(ci, "false") != 0) return true;
+    const char* req = std::getenv("AT_REQUIRE_NAMESPACES");
+    return req != nullptr && std::strcmp(req, "1") == 0;
+}
+
+bool waitInPselect(pid_t tid, std::chrono::milliseconds limit) {
+    const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        std::ifstream in(path);
+        std::string first;
+        if (in >> first) {
+            char* end = nullptr;
+            const long current = std::strtol(first.c_str(), &end, 10);
+            if (end != first.c_str() && *end == '\0' && isPselect(current)) return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+void TtyHarnessTest::SetUp() {
+    std::string why;
+    if (!tty.start(&why)) {
+        if (namespacesRequired()) {
+            FAIL() << "cannot set up the pseudo-terminals at the device paths: " << why;
+        }
+        GTEST_SKIP() << "no private mount namespace for the tty tests (" << why
+                     << "); set AT_REQUIRE_NAMESPACES=1 to make this a failure";
+    }
+}
+
+}  // namespace attest
