@@ -49,6 +49,7 @@ public:
     }
     ~ReaderThread() {
         release();
+        finishing_.store(true);
         if (waitDone(std::chrono::seconds(10))) {
             thread_.join();
         } else {
@@ -59,7 +60,10 @@ public:
     ReaderThread& operator=(const ReaderThread&) = delete;
 
     pid_t tid() const { return tid_.load(); }
-    void signal() { pthread_kill(thread_.native_handle(), SIGUSR2); }
+    void signal() {
+        pthread_kill(thread_.native_handle(), SIGUSR2);
+        signalled_.store(true);
+    }
     void release() { held_.store(false); }
     bool waitDone(std::chrono::milliseconds limit = std::chrono::seconds(10)) const {
         return attest::waitUntil([this] { return done_.load(); }, limit);
@@ -76,8 +80,13 @@ private:
         result_ = read_();
         errno_ = errno;
         done_.store(true);
-        // A signal still pending is handled here, as the serial manager's
-        // reader does on its way out.
+        // The thread stays alive until the test has signalled it (or is
+        // finished with it), so that no signal goes to a thread that has
+        // gone; a signal still pending is handled here, as the serial
+        // manager's reader does on its way out.
+        while (!signalled_.load() && !finishing_.load()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         at_unblock_shutdown_signal();
     }
 
@@ -85,6 +94,8 @@ private:
     std::atomic<bool> held_;
     std::atomic<pid_t> tid_{0};
     std::atomic<bool> done_{false};
+    std::atomic<bool> signalled_{false};
+    std::atomic<bool> finishing_{false};
     UInt16 result_ = 0;
     int errno_ = 0;
     std::thread thread_;
