@@ -1,5 +1,28 @@
 // UART driver: /dev/ttyS0../dev/ttyS2 in raw 115200 8N1, and the port mask
 // from the "console=" arguments of the kernel command line.
+//
+// How a blocked read ends. The serial manager stops a reader by closing the
+// port on another thread and then sending SIGUSR2 to the reader, whose
+// handler is installed with SA_RESTART. A read() blocked on the tty would be
+// restarted after the handler and never return, and a signal that came just
+// before a plain select() would be lost. So the reader never blocks in
+// read(): every wait (the first byte's, without limit, and the 100 ms between
+// bytes) is a pselect through at_pselect_read, which lets SIGUSR2 in only for
+// the wait itself, and read() runs only once the wait has seen input. An
+// interrupted wait ends the block with errno EAGAIN and no log line, so the
+// reader goes round and finds that it must stop. (Restoring the settings at
+// close also wakes the tty's waiters on Linux; nothing here relies on that.)
+//
+// The closed number may be reused. Once the port is closed, another open()
+// anywhere in the process may get the same descriptor number while the reader
+// still holds it. Close bumps the port's generation under the port lock; the
+// reader takes the descriptor and the generation together under that lock,
+// and after every wait re-checks the generation and reads under the same
+// lock. A read therefore reaches the port's own file or nothing; there is no
+// window left for a reused number. The one remaining way to block is outside
+// the library's model: a foreign reader of the same tty taking the byte
+// between the wait and the read, which would leave that read() waiting for the
+// next byte with the port lock held.
 #include "uart_x_drv.h"
 
 #include <asm/termbits.h>
@@ -271,9 +294,9 @@ Int32 UART_CloseDevice(UInt32 devID) {
     std::lock_guard<std::mutex> guard(s_uart_lock[devID]);
     const int fd = s_uart_fd[devID].load();
     if (fd == 0) return 1;
-    // A reader of this port may be waiting on fd in another thread; closing
-    // does not wake it. The serial manager signals it next, and the new
-    // generation tells it that the number is no longer the port's.
+    // A reader of this port may be waiting on fd in another thread. The
+    // serial manager signals it next, and the new generation tells it that
+    // the number is no longer the port's.
     ioctl(fd, TCSETS, &s_uart_old_settings[devID]);
     close(fd);
     s_uart_fd[devID] = 0;

@@ -1,5 +1,17 @@
 // USB gadget tty driver: /dev/ttyGS0, read together with the USB control
 // pipe so that a flow-control STOP wakes the reader.
+//
+// The reader's wait has no time limit, and the serial manager ends it by
+// closing the tty on another thread and sending SIGUSR2 (an SA_RESTART
+// handler). The wait is a pselect through at_pselect_read, which lets SIGUSR2
+// in only during the wait, so a signal sent just before the wait still ends
+// it. As in the UART driver, close bumps a generation under the driver's lock
+// and the read after the wait re-checks it under that lock, so a descriptor
+// number that another open() has reused in the meantime is never read. The
+// tty is non-blocking, so that read never waits with the lock held. The
+// control pipe is read only after select saw it readable; only a drain by
+// an open on another thread between the two could make that read wait, and
+// the device layer never opens the tty while its reader runs.
 #include "usb_drv.h"
 
 #include <fcntl.h>
@@ -144,9 +156,9 @@ Int32 USB_CloseDevice(void) {
     std::lock_guard<std::mutex> guard(s_usb_lock);
     const int fd = s_usb_fd.load();
     if (fd == -1) return 1;
-    // The reader may be waiting on fd in another thread; closing does not
-    // wake it. The serial manager's SIGUSR2 does, and the new generation
-    // keeps it from reading the number once another open() has reused it.
+    // The reader may be waiting on fd in another thread. The serial
+    // manager's SIGUSR2 ends that wait, and the new generation keeps the
+    // reader from reading the number once another open() has reused it.
     ioctl(fd, TCSETS, &s_usb_old_settings);
     AT_LOGI("USB_CloseDevice\n");
     if (close(fd) != 0) {

@@ -17,7 +17,11 @@ AT_EXTERN_C_BEGIN
 AT_EXPORT Int32 USB_OpenDevice(UInt32 openParam);
 /* Restores the saved settings and closes. Always 1. */
 AT_EXPORT Int32 USB_CloseDevice(void);
-/* Bytes read; 0 = none (errno EAGAIN when the wait was interrupted); 65523 = stop. */
+/* Bytes read; 65523 = stop. Called from the USB reader thread only, which
+ * keeps SIGUSR2 blocked (drivers/signal_wait.h). 0 with errno EAGAIN:
+ * nothing; the wait was ended by a signal, the tty was closed meanwhile, or
+ * it is not open. 0 with another errno: the read failed (EIO for a hung-up
+ * tty). */
 AT_EXPORT UInt16 USB_Read(UInt8* buf, UInt16 capacity);
 /* One write(); its result's low 16 bits (65535 on failure); 0 when not open. */
 AT_EXPORT UInt16 USB_Write(const UInt8* buf, UInt16 len);

@@ -197,6 +197,34 @@ TEST_F(UartPort, NeverOpenedPortIsLeftAlone) {
     EXPECT_TRUE(log.lines().empty()) << log.dump();
 }
 
+TEST_F(UartPort, PortNeverLandsOnDescriptorZero) {
+    // With standard input closed, open() hands out 0, the number that marks
+    // a port as not open; the driver moves the port off it.
+    const int savedStdin = dup(0);
+    close(0);
+    ASSERT_EQ(1, UART_OpenDevice(1, 0));
+    const int fd = s_uart_fd[1].load();
+    EXPECT_GT(fd, 0);
+    EXPECT_EQ(-1, fcntl(0, F_GETFD));  // nothing left on 0
+    const UInt8 byte = 'z';
+    EXPECT_EQ(1, UART_Write(1, &byte, 1));
+    EXPECT_EQ("z", ttytest::readSome(master(), 1));
+    UART_CloseDevice(1);
+    dup2(savedStdin, 0);
+    close(savedStdin);
+}
+
+TEST(UartReadiness, FailedSelectIsNotReadable) {
+    int fds[2];
+    ASSERT_EQ(0, pipe(fds));
+    ASSERT_TRUE(ttytest::writeAll(fds[1], "d"));
+    EXPECT_EQ(1, isDataAvailable(fds[0], 0));
+    close(fds[0]);
+    close(fds[1]);
+    EXPECT_EQ(0, isDataAvailable(fds[0], 0));  // EBADF: select leaves the set as it was
+    EXPECT_EQ(0, isDataAvailable(-1, 0));
+}
+
 TEST_F(UartPort, ShutdownHookWritesOneSpaceToAnOpenPortOnly) {
     ASSERT_EQ(1, UART_OpenDevice(1, 0));
     UART_HandleShutdown(1);
