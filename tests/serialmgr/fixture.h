@@ -1,0 +1,60 @@
+// Common set-up of the serial manager tests: the library started, the fake
+// driver on a free device ID, Android log lines captured, and the live
+// resources noted so that a test can prove that nothing is left behind.
+#pragma once
+
+#include <android/log.h>
+#include <gtest/gtest.h>
+
+#include "fake_driver.h"
+#include "log_capture.h"
+#include "serialmgr/serialmgr.h"
+#include "serialmgr/serialmgr_internal.h"
+#include "serialmgr_harness.h"
+#include "wait.h"
+
+namespace fake = attest::fake;
+
+constexpr int kInfo = ANDROID_LOG_INFO;
+constexpr int kError = ANDROID_LOG_ERROR;
+
+class SerialMgrTest : public ::testing::Test {
+protected:
+    static constexpr UInt32 kDev = 7;
+
+    void SetUp() override {
+        ::testing::GTEST_FLAG(death_test_style) = "threadsafe";
+        ASSERT_EQ(SERIALMGR_Init(), 1);
+        fake::install(kDev);
+        start = attest::snapshot();
+    }
+
+    // Registers rec on the fake device and waits until its reader is idle in
+    // the driver's read.
+    SerialMgrClientInfo* registerIdle(attest::ClientRecorder& rec, UInt32 devID = kDev, Int32 clientID = 1) {
+        SerialMgrClientParams params = attest::makeParams(rec, devID, clientID);
+        SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&params);
+        EXPECT_NE(client, nullptr);
+        EXPECT_TRUE(fake::waitIdle(devID));
+        return client;
+    }
+
+    // Deregisters under a deadline and checks that nothing is left.
+    void deregisterAndCheck(SerialMgrClientInfo* client) {
+        ASSERT_TRUE(attest::finishesWithin([client] { SERIALMGR_DeRegisterClient(client); }))
+            << "deregistration hung\n"
+            << log.dump();
+        expectNothingLeft();
+    }
+
+    void expectNothingLeft() {
+        EXPECT_TRUE(attest::waitResourcesBack(start))
+            << "start: " << start.describe() << "\nnow:   " << attest::snapshot().describe();
+        for (UInt32 id = 0; id < SERIAL_DEVICE_MAX_DEVICE_NUM; ++id) {
+            EXPECT_EQ(gDevList[id].rxLife.load(), kRxLifeNone) << "reader of device " << id << " not joined";
+        }
+    }
+
+    attest::LogCapture log;
+    attest::Resources start{};
+};
