@@ -52,8 +52,10 @@ struct Resources {
 };
 Resources snapshot();
 // Waits until the live resources are back to start (threads may take a
-// moment to leave /proc). Returns true when they are.
-bool waitResourcesBack(const Resources& start, std::chrono::milliseconds limit = std::chrono::seconds(10));
+// moment to leave /proc). Returns true when they are. Up to semSlack more
+// semaphores than at start are accepted.
+bool waitResourcesBack(const Resources& start, UInt32 semSlack = 0,
+                       std::chrono::milliseconds limit = std::chrono::seconds(10));
 
 // Runs f on its own thread; returns false if it has not finished in limit
 // (the thread is then left running and the test should fail).
