@@ -115,7 +115,12 @@ Int32 SERIALMGR_SendData(SerialMgrClientInfo* client, const UInt8* buf, UInt32 l
         AT_LOGE("SERIALMGR_SendData Fail. Invalid client handle [%p].\r\n", static_cast<void*>(client));
         return 0;
     }
-    const bool takeUnit = client->skipSendLock == 0;
+    // A send from inside dataCb for the device being delivered takes no
+    // second unit: the reader already holds one for the whole call, which
+    // keeps registrations and deregistrations out just as well. Waiting for a
+    // second unit there could deadlock: a deregistration takes the units one
+    // at a time and may hold all the others, waiting for the reader's.
+    const bool takeUnit = client->skipSendLock == 0 && tSerialMgrDeliveringDev != client->devID;
     OSSemaphore unit = 0;
     if (takeUnit) {
         unit = gDevList[client->devID].useSem.load();

@@ -63,6 +63,12 @@ void SERIALMGR_HandleSignal(int sig);
 // Stops the device's reader and closes the device (part of deregistration).
 void SERIALMGR_RX_Shutdown(UInt32 devID);
 
+// The device whose block the calling thread is delivering to dataCb, or
+// kSerialMgrNoDelivery. Set by the reader around dataCb, while it holds one
+// unit of that device's useSem.
+constexpr UInt32 kSerialMgrNoDelivery = 0xFFFFFFFFu;
+extern thread_local UInt32 tSerialMgrDeliveringDev;
+
 // Clears one device record: everything 0, devBufHandle -1.
 void SerialMgr_ResetDevice(SerialMgrDevice& dev);
 

@@ -72,11 +72,15 @@ bool obtainUseUnit(SerialMgrDevice& dev) {
     return status == OSSTATUS_SUCCESS;
 }
 
-void deliver(SerialMgrDevice& dev, UInt8* buffer, UInt16 length) {
+void deliver(UInt32 devID, SerialMgrDevice& dev, UInt8* buffer, UInt16 length) {
     dev.rxByteCount.fetch_add(length);
     if (!obtainUseUnit(dev)) return;  // shut down while waiting: currentClient is NULL by now
     SerialMgrClientInfo* client = dev.currentClient.load();
-    if (client != nullptr) client->params.dataCb(client, client->params.userData, buffer, length);
+    if (client != nullptr) {
+        tSerialMgrDeliveringDev = devID;
+        client->params.dataCb(client, client->params.userData, buffer, length);
+        tSerialMgrDeliveringDev = kSerialMgrNoDelivery;
+    }
     OSSEMAPHORE_Release(dev.useSem.load());
 }
 
@@ -116,6 +120,8 @@ bool waitWhilePaused(UInt32 devID, SerialMgrDevice& dev, bool& continuePass) {
 }
 
 }  // namespace
+
+thread_local UInt32 tSerialMgrDeliveringDev = kSerialMgrNoDelivery;
 
 void SERIALMGR_RX_Entry(UInt32 devID) {
     // First act: keep SIGUSR2 pending until a driver's wait or the end of the
@@ -182,7 +188,7 @@ void SERIALMGR_RX_Entry(UInt32 devID) {
         }
         if (blockdatasize <= SERIALMGR_RX_BUFFER_SIZE) {
             idlePasses = 0;
-            deliver(dev, buffer, blockdatasize);
+            deliver(devID, dev, buffer, blockdatasize);
             continue;
         }
         if (blockdatasize == STOP_READING_USB_TTY) {

@@ -314,3 +314,28 @@ TEST_F(Client, EventCallbackSeesStateZeroAndTheRecordIsFreed) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Client, ReplyFromDataCbWhileADeregistrationTakesTheLock) {
+    attest::ClientRecorder rec;
+    SerialMgrClientInfo* client = registerIdle(rec);
+    const OSSemaphore useSem = gDevList[kDev].useSem.load();
+    std::atomic<bool> inCallback{false};
+    std::atomic<Int32> replied{-1};
+    rec.onData = [&](SerialMgrClientInfo* c, const UInt8*, UInt32) {
+        inCallback = true;
+        // Wait until the deregistration holds every unit but the reader's.
+        EXPECT_TRUE(attest::waitUntil([&] { return OSSEMAPHORE_GetCnt(useSem) == 0; }));
+        static const UInt8 ok[] = "OK";
+        replied = SERIALMGR_SendData(c, ok, 2, 1);
+    };
+    fake::pushText(kDev, "AT\r");
+    ASSERT_TRUE(attest::waitUntil([&] { return inCallback.load(); }));
+    ASSERT_TRUE(attest::finishesWithin([client] { SERIALMGR_DeRegisterClient(client); })) << log.dump();
+    EXPECT_EQ(replied.load(), 2);
+    EXPECT_EQ(fake::writtenBytes(kDev), (std::vector<UInt8>{'O', 'K'}));
+    expectNothingLeft();
+}
+
+}  // namespace
