@@ -70,8 +70,9 @@ using Stress = SerialMgrTest;
 TEST_F(Stress, FakeDeviceRegisterDeregisterUnderTraffic) {
     std::mt19937 rng(seed());
     std::atomic<bool> trafficOn{true};
-    std::thread traffic([&] {
-        std::mt19937 r(rng());
+    const unsigned trafficSeed = static_cast<unsigned>(rng());
+    std::thread traffic([&, trafficSeed] {
+        std::mt19937 r(trafficSeed);
         while (trafficOn.load()) {
             if (fake::scriptLeft(kDev) < 8) {
                 switch (r() % 6) {
