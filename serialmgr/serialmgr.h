@@ -67,11 +67,17 @@ AT_EXPORT SerialMgrClientInfo* SERIALMGR_RegisterClient(const SerialMgrClientPar
 
 /* Sends len (< 0xFFFF) bytes, once (block 0) or until all are written (block
  * nonzero). Returns the bytes sent: 0 while flow control is on, after the
- * device was shut down, or for an invalid client record. */
+ * device was shut down, or for an invalid client record. A blocking send
+ * retries every 6 ticks; it ends early with what was written when the device
+ * is shut down or closed, when a write fails, or when a write takes nothing
+ * while a deregistration of the device is waiting. len 0xFFFF or more stops
+ * the process. May be called from dataCb. */
 AT_EXPORT Int32 SERIALMGR_SendData(SerialMgrClientInfo* client, const UInt8* buf, UInt32 len, UInt32 block);
 
 /* enable nonzero pauses reception, 0 resumes it. On the USB device a pause
- * returns once the reader has stopped reading. FALSE for an invalid record. */
+ * returns once the reader has stopped reading; a pause of a device that is
+ * already paused, or that has no running reader, does not wait. FALSE for an
+ * invalid record. */
 AT_EXPORT Boolean SERIALMGR_SetFlowControl(SerialMgrClientInfo* client, UInt32 enable);
 
 /* Stops the device's reader and closes the device, calls eventCb with
