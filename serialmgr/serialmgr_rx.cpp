@@ -211,8 +211,10 @@ void SERIALMGR_RX_Entry(UInt32 devID) {
     if (handle != -1 && handle != SERIAL_OPEN_NOT_OPENED) Serial_CloseDevice(handle);
     dev.devBufHandle.store(-1);
     if (buffer != nullptr) dbHEAP_Delete(buffer, kSerialMgrSourceFile, __LINE__);
-    AT_LOGI("SERIALMGR_RX_Entry: devID=%d, END\r\n", static_cast<int>(devID));
+    // From here on a shutdown no longer signals this thread (it only joins
+    // it); a signal sent before is still pending and is handled below.
     dev.rxEnded.store(1);
+    AT_LOGI("SERIALMGR_RX_Entry: devID=%d, END\r\n", static_cast<int>(devID));
     // A SIGUSR2 still pending runs its handler now, where no lock is held.
     at_unblock_shutdown_signal();
 }
