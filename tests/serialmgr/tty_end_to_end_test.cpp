@@ -150,11 +150,12 @@ TEST_F(TtyEndToEnd, UsbPauseReturnsAfterTheReadersAcknowledgement) {
     ASSERT_TRUE(attest::finishesWithin([client] { SERIALMGR_SetFlowControl(client, 1); }));
 
     // Nothing is delivered while paused; the resume reopens the tty.
-    const int opensBefore = log.count(kInfo, "Serial_OpenDevice: devID=5\r\n");
+    // The tty is in raw mode again once the reopen has reported its result.
+    const int opensBefore = log.count(kInfo, "Serial_OpenDevice: openResult=1\r\n");
     EXPECT_EQ(SERIALMGR_SetFlowControl(client, 0), 1);
     ASSERT_TRUE(log.waitFor(kInfo, "SERIALMGR_RX_Entry: Flow wait end. Refresh device 5\r\n"));
     ASSERT_TRUE(attest::waitUntil(
-        [&] { return log.count(kInfo, "Serial_OpenDevice: devID=5\r\n") == opensBefore + 1; }));
+        [&] { return log.count(kInfo, "Serial_OpenDevice: openResult=1\r\n") == opensBefore + 1; }));
     drain(master);
     roundTrip(rec, client, master, 1);
     deregisterAndCheck(client);
