@@ -1,5 +1,7 @@
 // Serial manager records, accessors and start-up.
 #include <signal.h>
+#include <stddef.h>
+#include <stdint.h>
 
 #include "../drivers/uart_x_drv.h"
 #include "../drivers/usb_control_pipe.h"
@@ -7,6 +9,15 @@
 #include "../stubs/other_stubs.h"
 #include "bionic_shim.h"
 #include "serialmgr_internal.h"
+
+// Separately built clients fill the registration record: on a 32-bit target
+// it is eight 32-bit slots, and the client record's layout is fixed as well.
+#if UINTPTR_MAX == 0xFFFFFFFFu
+static_assert(sizeof(SerialMgrClientParams) == 8 * 4, "registration record: eight 32-bit slots");
+static_assert(offsetof(SerialMgrClientParams, useDefaultDevice) == 5 * 4, "useDefaultDevice is slot 6");
+static_assert(offsetof(SerialMgrClientParams, openParam) == 7 * 4, "openParam is slot 8");
+static_assert(offsetof(SerialMgrClientInfo, params) == 6 * 4, "client record header: six 32-bit words");
+#endif
 
 const char kSerialMgrSourceFile[] = "common/modem/at/stubs/serialmgr";
 
