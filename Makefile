@@ -1,4 +1,5 @@
 # Thin wrapper over CMake. `make test` is what CI runs.
+SHELL := /bin/bash
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
@@ -44,3 +45,12 @@ fuzz: fuzz-build
 
 fuzz-ci: fuzz-build
 	./scripts/run_fuzz.sh $(FUZZ_BUILD) $(FUZZ_CI_SECONDS) $(FUZZ_TARGETS)
+
+# Soak: the stress test of every transport, SOAK_SECONDS each (default 200:
+# ten minutes in all), with its figures (cycles, calls, bytes, threads,
+# descriptors, heap blocks and semaphores before and after).
+SOAK_SECONDS ?= 200
+.PHONY: soak
+soak: build
+	AT_STRESS_SECONDS=$(SOAK_SECONDS) $(BUILD)/tests/stress_transport_stress_test 2>&1 | grep -v '^xassert'; \
+	    exit $${PIPESTATUS[0]}
