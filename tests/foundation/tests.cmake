@@ -4,7 +4,7 @@
 # The exported names. The list is that of the finished library; while a module
 # is still missing, configure with -DAT_EXPECT_FULL_API=OFF to have missing
 # names reported without failing (unexpected names always fail).
-option(AT_EXPECT_FULL_API "Fail the export check when an exported name is missing" OFF)
+option(AT_EXPECT_FULL_API "Fail the export check when an exported name is missing" ON)
 if(AT_EXPECT_FULL_API)
   set(_at_allow_missing OFF)
 else()
