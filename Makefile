@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all setup configure build test demo clean
+.PHONY: all setup configure build test demo clean bench bench-build bench-callgrind
 
 all: build
 
@@ -20,8 +20,24 @@ build: configure
 test: setup build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
+# Benchmarks: a release build of their own; see README.md, "Benchmarks".
+BENCH_BUILD ?= build-bench
+BENCH_REPETITIONS ?= 5
+BENCH_ROUND_TRIPS ?= 2000
+
+bench-build: setup
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DAT_BUILD_TESTS=OFF -DAT_BUILD_BENCH=ON \
+		-DAT_BUILD_EXAMPLES=OFF $(CMAKE_FLAGS)
+	cmake --build $(BENCH_BUILD) -j $(JOBS)
+
+bench: bench-build
+	./bench/run.sh $(BENCH_BUILD) $(BENCH_REPETITIONS)
+
+bench-callgrind: bench-build
+	./bench/callgrind.sh $(BENCH_BUILD) $(BENCH_ROUND_TRIPS)
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) $(BENCH_BUILD)
 
 # Fuzzing (clang-14 with libclang-rt-14-dev; scripts/setup_fuzz.sh installs
 # them). `make fuzz` runs every target FUZZ_SECONDS (default 60) on a working
