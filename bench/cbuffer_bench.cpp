@@ -1,9 +1,18 @@
 // The circular buffer against plain memcpy under a lock: one thread moving
 // blocks through it, and a producer and a consumer on two threads.
 #include <benchmark/benchmark.h>
+#if __has_include(<valgrind/callgrind.h>)
+#include <valgrind/callgrind.h>
+#else
+// Without valgrind's header the counting mode still runs, uncounted.
+#define CALLGRIND_ZERO_STATS
+#define CALLGRIND_DUMP_STATS_AT(name)
+#endif
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -188,10 +197,71 @@ void BM_LockedRingStream2T(benchmark::State& state) {
 
 }  // namespace
 
+// Instruction counts: n operations of each single-threaded case, counted
+// under callgrind (see callgrind.sh). One operation is a put and a get.
+int callgrindOps(long n) {
+    for (Int16 size : {Int16{16}, Int16{4096}}) {
+        // The dump names are kept in variables: the request reads them after
+        // the statement that names them has ended.
+        const std::string tag = std::to_string(size) + " B";
+        const std::string blockName = "cbuf block " + tag + " library";
+        const std::string reserveName = "cbuf reserve " + tag + " library";
+        const std::string baseName = "cbuf block " + tag + " baseline";
+        CBuffer* cbuf = BUFFER_CreateCBuffer(kAreaSize, -1);
+        std::vector<UInt8> src = pattern(static_cast<size_t>(size)), dst(static_cast<size_t>(size));
+        CALLGRIND_ZERO_STATS;
+        for (long i = 0; i < n; ++i) {
+            BUFFER_PutCBufferBlock(cbuf, src.data(), size);
+            BUFFER_GetCBufferBlock(cbuf, dst.data(), size);
+        }
+        CALLGRIND_DUMP_STATS_AT(blockName.c_str());
+        for (long i = 0; i < n; ++i) {
+            UInt8* block = nullptr;
+            Int16 got = 0;
+            BUFFER_LockCBufferPutBlock(cbuf, &block, &got);
+            std::memcpy(block, src.data(), static_cast<size_t>(size));
+            BUFFER_UnlockCBufferPutBlock(cbuf, size);
+            BUFFER_LockCBufferGetBlock(cbuf, &block, &got);
+            std::memcpy(dst.data(), block, static_cast<size_t>(size));
+            BUFFER_UnlockCBufferGetBlock(cbuf, size);
+        }
+        CALLGRIND_DUMP_STATS_AT(reserveName.c_str());
+        BUFFER_DestroyCBuffer(cbuf);
+        std::vector<UInt8> area(static_cast<size_t>(kAreaSize));
+        std::mutex lock;
+        size_t wrt = 0, rd = 0;
+        const auto bytes = static_cast<size_t>(size);
+        CALLGRIND_ZERO_STATS;
+        for (long i = 0; i < n; ++i) {
+            lock.lock();
+            std::memcpy(area.data() + wrt, src.data(), bytes);
+            wrt = (wrt + bytes) % area.size();
+            lock.unlock();
+            lock.lock();
+            std::memcpy(dst.data(), area.data() + rd, bytes);
+            rd = (rd + bytes) % area.size();
+            lock.unlock();
+        }
+        CALLGRIND_DUMP_STATS_AT(baseName.c_str());
+        benchmark::DoNotOptimize(dst.data());
+    }
+    return 0;
+}
+
 BENCHMARK(BM_CBufBlock)->Name("cbuf_block")->Arg(16)->Arg(256)->Arg(4096);
 BENCHMARK(BM_CBufReserve)->Name("cbuf_reserve")->Arg(16)->Arg(256)->Arg(4096);
 BENCHMARK(BM_MemcpyLocked)->Name("memcpy_locked")->Arg(16)->Arg(256)->Arg(4096);
 BENCHMARK(BM_CBufStream2T)->Name("cbuf_stream_2t")->UseRealTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_LockedRingStream2T)->Name("ring_stream_2t")->UseRealTime()->Unit(benchmark::kMillisecond);
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    const std::string flag = "--callgrind_ops=";
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], flag.c_str(), flag.size()) == 0) return callgrindOps(std::atol(argv[i] + flag.size()));
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

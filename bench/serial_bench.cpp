@@ -331,7 +331,7 @@ int callgrindRoundTrips(long n) {
         CALLGRIND_ZERO_STATS;
         for (long i = 0; i < n; ++i)
             if (!peer.roundTrip(echo.rxPort)) return 1;
-        CALLGRIND_DUMP_STATS_AT("udp_roundtrip raw_echo");
+        CALLGRIND_DUMP_STATS_AT("udp_roundtrip baseline");
     }
     return 0;
 }

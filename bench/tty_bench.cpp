@@ -236,7 +236,7 @@ int callgrindRoundTrips(long n) {
         CALLGRIND_ZERO_STATS;
         for (long i = 0; i < n; ++i)
             if (!roundTrip(master)) return 1;
-        CALLGRIND_DUMP_STATS_AT("usb_roundtrip raw_echo");
+        CALLGRIND_DUMP_STATS_AT("usb_roundtrip baseline");
     }
     return 0;
 }
