@@ -59,6 +59,10 @@ def load(paths):
             data = json.load(f)
         context = context or data.get("context", {})
         for b in data.get("benchmarks", []):
+            if b.get("error_occurred"):
+                # A run that stopped with an error has no aggregates: keep
+                # its message for the table.
+                runs.setdefault(b["run_name"], {})["error"] = b.get("error_message", "error")
             if b.get("run_type") != "aggregate":
                 continue
             runs.setdefault(b["run_name"], {})[b["aggregate_name"]] = b
@@ -96,25 +100,26 @@ def cv(runs, name):
 
 
 def row(runs, case, lib, base, kind, target):
+    for name in (lib, base):
+        if "error" in runs.get(name, {}):
+            return "| %s | error in %s: %s | | | | |" % (case, name, runs[name]["error"])
     if lib not in runs or base not in runs:
         missing = lib if lib not in runs else base
         return "| %s | not run (%s) | | | | |" % (case, missing)
     lm, bm = runs[lib]["median"], runs[base]["median"]
-    if "error_occurred" in lm and lm["error_occurred"]:
-        return "| %s | error: %s | | | | |" % (case, lm.get("error_message", ""))
     lt, bt = time_ns(lm, lib), time_ns(bm, base)
     verdict = ""
     if kind == "throughput":
         lr, br = lm["bytes_per_second"], bm["bytes_per_second"]
         ratio = lr / br
-        lib_s, base_s, ratio_s = fmt_rate(lr), fmt_rate(br), "%.2f" % ratio
+        lib_s, base_s, ratio_s = fmt_rate(lr), fmt_rate(br), "%.3f" % ratio
     elif kind == "overhead":
         ratio = lt / bt
         lib_s, base_s = fmt_time(lt), fmt_time(bt)
         ratio_s = "+%.0f ns (×%.0f)" % (lt - bt, ratio)
     else:
         ratio = lt / bt
-        lib_s, base_s, ratio_s = fmt_time(lt), fmt_time(bt), "%.2f" % ratio
+        lib_s, base_s, ratio_s = fmt_time(lt), fmt_time(bt), "%.3f" % ratio
     if target:
         op, limit = target
         ok = {"<=": ratio <= limit, ">=": ratio >= limit, "<us": lt / 1e3 < limit}[op]

@@ -86,6 +86,7 @@ struct UsbClient {
     SerialMgrClientInfo* client = nullptr;
     UsbClient() {
         initOnce();
+        g_readerTid.store(0);  // each registration starts a reader of its own
         SerialMgrClientParams p{};
         p.dataCb = replyOk;
         p.eventCb = ignoreEvent;
