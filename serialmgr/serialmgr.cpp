@@ -1,4 +1,9 @@
 // Serial manager records, accessors and start-up.
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <climits>
 #include <signal.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -44,10 +49,25 @@ void SerialMgr_ResetDevice(SerialMgrDevice& dev) {
     dev.deregWaiting.store(0);
 }
 
+// rxLife is a 32-bit word, so the kernel's futex can wait on it directly:
+// no lock, and the reader's one wake costs nothing when nobody waits.
+static_assert(sizeof(std::atomic<UInt32>) == sizeof(UInt32) && std::atomic<UInt32>::is_always_lock_free,
+              "the futex waits on the atomic's own 32-bit word");
+void SerialMgr_WaitReaderStart(SerialMgrDevice& dev) {
+    syscall(SYS_futex, reinterpret_cast<UInt32*>(&dev.rxLife), FUTEX_WAIT_PRIVATE, kRxLifeCreated, nullptr, nullptr, 0);
+}
+
+void SerialMgr_WakeReaderStartWaiters(SerialMgrDevice& dev) {
+    syscall(SYS_futex, reinterpret_cast<UInt32*>(&dev.rxLife), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
+
 bool SerialMgr_ReapReader(SerialMgrDevice& dev) {
     // OSTASK_CreateWArg has returned but the new thread may not have run yet;
     // it publishes its identity as its first act, holding no lock.
-    while (dev.rxLife.load() == kRxLifeCreated) OSTASK_Sleep(1);
+    // The new reader publishes its identity as its first act and wakes this
+    // wait; sleeping a whole tick here made every short-lived registration
+    // cost 5 ms.
+    while (dev.rxLife.load() == kRxLifeCreated) SerialMgr_WaitReaderStart(dev);
     // The exchange makes the join happen once even when two threads get here.
     if (dev.rxLife.exchange(kRxLifeNone) != kRxLifeJoinable) return false;
     const pthread_t thread = dev.rxJoinThread.load();

@@ -62,7 +62,10 @@ void SERIALMGR_RX_Shutdown(UInt32 devID) {
     // thread. A reader that has not passed the check cannot block in a read:
     // rxRunning is already 0, and the reader stores rxInLoop before it reads
     // rxRunning.
-    while (dev.rxLife.load() == kRxLifeCreated) OSTASK_Sleep(1);
+    // The new reader publishes its identity as its first act and wakes this
+    // wait; sleeping a whole tick here made every short-lived registration
+    // cost 5 ms.
+    while (dev.rxLife.load() == kRxLifeCreated) SerialMgr_WaitReaderStart(dev);
     const bool joinable = dev.rxLife.load() == kRxLifeJoinable;
     const pthread_t reader = dev.rxJoinThread.load();
     const bool self = joinable && pthread_equal(reader, pthread_self());

@@ -77,6 +77,10 @@ void SerialMgr_ResetDevice(SerialMgrDevice& dev);
 // Exactly one caller joins a given thread. If the reader is the calling
 // thread (a client deregistering from its own eventCb), it is detached
 // instead. Returns true when a thread was joined or detached.
+// Blocks while the device's reader has been created but has not published
+// its identity; the reader wakes it right after it does.
+void SerialMgr_WaitReaderStart(SerialMgrDevice& dev);
+void SerialMgr_WakeReaderStartWaiters(SerialMgrDevice& dev);
 bool SerialMgr_ReapReader(SerialMgrDevice& dev);
 
 // The device's exclusive lock: regSem, then all five units of useSem, each

@@ -133,6 +133,7 @@ void SERIALMGR_RX_Entry(UInt32 devID) {
     // is joined exactly once, by SERIALMGR_RX_Shutdown.
     dev.rxJoinThread.store(pthread_self());
     dev.rxLife.store(kRxLifeJoinable);
+    SerialMgr_WakeReaderStartWaiters(dev);
 
     AT_LOGI("SERIALMGR_RX_Entry: devID=%d, BEGIN\r\n", static_cast<int>(devID));
     if (AT_STUBS_IsReadyForCommsIO() == 0) {

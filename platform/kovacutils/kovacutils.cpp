@@ -18,11 +18,14 @@ namespace {
 enum class Kind : UInt8 { Free, Semaphore, Mutex };
 
 struct SemSlot {
-    std::mutex lock;
+    std::mutex lock;  // guards creation, destruction and the blocking path
     std::condition_variable cv;
     Kind kind = Kind::Free;
     UInt16 generation = 1;
-    UInt32 count = 0;
+    // (generation << 16 | kind) << 32 | count: obtain and release work on
+    // this word alone unless they must block or wake a blocked thread.
+    std::atomic<uint64_t> state{0};
+    std::atomic<UInt32> waiters{0};
     int nextFree = -1;
 };
 
@@ -32,8 +35,30 @@ int g_semFreeHead = -1;
 int g_semNeverUsed = 0;
 std::atomic<UInt32> g_semLive{0};
 
+constexpr uint64_t kCountMask = 0xFFFFFFFFull;
+
 UInt32 makeHandle(int index, UInt16 generation) {
     return (static_cast<UInt32>(generation) << 16) | static_cast<UInt32>(index + 1);
+}
+
+uint64_t packState(UInt16 generation, Kind kind, UInt32 count) {
+    return (static_cast<uint64_t>((static_cast<UInt32>(generation) << 16) | static_cast<UInt32>(kind)) << 32) | count;
+}
+
+SemSlot* slotOf(OSSemaphore handle) {
+    if (handle == 0) return nullptr;
+    UInt32 index = (handle & 0xFFFFu) - 1u;
+    if (index >= KOVA_MAX_SEMAPHORES) return nullptr;
+    return &g_sems[index];
+}
+
+// Whether state names the live semaphore of handle, of the wanted kind
+// (Kind::Free accepts both kinds).
+bool matches(uint64_t state, OSSemaphore handle, Kind wanted) {
+    const UInt32 tag = static_cast<UInt32>(state >> 32);
+    const auto kind = static_cast<Kind>(tag & 0xFFu);
+    if ((tag >> 16) != (handle >> 16) || kind == Kind::Free) return false;
+    return wanted == Kind::Free || kind == wanted;
 }
 
 int allocSlot() {
@@ -53,79 +78,97 @@ void freeSlot(int index) {
     g_semFreeHead = index;
 }
 
-// Locks and returns the slot named by handle if it is live and of the wanted
-// kind (Kind::Free accepts both kinds); otherwise returns nullptr, unlocked.
-SemSlot* lockSlot(OSSemaphore handle, Kind wanted, std::unique_lock<std::mutex>& out) {
-    if (handle == 0) return nullptr;
-    UInt32 index = (handle & 0xFFFFu) - 1u;
-    if (index >= KOVA_MAX_SEMAPHORES) return nullptr;
-    SemSlot& slot = g_sems[index];
-    std::unique_lock<std::mutex> guard(slot.lock);
-    if (slot.kind == Kind::Free || slot.generation != (handle >> 16)) return nullptr;
-    if (wanted != Kind::Free && slot.kind != wanted) return nullptr;
-    out = std::move(guard);
-    return &slot;
-}
-
 OSSemaphore createSem(Kind kind, UInt32 initial) {
     int index = allocSlot();
     if (index < 0) return 0;
     SemSlot& slot = g_sems[index];
     std::lock_guard<std::mutex> guard(slot.lock);
     slot.kind = kind;
-    slot.count = initial;
+    slot.state.store(packState(slot.generation, kind, initial));
     g_semLive.fetch_add(1, std::memory_order_relaxed);
     return makeHandle(index, slot.generation);
 }
 
+enum class Take { Taken, Empty, Invalid };
+
+Take tryTake(SemSlot& slot, OSSemaphore handle, Kind kind) {
+    uint64_t cur = slot.state.load();
+    for (;;) {
+        if (!matches(cur, handle, kind)) return Take::Invalid;
+        if ((cur & kCountMask) == 0) return Take::Empty;
+        if (slot.state.compare_exchange_weak(cur, cur - 1)) return Take::Taken;
+    }
+}
+
 OSStatus obtain(OSSemaphore handle, Kind kind, UInt32 timeoutTicks) {
-    std::unique_lock<std::mutex> guard;
-    SemSlot* slot = lockSlot(handle, kind, guard);
+    SemSlot* slot = slotOf(handle);
     if (slot == nullptr) return OSSTATUS_INVALID_HANDLE;
-    const UInt16 generation = slot->generation;
-    auto stillMine = [&] { return slot->kind != Kind::Free && slot->generation == generation; };
-    if (timeoutTicks == OSSUSPEND_WAIT) {
-        slot->cv.wait(guard, [&] { return !stillMine() || slot->count > 0; });
-    } else {
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(
-                                                              static_cast<long long>(timeoutTicks) * KOVA_TICK_MS);
-        if (!slot->cv.wait_until(guard, deadline, [&] { return !stillMine() || slot->count > 0; })) {
-            return OSSTATUS_TIMEOUT;
+    Take r = tryTake(*slot, handle, kind);
+    if (r == Take::Taken) return OSSTATUS_SUCCESS;
+    if (r == Take::Invalid) return OSSTATUS_INVALID_HANDLE;
+    // Blocking path. waiters is raised before the last look at the count, and
+    // release raises the count before it looks at waiters (both sequentially
+    // consistent), so either this thread sees the unit or the releaser sees
+    // this thread and wakes it under the lock.
+    std::unique_lock<std::mutex> guard(slot->lock);
+    slot->waiters.fetch_add(1);
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(static_cast<long long>(timeoutTicks) * KOVA_TICK_MS);
+    OSStatus status = OSSTATUS_TIMEOUT;
+    for (;;) {
+        r = tryTake(*slot, handle, kind);
+        if (r != Take::Empty) {
+            status = r == Take::Taken ? OSSTATUS_SUCCESS : OSSTATUS_INVALID_HANDLE;
+            break;
+        }
+        if (timeoutTicks == OSSUSPEND_WAIT) {
+            slot->cv.wait(guard);
+        } else if (slot->cv.wait_until(guard, deadline) == std::cv_status::timeout) {
+            r = tryTake(*slot, handle, kind);
+            status = r == Take::Taken ? OSSTATUS_SUCCESS
+                     : r == Take::Invalid ? OSSTATUS_INVALID_HANDLE : OSSTATUS_TIMEOUT;
+            break;
         }
     }
-    if (!stillMine()) return OSSTATUS_INVALID_HANDLE;
-    slot->count--;
-    return OSSTATUS_SUCCESS;
+    slot->waiters.fetch_sub(1);
+    return status;
 }
 
 OSStatus release(OSSemaphore handle, Kind kind) {
-    std::unique_lock<std::mutex> guard;
-    SemSlot* slot = lockSlot(handle, kind, guard);
+    SemSlot* slot = slotOf(handle);
     if (slot == nullptr) return OSSTATUS_INVALID_HANDLE;
-    if (slot->kind == Kind::Mutex) {
-        slot->count = 1;  // binary: releasing a free mutex leaves it free
-    } else if (slot->count < UINT32_MAX) {
-        slot->count++;
+    uint64_t cur = slot->state.load();
+    for (;;) {
+        if (!matches(cur, handle, kind)) return OSSTATUS_INVALID_HANDLE;
+        uint64_t next = cur;
+        if (kind == Kind::Mutex) {
+            next = (cur & ~kCountMask) | 1u;  // binary: releasing a free mutex leaves it free
+        } else if ((cur & kCountMask) < UINT32_MAX) {
+            next = cur + 1;
+        }
+        if (slot->state.compare_exchange_weak(cur, next)) break;
     }
-    slot->cv.notify_one();
+    if (slot->waiters.load() != 0) {
+        std::lock_guard<std::mutex> guard(slot->lock);
+        slot->cv.notify_one();
+    }
     return OSSTATUS_SUCCESS;
 }
 
 OSStatus destroy(OSSemaphore handle, Kind kind) {
-    int index;
+    SemSlot* slot = slotOf(handle);
+    if (slot == nullptr) return OSSTATUS_INVALID_HANDLE;
     {
-        std::unique_lock<std::mutex> guard;
-        SemSlot* slot = lockSlot(handle, kind, guard);
-        if (slot == nullptr) return OSSTATUS_INVALID_HANDLE;
+        std::lock_guard<std::mutex> guard(slot->lock);
+        if (!matches(slot->state.load(), handle, kind)) return OSSTATUS_INVALID_HANDLE;
         slot->kind = Kind::Free;
-        slot->count = 0;
         slot->generation = static_cast<UInt16>(slot->generation + 1);
         if (slot->generation == 0) slot->generation = 1;  // handles are never 0
-        slot->cv.notify_all();                           // waiters see the handle gone
-        index = static_cast<int>(slot - g_sems);
+        slot->state.store(packState(slot->generation, Kind::Free, 0));
+        slot->cv.notify_all();  // waiters see the handle gone
     }
     g_semLive.fetch_sub(1, std::memory_order_relaxed);
-    freeSlot(index);
+    freeSlot(static_cast<int>(slot - g_sems));
     return OSSTATUS_SUCCESS;
 }
 
@@ -198,9 +241,10 @@ OSStatus OSSEMAPHORE_Release(OSSemaphore sem) { return release(sem, Kind::Semaph
 OSStatus OSSEMAPHORE_Destroy(OSSemaphore sem) { return destroy(sem, Kind::Semaphore); }
 
 UInt32 OSSEMAPHORE_GetCnt(OSSemaphore sem) {
-    std::unique_lock<std::mutex> guard;
-    SemSlot* slot = lockSlot(sem, Kind::Free, guard);
-    return slot == nullptr ? 0 : slot->count;
+    SemSlot* slot = slotOf(sem);
+    if (slot == nullptr) return 0;
+    const uint64_t state = slot->state.load();
+    return matches(state, sem, Kind::Free) ? static_cast<UInt32>(state & kCountMask) : 0;
 }
 
 OSSemaphore OSSEMAPHORE_createMutex(UInt32 /*mode*/) { return createSem(Kind::Mutex, 1); }
