@@ -176,7 +176,7 @@ int main(int argc, char** argv) {
     for (const Step& step : steps) {
         const std::string datagram = step.part ? step.text : step.text + "\r";
         std::printf("> %s%s\n", raw ? visible(datagram).c_str() : step.text.c_str(),
-                    step.part ? "    (first part, sent without CR)" : "");
+                    step.part ? "    (sent without CR: the next line completes the command)" : "");
         std::fflush(stdout);
         if (sendto(sd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&dest), sizeof dest) < 0) {
             std::fprintf(stderr, "at_send: send to %s:%d failed: %s\n", host.c_str(), rxPort, std::strerror(errno));
