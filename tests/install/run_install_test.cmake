@@ -24,7 +24,7 @@ run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 foreach(f ${LIBDIR}/libat_stubs.so ${LIBDIR}/libkovacutils.so
           include/at_stubs/serialmgr/serialmgr.h include/at_stubs/serialapi/serialapi.h
           include/at_stubs/osal/kova_types.h include/at_stubs/stubs/other_stubs.h
-          include/at_stubs/drivers/rndis_drv.h
+          include/at_stubs/drivers/rndis_drv.h include/at_stubs/buffer/cbuffer.h
           ${LIBDIR}/pkgconfig/at_stubs.pc ${LIBDIR}/cmake/at_stubs/at_stubsConfig.cmake
           ${LIBDIR}/cmake/at_stubs/at_stubsConfigVersion.cmake ${LIBDIR}/cmake/at_stubs/at_stubsTargets.cmake)
   if(NOT EXISTS ${prefix}/${f})

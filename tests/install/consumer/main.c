@@ -3,6 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "buffer/cbuffer.h"
 #include "drivers/rndis_drv.h"
 #include "osal/osal.h"
 #include "serialmgr/serialmgr.h"
@@ -27,6 +28,16 @@ int main(void) {
     check(strcmp(text, "device 14") == 0, "SYS_FormatStr8");
 
     check(AT_STUBS_IsReadyForCommsIO() == 1, "AT_STUBS_IsReadyForCommsIO default");
+
+    CBuffer* cbuf = BUFFER_CreateCBuffer(16, -1);
+    check(cbuf != NULL, "BUFFER_CreateCBuffer");
+    if (cbuf != NULL) {
+        UInt8 out[8] = {0};
+        check(BUFFER_PutCBufferBlock(cbuf, (const UInt8*)"AT\r", 3) == 3, "BUFFER_PutCBufferBlock");
+        check(BUFFER_GetCBufferUsedSize(cbuf) == 3, "BUFFER_GetCBufferUsedSize");
+        check(BUFFER_GetCBufferBlock(cbuf, out, 8) == 3 && memcmp(out, "AT\r", 3) == 0, "BUFFER_GetCBufferBlock");
+        check(BUFFER_DestroyCBuffer(cbuf) == CBUF_OK, "BUFFER_DestroyCBuffer");
+    }
 
     /* The OS-services library comes along with the package. */
     OSSemaphore sem = OSSEMAPHORE_Create(2, OSSEMAPHORE_MODE_DEFAULT);
