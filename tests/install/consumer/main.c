@@ -28,6 +28,7 @@ int main(void) {
     check(strcmp(text, "device 14") == 0, "SYS_FormatStr8");
 
     check(AT_STUBS_IsReadyForCommsIO() == 1, "AT_STUBS_IsReadyForCommsIO default");
+    check(SERIALMGR_GetDefaultATDevice() == SERIAL_DEVICE_UART_A, "SERIALMGR_GetDefaultATDevice");
 
     CBuffer* cbuf = BUFFER_CreateCBuffer(16, -1);
     check(cbuf != NULL, "BUFFER_CreateCBuffer");
