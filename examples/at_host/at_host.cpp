@@ -232,12 +232,12 @@ int main(int argc, char** argv) {
         if (arg == "--rx-port") rxPort = parsePort(value());
         else if (arg == "--tx-port") txPort = parsePort(value());
         else if (arg == "--channel") {
-            const std::string spec = value();
+            const std::string channelArg = value();
             int idx = 0, rx = 0, tx = 0;
             char tail = 0;
-            if (std::sscanf(spec.c_str(), "%d:%d:%d%c", &idx, &rx, &tx, &tail) != 3 || idx < 1 ||
+            if (std::sscanf(channelArg.c_str(), "%d:%d:%d%c", &idx, &rx, &tx, &tail) != 3 || idx < 1 ||
                 idx >= RNDIS_CHANNEL_NUM || rx < 0 || rx > 65535 || tx < 0 || tx > 65535) {
-                std::fprintf(stderr, "at_host: bad --channel '%s' (IDX:RX:TX, IDX 1..3)\n", spec.c_str());
+                std::fprintf(stderr, "at_host: bad --channel '%s' (IDX:RX:TX, IDX 1..3)\n", channelArg.c_str());
                 usage(2);
             }
             extras.push_back({idx, rx, tx});
