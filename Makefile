@@ -20,6 +20,11 @@ build: configure
 test: setup build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
+# Builds, then runs a short AT session against the demo host over UDP on
+# this machine (ports 17100/17101; see README, "The demo").
+demo: setup build
+	./examples/run_demo.sh $(BUILD)
+
 # Benchmarks: a release build of their own; see README.md, "Benchmarks".
 BENCH_BUILD ?= build-bench
 BENCH_REPETITIONS ?= 5

@@ -1,0 +1,359 @@
+// at_host: a small modem-stack host built on libat_stubs. It registers an AT
+// client on the UDP channels (and on the USB gadget tty when the board has
+// one), answers AT commands through the AT line engine and shuts down cleanly
+// on SIGINT or SIGTERM.
+//
+//   at_host [--rx-port N] [--tx-port N] [--channel IDX:RX:TX]... [--no-usb]
+//           [--verbose] [--library-log]
+#include <android/log.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "at_engine.h"
+#include "drivers/rndis_drv.h"
+#include "serialmgr/serialmgr.h"
+#include "stubs/other_stubs.h"
+
+namespace {
+
+// Ports of UDP channel 0 unless the command line says otherwise. The client
+// sends to the Rx port and listens on the Tx port.
+constexpr int kDefaultRxPort = 17100;
+constexpr int kDefaultTxPort = 17101;
+constexpr Int32 kAtClientId = 1;
+constexpr const char* kUsbTtyPath = "/dev/ttyGS0";
+
+struct Channel {
+    UInt32 devId = 0;
+    std::string name;
+    int rxPort = -1; // UDP channels only
+    int txPort = -1;
+    // A datagram is sent whole or not at all, so a failed UDP reply is not
+    // retried (a blocking send would retry it every 6 ticks for as long as
+    // the channel lives). The USB tty may take part of a reply: send the rest.
+    UInt32 block = 0;
+    std::unique_ptr<atdemo::AtEngine> engine;
+    SerialMgrClientInfo* client = nullptr;
+};
+
+// Filled before the first registration and not resized afterwards: the
+// reader threads index it through the client's userData.
+std::vector<Channel> g_channels;
+bool g_verbose = false;
+std::mutex g_printLock;
+
+// What wakes the main thread: a stop request (from the signal thread) or a
+// read error on a channel (from that channel's reader thread).
+struct Event {
+    enum Kind { Stop, ReadError } kind;
+    std::size_t channel;
+    int signal;
+};
+std::mutex g_eventLock;
+std::condition_variable g_eventCv;
+std::deque<Event> g_events;
+
+void post(const Event& ev) {
+    {
+        std::lock_guard<std::mutex> lock(g_eventLock);
+        g_events.push_back(ev);
+    }
+    g_eventCv.notify_one();
+}
+
+Event nextEvent() {
+    std::unique_lock<std::mutex> lock(g_eventLock);
+    g_eventCv.wait(lock, [] { return !g_events.empty(); });
+    Event ev = g_events.front();
+    g_events.pop_front();
+    return ev;
+}
+
+void say(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void say(const char* fmt, ...) {
+    std::lock_guard<std::mutex> lock(g_printLock);
+    std::fputs("at_host: ", stdout);
+    va_list ap;
+    va_start(ap, fmt);
+    std::vfprintf(stdout, fmt, ap);
+    va_end(ap);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+// Control characters made visible, so that CR LF framing shows in the log.
+std::string visible(const std::string& s) {
+    std::string out;
+    for (unsigned char c : s) {
+        if (c == '\r') out += "\\r";
+        else if (c == '\n') out += "\\n";
+        else if (c < 0x20 || c >= 0x7f) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out.push_back(static_cast<char>(c));
+        }
+    }
+    return out;
+}
+
+// Runs on the channel's reader thread. Sending from here is allowed; the
+// client's own registration and deregistration are not, and are left to the
+// main thread.
+void onData(SerialMgrClientInfo* client, UInt32 userData, UInt8* data, UInt32 length) {
+    Channel& ch = g_channels[userData];
+    const std::string reply = ch.engine->feed(reinterpret_cast<const char*>(data), length);
+    if (reply.empty()) return;
+    const Int32 sent = SERIALMGR_SendData(client, reinterpret_cast<const UInt8*>(reply.data()),
+                                          static_cast<UInt32>(reply.size()), ch.block);
+    if (sent != static_cast<Int32>(reply.size())) {
+        say("%s: reply of %zu bytes not sent (result %d)", ch.name.c_str(), reply.size(), sent);
+    }
+}
+
+// SERIALMGR_EVENT_READ_ERROR arrives on the reader thread, which ends right
+// after; the client must be deregistered before the device can be opened
+// again, and that is the main thread's job.
+void onEvent(SerialMgrClientInfo*, UInt32 userData, UInt32 event, UInt32) {
+    if (event == SERIALMGR_EVENT_READ_ERROR) post(Event{Event::ReadError, userData, 0});
+}
+
+// The demo has no in-process channels; a send to one goes nowhere.
+Int32 onSendToInProcessClient(UInt32 devId, const UInt8*, UInt32 len) {
+    if (g_verbose) say("in-process channel %u: %u bytes dropped (no far end in this demo)", devId, len);
+    return static_cast<Int32>(len);
+}
+
+Int32 isReadyForCommsIO() { return 1; }
+
+bool registerChannel(std::size_t index) {
+    Channel& ch = g_channels[index];
+    ch.engine = std::make_unique<atdemo::AtEngine>();
+    if (g_verbose) {
+        const std::string name = ch.name;
+        ch.engine->onCommand = [name](const std::string& line, const std::string& reply) {
+            say("%s: \"%s\" -> \"%s\"", name.c_str(), visible(line).c_str(), visible(reply).c_str());
+        };
+    }
+    SerialMgrClientParams params{};
+    params.dataCb = onData;
+    params.eventCb = onEvent;
+    params.userData = static_cast<UInt32>(index);
+    params.clientID = kAtClientId;
+    params.useDefaultDevice = 0;
+    params.devID = ch.devId;
+    params.openParam = 0;
+    ch.client = SERIALMGR_RegisterClient(&params);
+    return ch.client != nullptr;
+}
+
+void deregisterChannel(Channel& ch) {
+    if (ch.client == nullptr) return;
+    SERIALMGR_DeRegisterClient(ch.client); // joins the channel's reader
+    ch.client = nullptr;
+}
+
+// SIGINT and SIGTERM are blocked in every thread (the mask is set before the
+// library starts any) and taken here with sigwait, so that no library
+// function ever runs in a signal handler. SIGUSR2 stays the library's own.
+void* signalThread(void*) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    int sig = 0;
+    while (sigwait(&set, &sig) != 0) {
+    }
+    post(Event{Event::Stop, 0, sig});
+    return nullptr;
+}
+
+[[noreturn]] void usage(int code) {
+    std::fprintf(code ? stderr : stdout,
+                 "usage: at_host [--rx-port N] [--tx-port N] [--channel IDX:RX:TX]... [--no-usb]\n"
+                 "               [--verbose] [--library-log]\n"
+                 "  --rx-port N         UDP port on which channel 0 (device 14) receives (default %d)\n"
+                 "  --tx-port N         UDP port to which channel 0 answers (default %d)\n"
+                 "  --channel IDX:RX:TX also serve UDP channel IDX (1..3, device 14+IDX)\n"
+                 "  --no-usb            do not serve %s even when it exists\n"
+                 "  --verbose           print every command and its reply\n"
+                 "  --library-log       show the library's log lines on stderr\n"
+                 "The UDP channels listen on all interfaces.\n",
+                 kDefaultRxPort, kDefaultTxPort, kUsbTtyPath);
+    std::exit(code);
+}
+
+int parsePort(const char* text) {
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || v < 0 || v > 65535) {
+        std::fprintf(stderr, "at_host: bad port '%s'\n", text);
+        usage(2);
+    }
+    return static_cast<int>(v);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    int rxPort = kDefaultRxPort;
+    int txPort = kDefaultTxPort;
+    bool useUsb = true;
+    bool libraryLog = false;
+    struct Extra {
+        int index, rx, tx;
+    };
+    std::vector<Extra> extras;
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> const char* {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "at_host: %s needs a value\n", arg.c_str());
+                usage(2);
+            }
+            return argv[++i];
+        };
+        if (arg == "--rx-port") rxPort = parsePort(value());
+        else if (arg == "--tx-port") txPort = parsePort(value());
+        else if (arg == "--channel") {
+            const std::string channelArg = value();
+            int idx = 0, rx = 0, tx = 0;
+            char tail = 0;
+            if (std::sscanf(channelArg.c_str(), "%d:%d:%d%c", &idx, &rx, &tx, &tail) != 3 || idx < 1 ||
+                idx >= RNDIS_CHANNEL_NUM || rx < 0 || rx > 65535 || tx < 0 || tx > 65535) {
+                std::fprintf(stderr, "at_host: bad --channel '%s' (IDX:RX:TX, IDX 1..3)\n", channelArg.c_str());
+                usage(2);
+            }
+            extras.push_back({idx, rx, tx});
+        } else if (arg == "--no-usb") useUsb = false;
+        else if (arg == "--verbose" || arg == "-v") g_verbose = true;
+        else if (arg == "--library-log") libraryLog = true;
+        else if (arg == "--help" || arg == "-h") usage(0);
+        else {
+            std::fprintf(stderr, "at_host: unknown option '%s'\n", arg.c_str());
+            usage(2);
+        }
+    }
+
+    // The library logs every read and write on the Android log, which on a
+    // host goes to stderr: too much for a demo unless asked for.
+    if (!libraryLog) __android_log_set_minimum_priority(ANDROID_LOG_SILENT);
+
+    // Before any thread exists, so that every thread inherits the mask.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    SERIALMGR_Init();
+    AT_STUBS_RegisterCallbacks(onSendToInProcessClient, isReadyForCommsIO);
+
+    RndisConfig config;
+    for (auto& e : config.entry) e = RndisConfigEntry{-1, -1};
+    config.entry[0] = RndisConfigEntry{txPort, rxPort};
+    for (const Extra& e : extras) config.entry[e.index] = RndisConfigEntry{e.tx, e.rx};
+    RNDIS_SetRndisConfig(&config);
+
+    auto addUdp = [](int index, int rx, int tx) {
+        Channel ch;
+        ch.devId = SERIAL_DEVICE_RNDIS + static_cast<UInt32>(index);
+        ch.name = "udp" + std::to_string(index);
+        ch.rxPort = rx;
+        ch.txPort = tx;
+        g_channels.push_back(std::move(ch));
+    };
+    addUdp(0, rxPort, txPort);
+    for (const Extra& e : extras) addUdp(e.index, e.rx, e.tx);
+    if (useUsb && access(kUsbTtyPath, F_OK) == 0) {
+        Channel ch;
+        ch.devId = SERIAL_DEVICE_USB;
+        ch.name = "usb";
+        ch.block = 1;
+        g_channels.push_back(std::move(ch));
+    }
+
+    bool ok = true;
+    for (std::size_t i = 0; i < g_channels.size(); ++i) {
+        const Channel& ch = g_channels[i];
+        if (!registerChannel(i)) {
+            if (ch.rxPort >= 0) {
+                std::fprintf(stderr, "at_host: %s: cannot open UDP port %d (in use?)\n", ch.name.c_str(), ch.rxPort);
+            } else {
+                std::fprintf(stderr, "at_host: %s: cannot open %s\n", ch.name.c_str(), kUsbTtyPath);
+            }
+            ok = false;
+            break;
+        }
+        if (ch.rxPort >= 0) {
+            say("%s (device %u): AT commands on UDP port %d, all interfaces; replies go to the sender's host, "
+                "port %d",
+                ch.name.c_str(), ch.devId, ch.rxPort, ch.txPort);
+        } else {
+            say("%s (device %u): AT commands on %s", ch.name.c_str(), ch.devId, kUsbTtyPath);
+        }
+    }
+
+    pthread_t sigThread;
+    const bool haveSigThread = ok && pthread_create(&sigThread, nullptr, signalThread, nullptr) == 0;
+    int exitCode = 0;
+    bool stoppedBySignal = false;
+    if (ok && haveSigThread) {
+        say("ready; SIGINT or SIGTERM stops");
+        bool running = true;
+        while (running) {
+            const Event ev = nextEvent();
+            if (ev.kind == Event::Stop) {
+                say("%s received, shutting down", ev.signal == SIGINT ? "SIGINT" : "SIGTERM");
+                stoppedBySignal = true;
+                running = false;
+            } else {
+                // The reader has ended on a read error. Deregister (which
+                // joins it) and register again, so the channel comes back.
+                Channel& ch = g_channels[ev.channel];
+                say("%s: read error, reopening the channel", ch.name.c_str());
+                deregisterChannel(ch);
+                if (!registerChannel(ev.channel)) {
+                    say("%s: cannot reopen, stopping", ch.name.c_str());
+                    exitCode = 1;
+                    running = false;
+                }
+            }
+        }
+    } else {
+        exitCode = 1;
+    }
+
+    std::size_t count = 0;
+    for (Channel& ch : g_channels) {
+        if (ch.client != nullptr) ++count;
+        deregisterChannel(ch);
+    }
+    if (haveSigThread) {
+        // The signal thread ends after the one signal it takes. If we stop
+        // for another reason it still waits: raise one for it. It is sent to
+        // the process rather than to the thread, so it can never reach a
+        // thread that has ended; blocked everywhere, it stays pending until
+        // that sigwait takes it.
+        if (!stoppedBySignal) kill(getpid(), SIGTERM);
+        pthread_join(sigThread, nullptr);
+    }
+    say("stopped: %zu client%s deregistered, reader threads joined", count, count == 1 ? "" : "s");
+    return exitCode;
+}
