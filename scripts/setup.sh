@@ -15,7 +15,7 @@ if [ "$(id -u)" -ne 0 ]; then
     SUDO="sudo"
 fi
 
-packages="g++ cmake make libgtest-dev googletest libbenchmark-dev android-liblog-dev"
+packages="g++ cmake make pkg-config python3 libgtest-dev googletest libbenchmark-dev android-liblog-dev"
 
 # A package counts as present only in the machine's own architecture (or
 # "all"): a cross build may have put the armhf or arm64 variant of
