@@ -1,10 +1,38 @@
-# Thin wrapper over CMake. `make test` is what CI runs.
+# Thin wrapper over CMake. `make check` runs every gate that CI runs; each gate
+# also runs alone, in its own build directory:
+#   make test         host build, whole test suite            (build/)
+#   make test-asan    ASan + UBSan build, whole test suite    (build-asan/)
+#   make test-tsan    TSan build, whole test suite            (build-tsan/)
+#   make test-armhf   32-bit ARM build, tests under qemu-arm  (build-armhf/)
+#   make test-arm64   64-bit ARM build, tests under qemu-aarch64 (build-arm64/)
+#   make lint         cppcheck over the library sources
 SHELL := /bin/bash
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+# Extra ctest arguments, e.g. CTEST_FLAGS='-L layout' or CTEST_FLAGS='-R uart'.
+CTEST_FLAGS ?=
+CTEST = ctest --output-on-failure --no-tests=error -j $(JOBS) $(CTEST_FLAGS)
 
-.PHONY: all setup configure build test demo clean bench bench-build bench-callgrind
+# Sanitizer run-time options: stop at the first finding, report leaks. UBSan
+# is also built not to recover (cmake/AtSanitizers.cmake). No suppression
+# file is used: each finding is a fault to fix.
+ASAN_ENV = ASAN_OPTIONS=halt_on_error=1:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1 \
+           UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+# The slow gates (sanitizers, emulation) run 5 to 40 times slower than the
+# host. Tests with a size knob get a smaller load there; the host gate runs
+# the full size. CBUF_STREAM_BYTES: bytes each circular-buffer stream test
+# pushes through (3 MiB by default, with a 90 s in-test deadline).
+SLOW_ENV = CBUF_STREAM_BYTES=524288
+# ThreadSanitizer needs its fixed address layout; with the kernel's full
+# mmap randomisation (vm.mmap_rnd_bits above 28) its run time aborts at start.
+# setarch -R turns randomisation off for ctest and every test it starts.
+TSAN_RUN = setarch $(shell uname -m) -R
+
+
+.PHONY: all setup configure build test demo clean bench bench-build bench-callgrind \
+        check test-asan test-tsan test-armhf test-arm64 lint
 
 all: build
 
@@ -18,7 +46,7 @@ build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 test: setup build
-	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	$(CTEST) --test-dir $(BUILD)
 
 # Builds, then runs a short AT session against the demo host over UDP on
 # this machine (ports 17100/17101; see README, "The demo").
@@ -41,8 +69,48 @@ bench: bench-build
 bench-callgrind: bench-build
 	./bench/callgrind.sh $(BENCH_BUILD) $(BENCH_ROUND_TRIPS)
 
+# One rule per extra build directory: $(1) build directory, $(2) CMake flags,
+# $(3) what runs ctest (environment, setarch), $(4) extra ctest arguments.
+define gate
+	cmake -S . -B $(1) -DAT_WERROR=ON $(2) $(CMAKE_FLAGS)
+	cmake --build $(1) -j $(JOBS)
+	$(3) $(CTEST) --test-dir $(1) $(4)
+endef
+
+test-asan:
+	./scripts/setup.sh
+	$(call gate,build-asan,-DAT_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo,env $(SLOW_ENV) $(ASAN_ENV))
+
+test-tsan:
+	./scripts/setup.sh
+	$(call gate,build-tsan,-DAT_SANITIZE=thread -DCMAKE_BUILD_TYPE=RelWithDebInfo,env $(SLOW_ENV) $(TSAN_ENV) $(TSAN_RUN))
+
+# The ARM gates run the whole suite under qemu-user except the test programs
+# labelled mountns (they build a private mount namespace, which a process
+# under qemu cannot) and procsyscall (they read /proc/self/task/*/syscall,
+# which shows the host's system call numbers under qemu). See
+# cmake/AtTestLabels.cmake; the host and sanitizer gates run them.
+ARM_CTEST_FLAGS = -LE '^(mountns|procsyscall)$$'
+
+test-armhf:
+	./scripts/setup.sh armhf
+	./scripts/qemu-binfmt.sh arm
+	$(call gate,build-armhf,-DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/arm-linux-gnueabihf.cmake,env $(SLOW_ENV),$(ARM_CTEST_FLAGS))
+
+test-arm64:
+	./scripts/setup.sh arm64
+	./scripts/qemu-binfmt.sh aarch64
+	$(call gate,build-arm64,-DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/aarch64-linux-gnu.cmake,env $(SLOW_ENV),$(ARM_CTEST_FLAGS))
+
+lint:
+	./scripts/setup.sh lint
+	./scripts/lint.sh
+
+# Everything CI runs, one gate after the other (each uses all cores itself).
+check: test test-asan test-tsan test-armhf test-arm64 lint
+
 clean:
-	rm -rf $(BUILD) $(BENCH_BUILD)
+	rm -rf $(BUILD) $(BENCH_BUILD) build-asan build-tsan build-armhf build-arm64
 
 # Fuzzing (clang-14 with libclang-rt-14-dev; scripts/setup_fuzz.sh installs
 # them). `make fuzz` runs every target FUZZ_SECONDS (default 60) on a working
