@@ -555,6 +555,9 @@ TEST_F(BadInputCBufferDeathTest, PutCommitOfZeroStops) {
     Int16 sz = 0;
     ASSERT_EQ(BUFFER_LockCBufferPutBlock(cb, &p, &sz), CBUF_OK);
     EXPECT_DEATH(BUFFER_UnlockCBufferPutBlock(cb, 0), literal("buf_sz != 0"));
+    // This process lives on: end the reservation and give the buffer back.
+    BUFFER_UnlockCBufferPutBlock(cb, sz);
+    EXPECT_EQ(BUFFER_DestroyCBuffer(cb), CBUF_OK);
 }
 
 }  // namespace
