@@ -28,6 +28,8 @@ constexpr UInt16 kNonFatal = 65535;
 // receive while senders read them. Held only to copy the address, never
 // across a system call that can block.
 std::mutex s_addrLock[RNDIS_CHANNEL_NUM];
+// Keeps a send and the close of the channel's Tx socket apart.
+std::mutex s_txLock[RNDIS_CHANNEL_NUM];
 
 // Descriptors, ports and Ready are plain fields of the channel record but are
 // shared between threads without a lock; every access goes through these.
@@ -188,6 +190,9 @@ Int32 RNDIS_CloseDevice(UInt32 devId) {
         const int result = close(rx);
         if (result < 0) AT_LOGI("RNDIS_CloseDevice close RxSd: result %d (errno %d)\n", result, errno);
     }
+    // Under the Tx lock: a send in progress finishes with its socket before
+    // the socket is closed (see RNDIS_Write).
+    std::lock_guard<std::mutex> txGuard(s_txLock[channel]);
     const int tx = exchangeInt(c.TxSd, 0);
     if (tx != 0) {
         const int result = close(tx);
@@ -259,8 +264,12 @@ UInt16 RNDIS_Write(UInt32 devId, const UInt8* buf, UInt16 len) {
     UInt32 channel;
     if (!channelOf(devId, &channel)) return 0;
     RndisChannel& c = s_rndis_channel[channel];
-    // The serial manager stops its senders (txReady, all units of useSem)
-    // before it closes a device, so no send races the close of this socket.
+    // A deregistration stops the senders before it closes the channel, but
+    // the reader closes and reopens it at the end of every pause while other
+    // clients may be sending. The Tx lock keeps each send and the close of
+    // the Tx socket apart, so a send never reaches a descriptor number that
+    // another open may have reused. UDP sends do not wait for the peer.
+    std::lock_guard<std::mutex> txGuard(s_txLock[channel]);
     const int fd = loadInt(c.TxSd);
     if (fd == 0 || loadReady(c.Ready) == 0) {
         AT_LOGE("RNDIS_Write() server/client not ready yet\n");

@@ -326,8 +326,13 @@ UInt16 UART_Read(UInt32 devID, UInt8* buf, UInt16 capacity) {
 
 UInt16 UART_Write(UInt32 devID, const UInt8* buf, UInt16 len) {
     checkPort(devID);
-    // No lock: this runs from the SIGUSR2 handler too (UART_HandleShutdown),
-    // and the serial manager keeps sends and closes apart itself.
+    // Under the port's lock, so that a write never reaches a descriptor
+    // number that a close has given back and another open may have reused:
+    // the reader closes and reopens the port at the end of every pause while
+    // other clients of the device may be sending. The SIGUSR2 handler writes
+    // here too (UART_HandleShutdown); it runs on the reader only inside a
+    // wait or at the reader's end, where the reader holds no lock.
+    std::lock_guard<std::mutex> guard(s_uart_lock[devID]);
     const int fd = s_uart_fd[devID].load();
     if (fd == 0) return 0;
     return static_cast<UInt16>(write(fd, buf, len));

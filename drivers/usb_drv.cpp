@@ -189,6 +189,11 @@ UInt16 USB_Read(UInt8* buf, UInt16 capacity) {
 }
 
 UInt16 USB_Write(const UInt8* buf, UInt16 len) {
+    // Under the tty's lock, so that a write never reaches a descriptor number
+    // that the close at the end of a pause has given back and another open
+    // may have reused. The descriptor is non-blocking: the lock is held only
+    // for the one write() call.
+    std::lock_guard<std::mutex> guard(s_usb_lock);
     const int fd = s_usb_fd.load();
     if (fd == -1) return 0;
     return static_cast<UInt16>(write(fd, buf, len));
