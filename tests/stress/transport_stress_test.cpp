@@ -18,12 +18,21 @@
 //   (sent, not yet delivered): the device is closed under them.
 // Every other record must arrive. None may arrive twice or out of order.
 //
+// On the ttys (a UART and the USB gadget tty, pseudo-terminals at the device
+// paths in a private mount namespace) nothing is lost at a pause: the pty
+// keeps its input across the driver's close and reopen (the harness holds a
+// slave descriptor, and the saved settings are raw already), and a block may
+// end inside a record, whose rest follows in the next block. What a
+// deregistration leaves unread in the pty is flushed before the next cycle.
+//
 // AT_STRESS_SECONDS (default 3) is the time per transport, AT_STRESS_CYCLES
 // (default 0: no minimum) a minimum number of cycles. `make soak` runs the
 // long form and keeps the figures this prints.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -43,6 +52,7 @@
 #include "drivers/rndis_drv_internal.h"
 #include "../serialmgr/fixture.h"
 #include "stubs/other_stubs.h"
+#include "tty_harness.h"
 
 namespace {
 
@@ -161,6 +171,7 @@ struct Incoming {
         pending.clear();
         partial.clear();
     }
+
     bool allMustArrived() {
         std::lock_guard<std::mutex> g(lock);
         return pending.empty();
@@ -238,15 +249,18 @@ long udpReceiveBufferErrors() {
 
 // ---- transports ----
 
-enum class Kind { Fake, Udp, InProcess };
+enum class Kind { Fake, Udp, InProcess, Uart, Usb };
 
 struct Transport {
     Kind kind;
     UInt32 dev;
     int udpOut = -1;
     struct sockaddr_in udpTo = {};
+    int master = -1;  // tty: the far end of the pty
+    int slave = -1;   // tty: the harness's own slave descriptor
 
     bool incoming() const { return kind != Kind::InProcess; }
+    bool tty() const { return kind == Kind::Uart || kind == Kind::Usb; }
     // Sends one block of whole records to the device's far end.
     void feed(const std::vector<UInt8>& block) {
         if (kind == Kind::Fake) {
@@ -256,6 +270,16 @@ struct Transport {
             // record sent while the device was closed, counted as droppable.
             (void)sendto(udpOut, block.data(), block.size(), MSG_DONTWAIT,
                          reinterpret_cast<const struct sockaddr*>(&udpTo), sizeof udpTo);
+        } else if (tty()) {
+            // Whole blocks: a record cut here would shift every later one.
+            // The far end keeps so little in flight that the pty always has
+            // room, so this write does not wait for the reader.
+            size_t done = 0;
+            while (done < block.size()) {
+                const ssize_t n = write(master, block.data() + done, block.size() - done);
+                if (n <= 0) break;
+                done += static_cast<size_t>(n);
+            }
         }
     }
 };
@@ -341,7 +365,8 @@ protected:
                     // (a paused device) may never arrive, so they only slow
                     // it down.
                     std::unique_lock<std::mutex> gi(in.lock);
-                    const bool tooMany = in.pending.size() > (t.kind == Kind::Udp ? 48u : 2000u);
+                    const size_t cap = t.kind == Kind::Udp ? 48u : t.tty() ? 64u : 2000u;
+                    const bool tooMany = in.pending.size() > cap;
                     gi.unlock();
                     if (tooMany || droppableMode) std::this_thread::sleep_for(std::chrono::microseconds(200));
                     if (tooMany) continue;
@@ -359,6 +384,20 @@ protected:
                     }
                 }
                 t.feed(block);
+            }
+        });
+
+        // The tty's far end reads what the senders write, so that the pty
+        // never fills and a blocking write never waits for ever.
+        std::atomic<long> ttyBytesOut{0};
+        std::thread drainer([&] {
+            if (!t.tty()) return;
+            char buf[4096];
+            while (!feederStop) {
+                pollfd p{t.master, POLLIN, 0};
+                if (poll(&p, 1, 10) != 1) continue;  // a short tick to see feederStop
+                const ssize_t n = read(t.master, buf, sizeof buf);
+                if (n > 0) ttyBytesOut += n;
             }
         });
 
@@ -411,6 +450,12 @@ protected:
                 break;
             }
             startFeeding(t.kind == Kind::Udp);  // the UDP socket is open when registration returns; probe anyway
+            if (t.kind == Kind::Usb) {
+                // Until the USB reader is in its loop a pause would not wait
+                // for its acknowledgement: no different, but the pause should
+                // meet a running reader.
+                EXPECT_TRUE(attest::waitUntil([&] { return gDevList[t.dev].rxInLoop.load() == 1; }));
+            }
             const int senders = static_cast<int>(rng() % 6);
             auto sa = std::make_unique<Senders>(wd, a, senders, seed + static_cast<unsigned>(f.cycles), calls);
             SerialMgrClientInfo* b = nullptr;
@@ -423,6 +468,14 @@ protected:
                 switch (rng() % 3) {
                     case 0: {  // pause under traffic, then resume
                         ++f.pauses;
+                        if (t.tty()) {
+                            // Nothing is lost: what arrives meanwhile waits in
+                            // the pty, and the far end goes on.
+                            call("SERIALMGR_SetFlowControl(1)", [&] { return SERIALMGR_SetFlowControl(cur, 1); });
+                            std::this_thread::sleep_for(std::chrono::microseconds(rng() % 2000));
+                            call("SERIALMGR_SetFlowControl(0)", [&] { return SERIALMGR_SetFlowControl(cur, 0); });
+                            break;
+                        }
                         {
                             std::lock_guard<std::mutex> g(feedLock);
                             droppableMode = true;  // the pause starts now
@@ -464,9 +517,12 @@ protected:
             call("SERIALMGR_DeRegisterClient", [&] { return SERIALMGR_DeRegisterClient(a); });
             in.inFlightMayDrop();  // a record cut by the close
             if (t.kind == Kind::Fake) fake::install(t.dev);  // the next reader starts from an empty script
+            if (t.tty()) tcflush(t.slave, TCIFLUSH);          // and the next tty reader from an empty pty
         }
         feederStop = true;
         feeder.join();
+        drainer.join();
+        if (t.tty()) out.bytesOut = ttyBytesOut.load();
         g_in = nullptr;
         g_out = nullptr;
         AT_STUBS_RegisterCallbacks(nullptr, nullptr);
@@ -486,7 +542,11 @@ protected:
                     after.describe().c_str());
     }
     static const char* name(Kind k) {
-        return k == Kind::Fake ? "fake driver" : k == Kind::Udp ? "UDP" : "in-process";
+        return k == Kind::Fake        ? "fake driver"
+               : k == Kind::Udp       ? "UDP"
+               : k == Kind::InProcess ? "in-process"
+               : k == Kind::Uart      ? "UART tty"
+                                      : "USB tty";
     }
 };
 
@@ -522,6 +582,49 @@ TEST_F(TransportStress, UdpOnLoopback) {
     setsockopt(t.udpOut, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
     runStress(t);
     close(t.udpOut);
+}
+
+}  // namespace
+
+namespace {
+
+// The tty transports: the harness's namespace first, while the process has
+// one thread, then a command line that names ttyS1, then the library.
+class TtyTransportStress : public TransportStress {
+protected:
+    void SetUp() override {
+        std::string why;
+        if (!tty.start(&why)) {
+            if (attest::namespacesRequired()) FAIL() << "no pseudo-terminals at the device paths: " << why;
+            GTEST_SKIP() << "no private mount namespace (" << why << ")";
+        }
+        ASSERT_TRUE(tty.setCmdline("console=ttyS1\n"));
+        // Raw from the start, so that the settings the drivers save at open
+        // and write back at close are raw as well: a byte that arrives while
+        // the port is closed for a pause's reopen is kept as it is.
+        for (int index : {1, attest::TtyHarness::kUsb}) {
+            struct termios raw;
+            ASSERT_EQ(tcgetattr(tty.slave(index), &raw), 0);
+            cfmakeraw(&raw);
+            ASSERT_EQ(tcsetattr(tty.slave(index), TCSANOW, &raw), 0);
+        }
+        TransportStress::SetUp();
+    }
+    void runTty(Kind kind, UInt32 dev, int index) {
+        Transport t{kind, dev};
+        t.master = tty.master(index);
+        t.slave = tty.slave(index);
+        runStress(t);
+    }
+    attest::TtyHarness tty;
+};
+
+TEST_F(TtyTransportStress, UartTty) {
+    runTty(Kind::Uart, SERIAL_DEVICE_UART_B, 1);
+}
+
+TEST_F(TtyTransportStress, UsbTty) {
+    runTty(Kind::Usb, SERIAL_DEVICE_USB, attest::TtyHarness::kUsb);
 }
 
 }  // namespace
