@@ -207,7 +207,16 @@ TEST(UsbBadInput, ReadUsbTtyDataWithBadDescriptorsAndCapacities) {
     }
     if (bad[2] >= 0) close(bad[2]);
 
+    // Capacities below 1 read nothing and do not report the tty as hung up
+    // (EIO), which would end a reader.
     FullPipe p("hello");
+    for (int capacity : {0, -1, INT32_MIN}) {
+        SCOPED_TRACE(capacity);
+        errno = 0;
+        EXPECT_EQ(ReadUsbTtyData(p.fds[0], buf.data(), capacity), 0);
+        EXPECT_EQ(errno, EINVAL);
+    }
+    EXPECT_TRUE(buf.untouched());
     EXPECT_EQ(ReadUsbTtyData(p.fds[0], buf.data(), 2), 2);
     EXPECT_EQ(std::memcmp(buf.data(), "he", 2), 0);
     EXPECT_EQ(buf.data()[2], 0x5A);
