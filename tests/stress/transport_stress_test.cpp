@@ -272,8 +272,10 @@ struct Transport {
                          reinterpret_cast<const struct sockaddr*>(&udpTo), sizeof udpTo);
         } else if (tty()) {
             // Whole blocks: a record cut here would shift every later one.
-            // The far end keeps so little in flight that the pty always has
-            // room, so this write does not wait for the reader.
+            // The far end keeps at most 256 records (2 KB) in flight, and a
+            // block is at most 1200 bytes: together less than the 4 KB a
+            // pty takes in unread, so this write does not wait for the
+            // reader, not even during a pause.
             size_t done = 0;
             while (done < block.size()) {
                 const ssize_t n = write(master, block.data() + done, block.size() - done);
@@ -365,7 +367,7 @@ protected:
                     // (a paused device) may never arrive, so they only slow
                     // it down.
                     std::unique_lock<std::mutex> gi(in.lock);
-                    const size_t cap = t.kind == Kind::Udp ? 48u : t.tty() ? 64u : 2000u;
+                    const size_t cap = t.kind == Kind::Udp ? 48u : t.tty() ? 256u : 2000u;
                     const bool tooMany = in.pending.size() > cap;
                     gi.unlock();
                     if (tooMany || droppableMode) std::this_thread::sleep_for(std::chrono::microseconds(200));
