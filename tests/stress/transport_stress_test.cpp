@@ -171,7 +171,6 @@ struct Incoming {
         pending.clear();
         partial.clear();
     }
-
     bool allMustArrived() {
         std::lock_guard<std::mutex> g(lock);
         return pending.empty();
@@ -453,9 +452,10 @@ protected:
             }
             startFeeding(t.kind == Kind::Udp);  // the UDP socket is open when registration returns; probe anyway
             if (t.kind == Kind::Usb) {
-                // Until the USB reader is in its loop a pause would not wait
-                // for its acknowledgement: no different, but the pause should
-                // meet a running reader.
+                // A pause before the USB reader reaches its loop skips the
+                // control-pipe handshake (no reader would answer it). Wait
+                // for the reader, so that the pauses here go through the
+                // handshake.
                 EXPECT_TRUE(attest::waitUntil([&] { return gDevList[t.dev].rxInLoop.load() == 1; }));
             }
             const int senders = static_cast<int>(rng() % 6);
