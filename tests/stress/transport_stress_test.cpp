@@ -102,6 +102,14 @@ private:
                 const char* what = what_[i].load();
                 if (what != nullptr && now - since_[i].load() > std::chrono::nanoseconds(std::chrono::seconds(5)).count()) {
                     std::fprintf(stderr, "watchdog: %s has taken more than 5 seconds\n", what);
+                    // What else was in flight, and for how long, tells a
+                    // call that waits for another from one that is stuck.
+                    for (int j = 0; j < kSlots; ++j) {
+                        const char* other = what_[j].load();
+                        if (other != nullptr)
+                            std::fprintf(stderr, "watchdog:   in flight: %s for %lld ms\n", other,
+                                         static_cast<long long>((now - since_[j].load()) / 1000000));
+                    }
                     std::abort();
                 }
             }
