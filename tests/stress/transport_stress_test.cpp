@@ -110,6 +110,14 @@ private:
                             std::fprintf(stderr, "watchdog:   in flight: %s for %lld ms\n", other,
                                          static_cast<long long>((now - since_[j].load()) / 1000000));
                     }
+                    // AT_STRESS_GDB=1: every thread's stack first, for a
+                    // call that hangs only once in a long soak.
+                    const char* gdb = std::getenv("AT_STRESS_GDB");
+                    if (gdb != nullptr && std::strcmp(gdb, "1") == 0) {
+                        const std::string cmd = "gdb -p " + std::to_string(getpid()) +
+                                                " -batch -ex 'thread apply all bt' 1>&2 2>/dev/null";
+                        if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "watchdog: gdb failed\n");
+                    }
                     std::abort();
                 }
             }
@@ -452,6 +460,12 @@ protected:
         while (Clock::now() < end || f.cycles < minCycles()) {
             if (::testing::Test::HasFailure()) break;
             ++f.cycles;
+            // The fixture captures every log line; a long run makes millions
+            // (two per send), and a capture that only grows ends up copying
+            // gigabytes under its lock when it reallocates, which stalls every
+            // logging thread for seconds. Only the current cycle's lines are
+            // kept for a failure message.
+            log.clear();
             SerialMgrClientParams pa = {clientData, clientEvent, 0, 1, 1, 0, t.dev, 0};
             SerialMgrClientInfo* a = call("SERIALMGR_RegisterClient", [&] { return SERIALMGR_RegisterClient(&pa); });
             if (a == nullptr) {
