@@ -135,10 +135,11 @@ fuzz: fuzz-build
 fuzz-ci: fuzz-build
 	./scripts/run_fuzz.sh $(FUZZ_BUILD) $(FUZZ_CI_SECONDS) $(FUZZ_TARGETS)
 
-# Soak: the stress test of every transport, SOAK_SECONDS each (default 200:
-# ten minutes in all), with its figures (cycles, calls, bytes, threads,
-# descriptors, heap blocks and semaphores before and after).
-SOAK_SECONDS ?= 200
+# Soak: the stress test of every transport (fake driver, in-process channel,
+# UDP, UART tty, USB tty), SOAK_SECONDS each (default 120: ten minutes in
+# all), with its figures (cycles, calls, bytes, threads, descriptors, heap
+# blocks and semaphores before and after).
+SOAK_SECONDS ?= 120
 .PHONY: soak
 soak: build
 	AT_STRESS_SECONDS=$(SOAK_SECONDS) $(BUILD)/tests/stress_transport_stress_test 2>&1 | grep -v '^xassert'; \

@@ -81,13 +81,21 @@ TtyRead readOwned(int fd, UInt8* buf, int capacity, const TtyRef& ref, ssize_t* 
         guard = std::unique_lock<std::mutex>(s_usb_lock);
         if (s_usb_generation.load() != ref.generation) return TtyRead::Lost;
     }
-    *n = read(fd, buf, static_cast<size_t>(std::max(capacity, 0)));
+    *n = read(fd, buf, static_cast<size_t>(capacity));
     return TtyRead::Done;
 }
 
 UInt16 readUsbBlock(int fd, UInt8* buf, int capacity, const TtyRef& ref) {
     if (fd == -1) {
         AT_LOGI("  ReadUsbTtyData: read bytes =%d\n", 0);
+        return 0;
+    }
+    // No room: a read() of 0 bytes would return 0 even with input waiting,
+    // and that would be taken below for the end of file of a hung-up tty
+    // (EIO), which ends the reader. Nothing is read and nothing waited for.
+    if (capacity < 1) {
+        AT_LOGI("  ReadUsbTtyData: read bytes =%d\n", 0);
+        errno = EINVAL;
         return 0;
     }
     const int sel = isUsbDataAvailable(fd, 0);

@@ -25,7 +25,8 @@ AT_EXPORT Int32 USB_CloseDevice(void);
 AT_EXPORT UInt16 USB_Read(UInt8* buf, UInt16 capacity);
 /* One write(); its result's low 16 bits (65535 on failure); 0 when not open. */
 AT_EXPORT UInt16 USB_Write(const UInt8* buf, UInt16 len);
-/* The read of USB_Read on a descriptor. */
+/* The read of USB_Read on a descriptor. A capacity below 1 gives 0 with
+ * errno EINVAL at once. */
 AT_EXPORT UInt16 ReadUsbTtyData(int fd, UInt8* buf, int capacity);
 /* Waits on fd and the control pipe (timeoutUs 0 = no limit): 1 fd readable,
  * 0 nothing (errno EAGAIN after a time-out or an interrupting signal),

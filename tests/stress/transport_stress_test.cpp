@@ -18,12 +18,21 @@
 //   (sent, not yet delivered): the device is closed under them.
 // Every other record must arrive. None may arrive twice or out of order.
 //
+// On the ttys (a UART and the USB gadget tty, pseudo-terminals at the device
+// paths in a private mount namespace) nothing is lost at a pause: the pty
+// keeps its input across the driver's close and reopen (the harness holds a
+// slave descriptor, and the saved settings are raw already), and a block may
+// end inside a record, whose rest follows in the next block. What a
+// deregistration leaves unread in the pty is flushed before the next cycle.
+//
 // AT_STRESS_SECONDS (default 3) is the time per transport, AT_STRESS_CYCLES
 // (default 0: no minimum) a minimum number of cycles. `make soak` runs the
 // long form and keeps the figures this prints.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -43,6 +52,7 @@
 #include "drivers/rndis_drv_internal.h"
 #include "../serialmgr/fixture.h"
 #include "stubs/other_stubs.h"
+#include "tty_harness.h"
 
 namespace {
 
@@ -92,6 +102,22 @@ private:
                 const char* what = what_[i].load();
                 if (what != nullptr && now - since_[i].load() > std::chrono::nanoseconds(std::chrono::seconds(5)).count()) {
                     std::fprintf(stderr, "watchdog: %s has taken more than 5 seconds\n", what);
+                    // What else was in flight, and for how long, tells a
+                    // call that waits for another from one that is stuck.
+                    for (int j = 0; j < kSlots; ++j) {
+                        const char* other = what_[j].load();
+                        if (other != nullptr)
+                            std::fprintf(stderr, "watchdog:   in flight: %s for %lld ms\n", other,
+                                         static_cast<long long>((now - since_[j].load()) / 1000000));
+                    }
+                    // AT_STRESS_GDB=1: every thread's stack first, for a
+                    // call that hangs only once in a long soak.
+                    const char* gdb = std::getenv("AT_STRESS_GDB");
+                    if (gdb != nullptr && std::strcmp(gdb, "1") == 0) {
+                        const std::string cmd = "gdb -p " + std::to_string(getpid()) +
+                                                " -batch -ex 'thread apply all bt' 1>&2 2>/dev/null";
+                        if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "watchdog: gdb failed\n");
+                    }
                     std::abort();
                 }
             }
@@ -238,15 +264,18 @@ long udpReceiveBufferErrors() {
 
 // ---- transports ----
 
-enum class Kind { Fake, Udp, InProcess };
+enum class Kind { Fake, Udp, InProcess, Uart, Usb };
 
 struct Transport {
     Kind kind;
     UInt32 dev;
     int udpOut = -1;
     struct sockaddr_in udpTo = {};
+    int master = -1;  // tty: the far end of the pty
+    int slave = -1;   // tty: the harness's own slave descriptor
 
     bool incoming() const { return kind != Kind::InProcess; }
+    bool tty() const { return kind == Kind::Uart || kind == Kind::Usb; }
     // Sends one block of whole records to the device's far end.
     void feed(const std::vector<UInt8>& block) {
         if (kind == Kind::Fake) {
@@ -256,6 +285,18 @@ struct Transport {
             // record sent while the device was closed, counted as droppable.
             (void)sendto(udpOut, block.data(), block.size(), MSG_DONTWAIT,
                          reinterpret_cast<const struct sockaddr*>(&udpTo), sizeof udpTo);
+        } else if (tty()) {
+            // Whole blocks: a record cut here would shift every later one.
+            // The far end keeps at most 256 records (2 KB) in flight, and a
+            // block is at most 1200 bytes: together less than the 4 KB a
+            // pty takes in unread, so this write does not wait for the
+            // reader, not even during a pause.
+            size_t done = 0;
+            while (done < block.size()) {
+                const ssize_t n = write(master, block.data() + done, block.size() - done);
+                if (n <= 0) break;
+                done += static_cast<size_t>(n);
+            }
         }
     }
 };
@@ -341,7 +382,8 @@ protected:
                     // (a paused device) may never arrive, so they only slow
                     // it down.
                     std::unique_lock<std::mutex> gi(in.lock);
-                    const bool tooMany = in.pending.size() > (t.kind == Kind::Udp ? 48u : 2000u);
+                    const size_t cap = t.kind == Kind::Udp ? 48u : t.tty() ? 256u : 2000u;
+                    const bool tooMany = in.pending.size() > cap;
                     gi.unlock();
                     if (tooMany || droppableMode) std::this_thread::sleep_for(std::chrono::microseconds(200));
                     if (tooMany) continue;
@@ -359,6 +401,20 @@ protected:
                     }
                 }
                 t.feed(block);
+            }
+        });
+
+        // The tty's far end reads what the senders write, so that the pty
+        // never fills and a blocking write never waits for ever.
+        std::atomic<long> ttyBytesOut{0};
+        std::thread drainer([&] {
+            if (!t.tty()) return;
+            char buf[4096];
+            while (!feederStop) {
+                pollfd p{t.master, POLLIN, 0};
+                if (poll(&p, 1, 10) != 1) continue;  // a short tick to see feederStop
+                const ssize_t n = read(t.master, buf, sizeof buf);
+                if (n > 0) ttyBytesOut += n;
             }
         });
 
@@ -404,6 +460,12 @@ protected:
         while (Clock::now() < end || f.cycles < minCycles()) {
             if (::testing::Test::HasFailure()) break;
             ++f.cycles;
+            // The fixture captures every log line; a long run makes millions
+            // (two per send), and a capture that only grows ends up copying
+            // gigabytes under its lock when it reallocates, which stalls every
+            // logging thread for seconds. Only the current cycle's lines are
+            // kept for a failure message.
+            log.clear();
             SerialMgrClientParams pa = {clientData, clientEvent, 0, 1, 1, 0, t.dev, 0};
             SerialMgrClientInfo* a = call("SERIALMGR_RegisterClient", [&] { return SERIALMGR_RegisterClient(&pa); });
             if (a == nullptr) {
@@ -411,6 +473,13 @@ protected:
                 break;
             }
             startFeeding(t.kind == Kind::Udp);  // the UDP socket is open when registration returns; probe anyway
+            if (t.kind == Kind::Usb) {
+                // A pause before the USB reader reaches its loop skips the
+                // control-pipe handshake (no reader would answer it). Wait
+                // for the reader, so that the pauses here go through the
+                // handshake.
+                EXPECT_TRUE(attest::waitUntil([&] { return gDevList[t.dev].rxInLoop.load() == 1; }));
+            }
             const int senders = static_cast<int>(rng() % 6);
             auto sa = std::make_unique<Senders>(wd, a, senders, seed + static_cast<unsigned>(f.cycles), calls);
             SerialMgrClientInfo* b = nullptr;
@@ -423,6 +492,14 @@ protected:
                 switch (rng() % 3) {
                     case 0: {  // pause under traffic, then resume
                         ++f.pauses;
+                        if (t.tty()) {
+                            // Nothing is lost: what arrives meanwhile waits in
+                            // the pty, and the far end goes on.
+                            call("SERIALMGR_SetFlowControl(1)", [&] { return SERIALMGR_SetFlowControl(cur, 1); });
+                            std::this_thread::sleep_for(std::chrono::microseconds(rng() % 2000));
+                            call("SERIALMGR_SetFlowControl(0)", [&] { return SERIALMGR_SetFlowControl(cur, 0); });
+                            break;
+                        }
                         {
                             std::lock_guard<std::mutex> g(feedLock);
                             droppableMode = true;  // the pause starts now
@@ -464,9 +541,12 @@ protected:
             call("SERIALMGR_DeRegisterClient", [&] { return SERIALMGR_DeRegisterClient(a); });
             in.inFlightMayDrop();  // a record cut by the close
             if (t.kind == Kind::Fake) fake::install(t.dev);  // the next reader starts from an empty script
+            if (t.tty()) tcflush(t.slave, TCIFLUSH);          // and the next tty reader from an empty pty
         }
         feederStop = true;
         feeder.join();
+        drainer.join();
+        if (t.tty()) out.bytesOut = ttyBytesOut.load();
         g_in = nullptr;
         g_out = nullptr;
         AT_STUBS_RegisterCallbacks(nullptr, nullptr);
@@ -486,7 +566,11 @@ protected:
                     after.describe().c_str());
     }
     static const char* name(Kind k) {
-        return k == Kind::Fake ? "fake driver" : k == Kind::Udp ? "UDP" : "in-process";
+        return k == Kind::Fake        ? "fake driver"
+               : k == Kind::Udp       ? "UDP"
+               : k == Kind::InProcess ? "in-process"
+               : k == Kind::Uart      ? "UART tty"
+                                      : "USB tty";
     }
 };
 
@@ -522,6 +606,49 @@ TEST_F(TransportStress, UdpOnLoopback) {
     setsockopt(t.udpOut, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
     runStress(t);
     close(t.udpOut);
+}
+
+}  // namespace
+
+namespace {
+
+// The tty transports: the harness's namespace first, while the process has
+// one thread, then a command line that names ttyS1, then the library.
+class TtyTransportStress : public TransportStress {
+protected:
+    void SetUp() override {
+        std::string why;
+        if (!tty.start(&why)) {
+            if (attest::namespacesRequired()) FAIL() << "no pseudo-terminals at the device paths: " << why;
+            GTEST_SKIP() << "no private mount namespace (" << why << ")";
+        }
+        ASSERT_TRUE(tty.setCmdline("console=ttyS1\n"));
+        // Raw from the start, so that the settings the drivers save at open
+        // and write back at close are raw as well: a byte that arrives while
+        // the port is closed for a pause's reopen is kept as it is.
+        for (int index : {1, attest::TtyHarness::kUsb}) {
+            struct termios raw;
+            ASSERT_EQ(tcgetattr(tty.slave(index), &raw), 0);
+            cfmakeraw(&raw);
+            ASSERT_EQ(tcsetattr(tty.slave(index), TCSANOW, &raw), 0);
+        }
+        TransportStress::SetUp();
+    }
+    void runTty(Kind kind, UInt32 dev, int index) {
+        Transport t{kind, dev};
+        t.master = tty.master(index);
+        t.slave = tty.slave(index);
+        runStress(t);
+    }
+    attest::TtyHarness tty;
+};
+
+TEST_F(TtyTransportStress, UartTty) {
+    runTty(Kind::Uart, SERIAL_DEVICE_UART_B, 1);
+}
+
+TEST_F(TtyTransportStress, UsbTty) {
+    runTty(Kind::Usb, SERIAL_DEVICE_USB, attest::TtyHarness::kUsb);
 }
 
 }  // namespace
