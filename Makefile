@@ -6,6 +6,7 @@
 #   make test-armhf   32-bit ARM build, tests under qemu-arm  (build-armhf/)
 #   make test-arm64   64-bit ARM build, tests under qemu-aarch64 (build-arm64/)
 #   make lint         cppcheck over the library sources
+#   make fuzz-ci      each fuzz target for a short time       (build-fuzz/)
 SHELL := /bin/bash
 BUILD ?= build
 JOBS ?= $(shell nproc)
@@ -107,7 +108,7 @@ lint:
 	./scripts/lint.sh
 
 # Everything CI runs, one gate after the other (each uses all cores itself).
-check: test test-asan test-tsan test-armhf test-arm64 lint
+check: test test-asan test-tsan test-armhf test-arm64 lint fuzz-ci
 
 clean:
 	rm -rf $(BUILD) $(BENCH_BUILD) build-asan build-tsan build-armhf build-arm64
