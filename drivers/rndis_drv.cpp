@@ -28,8 +28,9 @@ constexpr UInt16 kNonFatal = 65535;
 // receive while senders read them. Held only to copy the address, never
 // across a system call that can block.
 std::mutex s_addrLock[RNDIS_CHANNEL_NUM];
-// Keeps a send and the close of the channel's Tx socket apart.
+// Keep a send, or a receive, and the close of the channel's socket apart.
 std::mutex s_txLock[RNDIS_CHANNEL_NUM];
+std::mutex s_rxLock[RNDIS_CHANNEL_NUM];
 
 // Descriptors, ports and Ready are plain fields of the channel record but are
 // shared between threads without a lock; every access goes through these.
@@ -181,14 +182,18 @@ Int32 RNDIS_CloseDevice(UInt32 devId) {
     UInt32 channel;
     if (!channelOf(devId, &channel)) return 0;
     RndisChannel& c = s_rndis_channel[channel];
-    // The generation moves before the descriptors are closed, so a reader
-    // that took a descriptor before this close sees the change after its wait
-    // and does not receive from a number that another open may have reused.
-    s_rndis_generation[channel].fetch_add(1);
-    const int rx = exchangeInt(c.RxSd, 0);
-    if (rx != 0) {
-        const int result = close(rx);
-        if (result < 0) AT_LOGI("RNDIS_CloseDevice close RxSd: result %d (errno %d)\n", result, errno);
+    {
+        // The generation moves before the descriptors are closed, and under
+        // the Rx lock, so a reader that took a descriptor before this close
+        // sees the change after its wait and never receives from a number
+        // that another open may have reused (see RNDIS_Read).
+        std::lock_guard<std::mutex> rxGuard(s_rxLock[channel]);
+        s_rndis_generation[channel].fetch_add(1);
+        const int rx = exchangeInt(c.RxSd, 0);
+        if (rx != 0) {
+            const int result = close(rx);
+            if (result < 0) AT_LOGI("RNDIS_CloseDevice close RxSd: result %d (errno %d)\n", result, errno);
+        }
     }
     // Under the Tx lock: a send in progress finishes with its socket before
     // the socket is closed (see RNDIS_Write).
@@ -237,19 +242,21 @@ UInt16 RNDIS_Read(UInt32 devId, UInt8* buf, UInt16 len) {
 
         struct sockaddr_in from;
         socklen_t fromLen = sizeof from;
-        const ssize_t n =
-            recvfrom(fd, buf, len, MSG_DONTWAIT, reinterpret_cast<struct sockaddr*>(&from), &fromLen);
+        ssize_t n;
+        {
+            // The check and the receive happen under the Rx lock, which the
+            // close takes too: the number cannot change hands in between.
+            // MSG_DONTWAIT keeps the lock from being held across a wait.
+            std::lock_guard<std::mutex> rxGuard(s_rxLock[channel]);
+            if (generationChanged(channel, generation)) return closedUnderReader();
+            n = recvfrom(fd, buf, len, MSG_DONTWAIT, reinterpret_cast<struct sockaddr*>(&from), &fromLen);
+        }
         if (n < 0) {
             // Readable without a datagram to take (one dropped for a bad
             // checksum, for instance): wait again rather than report an error.
             if (errno == EAGAIN) continue;  // EWOULDBLOCK is the same value here
             return rndisReceiveFailure(errno);
         }
-        // A close and a new open between the check above and the receive
-        // could have handed this number to another socket; MSG_DONTWAIT keeps
-        // that receive from blocking, and a datagram taken in that window is
-        // dropped here rather than delivered as this channel's.
-        if (generationChanged(channel, generation)) return closedUnderReader();
         {
             std::lock_guard<std::mutex> guard(s_addrLock[channel]);
             c.ClientAddr = from;
