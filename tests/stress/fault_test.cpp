@@ -124,7 +124,8 @@ TEST_F(DeviceFault, UdpSocketErrorEndsTheReaderOnceAndTheClientComesBack) {
 
     const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
     ASSERT_GE(devNull, 0);
-    const int rx = s_rndis_channel[SERIAL_DEVICE_RNDIS2 - SERIAL_DEVICE_RNDIS].RxSd;
+    // Read whole, as the driver does: the reader's clean-up clears the field later.
+    const int rx = __atomic_load_n(&s_rndis_channel[SERIAL_DEVICE_RNDIS2 - SERIAL_DEVICE_RNDIS].RxSd, __ATOMIC_SEQ_CST);
     ASSERT_GT(rx, 0);
     ASSERT_EQ(dup2(devNull, rx), rx);
     close(devNull);
