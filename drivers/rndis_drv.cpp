@@ -18,6 +18,7 @@
 RndisChannel s_rndis_channel[RNDIS_CHANNEL_NUM];
 std::atomic<UInt32> s_rndis_generation[RNDIS_CHANNEL_NUM];
 std::atomic<RndisReadHook> gRndisReadHook{nullptr};
+std::mutex s_rndis_rx_lock[RNDIS_CHANNEL_NUM];
 
 namespace {
 
@@ -28,9 +29,8 @@ constexpr UInt16 kNonFatal = 65535;
 // receive while senders read them. Held only to copy the address, never
 // across a system call that can block.
 std::mutex s_addrLock[RNDIS_CHANNEL_NUM];
-// Keep a send, or a receive, and the close of the channel's socket apart.
+// Keeps a send and the close of the channel's Tx socket apart.
 std::mutex s_txLock[RNDIS_CHANNEL_NUM];
-std::mutex s_rxLock[RNDIS_CHANNEL_NUM];
 
 // Descriptors, ports and Ready are plain fields of the channel record but are
 // shared between threads without a lock; every access goes through these.
@@ -187,7 +187,7 @@ Int32 RNDIS_CloseDevice(UInt32 devId) {
         // the Rx lock, so a reader that took a descriptor before this close
         // sees the change after its wait and never receives from a number
         // that another open may have reused (see RNDIS_Read).
-        std::lock_guard<std::mutex> rxGuard(s_rxLock[channel]);
+        std::lock_guard<std::mutex> rxGuard(s_rndis_rx_lock[channel]);
         s_rndis_generation[channel].fetch_add(1);
         const int rx = exchangeInt(c.RxSd, 0);
         if (rx != 0) {
@@ -247,7 +247,7 @@ UInt16 RNDIS_Read(UInt32 devId, UInt8* buf, UInt16 len) {
             // The check and the receive happen under the Rx lock, which the
             // close takes too: the number cannot change hands in between.
             // MSG_DONTWAIT keeps the lock from being held across a wait.
-            std::lock_guard<std::mutex> rxGuard(s_rxLock[channel]);
+            std::lock_guard<std::mutex> rxGuard(s_rndis_rx_lock[channel]);
             if (generationChanged(channel, generation)) return closedUnderReader();
             n = recvfrom(fd, buf, len, MSG_DONTWAIT, reinterpret_cast<struct sockaddr*>(&from), &fromLen);
         }

@@ -127,7 +127,12 @@ TEST_F(DeviceFault, UdpSocketErrorEndsTheReaderOnceAndTheClientComesBack) {
     // Read whole, as the driver does: the reader's clean-up clears the field later.
     const int rx = __atomic_load_n(&s_rndis_channel[SERIAL_DEVICE_RNDIS2 - SERIAL_DEVICE_RNDIS].RxSd, __ATOMIC_SEQ_CST);
     ASSERT_GT(rx, 0);
-    ASSERT_EQ(dup2(devNull, rx), rx);
+    {
+        // Swapped under the driver's Rx lock, as a close would be, so that the
+        // reader's later close of this number is ordered after the swap.
+        std::lock_guard<std::mutex> guard(s_rndis_rx_lock[SERIAL_DEVICE_RNDIS2 - SERIAL_DEVICE_RNDIS]);
+        ASSERT_EQ(dup2(devNull, rx), rx);
+    }
     close(devNull);
     (void)sendDatagram(pattern(5, 0xEE));  // wakes a wait on the old socket; never delivered
 
