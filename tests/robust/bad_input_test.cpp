@@ -41,8 +41,9 @@ const UInt16 kBadLengths[] = {0, 0xFFFE, 0xFFFF};
 
 // A caller's buffer of n bytes with 32 canary bytes on each side.
 struct Guarded {
-    explicit Guarded(size_t n, UInt8 fill = 0x5A) : size(n), area(n + 64, kCanary) {
-        std::memset(area.data() + 32, fill, n);
+    explicit Guarded(size_t n, UInt8 fill = 0x5A) : size(n), area(32, kCanary) {
+        area.insert(area.end(), n, fill);
+        area.insert(area.end(), 32, kCanary);
     }
     UInt8* data() { return area.data() + 32; }
     bool canariesIntact() const {
