@@ -2,6 +2,15 @@
 // while a case runs, and a way to wait for another thread without sleeping.
 #pragma once
 
+// Instruction counting under valgrind --tool=callgrind (see callgrind.sh).
+#if __has_include(<valgrind/callgrind.h>)
+#include <valgrind/callgrind.h>
+#else
+// Without valgrind's header the counting mode still runs, uncounted.
+#define CALLGRIND_ZERO_STATS
+#define CALLGRIND_DUMP_STATS_AT(name)
+#endif
+
 #include <atomic>
 #include <thread>
 

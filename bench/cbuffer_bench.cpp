@@ -1,13 +1,6 @@
 // The circular buffer against plain memcpy under a lock: one thread moving
 // blocks through it, and a producer and a consumer on two threads.
 #include <benchmark/benchmark.h>
-#if __has_include(<valgrind/callgrind.h>)
-#include <valgrind/callgrind.h>
-#else
-// Without valgrind's header the counting mode still runs, uncounted.
-#define CALLGRIND_ZERO_STATS
-#define CALLGRIND_DUMP_STATS_AT(name)
-#endif
 
 #include <algorithm>
 #include <cstdlib>

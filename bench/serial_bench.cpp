@@ -6,13 +6,6 @@
 // the instruction counts of N round trips of the library and of the raw echo
 // (see callgrind.sh); the benchmarks are not run then.
 #include <benchmark/benchmark.h>
-#if __has_include(<valgrind/callgrind.h>)
-#include <valgrind/callgrind.h>
-#else
-// Without valgrind's header the counting mode still runs, uncounted.
-#define CALLGRIND_ZERO_STATS
-#define CALLGRIND_DUMP_STATS_AT(name)
-#endif
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

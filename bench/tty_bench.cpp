@@ -10,13 +10,6 @@
 // Run with --callgrind_roundtrips=N under valgrind --tool=callgrind for the
 // instruction counts of N round trips (see callgrind.sh).
 #include <benchmark/benchmark.h>
-#if __has_include(<valgrind/callgrind.h>)
-#include <valgrind/callgrind.h>
-#else
-// Without valgrind's header the counting mode still runs, uncounted.
-#define CALLGRIND_ZERO_STATS
-#define CALLGRIND_DUMP_STATS_AT(name)
-#endif
 
 #include <poll.h>
 #include <sys/select.h>
