@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <mutex>
 
 #include "../osal/at_log.h"
+#include "uart_x_drv.h"
 #include "usb_control_pipe_internal.h"
 
 int s_control_pipe[2];
@@ -15,6 +17,20 @@ int s_ack_pipe[2];
 namespace {
 
 constexpr int kAttempts = 6;
+
+// The reader locks of the two pipes (see usb_control_pipe_internal.h). A
+// USB_Control_Pipe_Wait_Ack holds the acknowledgement pipe's lock for its
+// whole blocking read.
+std::mutex s_controlReadLock;
+std::mutex s_ackReadLock;
+
+// Under the pipe's reader lock: one read if the pipe holds data now.
+ssize_t readIfReady(int readEnd, char (&text)[80]) {
+    if (isDataAvailable(readEnd, 0) != 1) return kUsbPipeEmpty;
+    const ssize_t n = read(readEnd, text, sizeof text - 1);
+    text[n > 0 ? n : 0] = '\0';
+    return n;
+}
 
 // Creates one pipe in at most six attempts a second apart; ends the process
 // with exitCode when the last attempt fails too.
@@ -48,7 +64,9 @@ Int32 USB_Control_Pipe_Wait_Ack(void) {
     char text[80];
     // One blocking read, without a time limit: several waiting "OK"s are taken
     // by it, and whatever it returns ends the wait, a failure included (the
-    // caller then goes on as if acknowledged).
+    // caller then goes on as if acknowledged). The pipe's reader lock is held
+    // meanwhile, so that an open's drain never reads (and never waits on) the
+    // pipe while a pause is waiting on it.
     //
     // The wait stays unbounded on purpose. Only SERIALMGR_SetFlowControl calls
     // this, right after a STOP, and it is the serial manager that decides
@@ -56,7 +74,11 @@ Int32 USB_Control_Pipe_Wait_Ack(void) {
     // missing reader into a pause that silently did not happen. A read that a
     // signal interrupts (a handler installed without SA_RESTART) is not
     // retried, so a host can still free a caller that waits in vain.
-    const ssize_t n = read(s_ack_pipe[0], text, sizeof text - 1);
+    ssize_t n;
+    {
+        std::lock_guard<std::mutex> guard(s_ackReadLock);
+        n = read(s_ack_pipe[0], text, sizeof text - 1);
+    }
     if (n > 0) {
         text[n] = '\0';
         AT_LOGI("   USB_Control_Pipe_Wait_Ack: rx ack: %s\n", text);
@@ -74,3 +96,14 @@ Int32 USB_Control_Pipe_Send_Ack(void) {
 }
 
 }  // extern "C"
+
+ssize_t usbControlPipeReadIfReady(int readEnd, char (&text)[80]) {
+    std::lock_guard<std::mutex> guard(s_controlReadLock);
+    return readIfReady(readEnd, text);
+}
+
+ssize_t usbAckPipeReadIfUnwatched(int readEnd, char (&text)[80]) {
+    std::unique_lock<std::mutex> guard(s_ackReadLock, std::try_to_lock);
+    if (!guard.owns_lock()) return kUsbPipeEmpty;  // a pause is waiting: the pipe is its
+    return readIfReady(readEnd, text);
+}

@@ -9,9 +9,9 @@
 // and the read after the wait re-checks it under that lock, so a descriptor
 // number that another open() has reused in the meantime is never read. The
 // tty is non-blocking, so that read never waits with the lock held. The
-// control pipe is read only after select saw it readable; only a drain by
-// an open on another thread between the two could make that read wait, and
-// the device layer never opens the tty while its reader runs.
+// control pipe is read after select saw it readable, under the pipe's reader
+// lock and after a second look, so a drain by an open on another thread in
+// between cannot make that read wait.
 #include "usb_drv.h"
 
 #include <fcntl.h>
@@ -47,17 +47,14 @@ constexpr int kStopAvailable = -1;
 // generation and then reads the tty (see readOwned). Never held during a wait.
 std::mutex s_usb_lock;
 
-// Empties what is left in one control pipe: one read of at most 79 bytes.
-// When the poll saw data but the read then fails (or finds the write end
-// closed), nothing is logged and the open goes on: there is no text to
-// discard, and the reader's own read of the control pipe reports a broken
-// pipe as "control pipe read error".
-void drainPipe(int readEnd, const char* name) {
-    if (isDataAvailable(readEnd, 0) != 1) return;
+// Empties what is left in one control pipe: one read of at most 79 bytes,
+// which never waits (usb_control_pipe_internal.h). When the poll saw data but
+// the read then fails (or finds the write end closed), nothing is logged and
+// the open goes on: there is no text to discard, and the reader's own read of
+// the control pipe reports a broken pipe as "control pipe read error".
+void drainPipe(ssize_t (*readIfReady)(int, char (&)[80]), int readEnd, const char* name) {
     char text[80];
-    const ssize_t n = read(readEnd, text, sizeof text - 1);
-    if (n <= 0) return;
-    text[n] = '\0';
+    if (readIfReady(readEnd, text) <= 0) return;
     AT_LOGI("  USB_OpenDevice: %s has remaining data=%s!\n", name, text);
 }
 
@@ -155,8 +152,8 @@ Int32 USB_OpenDevice(UInt32 openParam) {
     // Whatever a previous reader left unread (a STOP it never took, an "OK"
     // nobody waited for) belongs to a pause that is over: throw it away, even
     // when the tty could not be opened.
-    drainPipe(s_control_pipe[0], "s_control_pipe");
-    drainPipe(s_ack_pipe[0], "s_ack_pipe");
+    drainPipe(usbControlPipeReadIfReady, s_control_pipe[0], "s_control_pipe");
+    drainPipe(usbAckPipeReadIfUnwatched, s_ack_pipe[0], "s_ack_pipe");
     return fd != -1 ? 1 : 0;
 }
 
@@ -234,9 +231,14 @@ int isUsbDataAvailable(int fd, UInt32 timeoutUs) {
     if (FD_ISSET(pipeFd, &set)) {
         // The stop wins over tty data, which stay unread for after the pause.
         char text[80];
-        const ssize_t n = read(pipeFd, text, sizeof text - 1);
+        const ssize_t n = usbControlPipeReadIfReady(pipeFd, text);
+        if (n == kUsbPipeEmpty) {
+            // An open on another thread drained the stop after the select:
+            // nothing to stop for; the reader goes round as after a signal.
+            errno = EAGAIN;
+            return 0;
+        }
         if (n > 0) {
-            text[n] = '\0';
             AT_LOGI("  isUsbDataAvailable: flowcontrol:%s\n", text);
             return kStopAvailable;
         }

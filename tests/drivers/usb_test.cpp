@@ -5,7 +5,9 @@
 #include <termios.h>
 
 #include <cstring>
+#include <random>
 #include <string>
+#include <thread>
 
 #include "drivers/uart_x_drv.h"
 #include "drivers/usb_control_pipe.h"
@@ -13,6 +15,7 @@
 #include "drivers/usb_drv.h"
 #include "drivers/usb_drv_internal.h"
 #include "log_capture.h"
+#include "serialmgr_harness.h"
 #include "tty_harness.h"
 #include "tty_test_util.h"
 
@@ -226,6 +229,37 @@ TEST_F(UsbTty, HungUpTtyEndsTheReadWithAnError) {
     EXPECT_EQ(0, USB_Read(buf, sizeof buf));
     EXPECT_EQ(EIO, errno);
     EXPECT_TRUE(log.has(kInfo, "  ReadUsbTtyData: read bytes =0\n")) << log.dump();
+}
+
+// A pause that waits for its acknowledgement while the tty is being reopened
+// (the reader's refresh at the end of the previous pause): the open's drain
+// and the pause's wait both read the acknowledgement pipe. Whichever of them
+// gets a surplus "OK", the open must never be left waiting on the pipe.
+TEST_F(UsbTty, ReopenDuringAPauseNeverWaitsOnTheAcknowledgementPipe) {
+    std::mt19937 rng(20261205);
+    for (int i = 0; i < 3000; ++i) {
+        USB_Control_Pipe_Send_Ack();  // the surplus "OK" of an earlier pause
+        const unsigned spin = rng() % 4000;
+        std::thread pause([spin] {
+            for (volatile unsigned k = 0; k < spin; k = k + 1) {
+            }
+            USB_Control_Pipe_Wait_Ack();
+        });
+        const bool opened = attest::finishesWithin(
+            [] {
+                USB_CloseDevice();
+                USB_OpenDevice(0);
+            },
+            std::chrono::seconds(5));
+        // Frees the pause when the drain took the surplus (and a stuck drain).
+        USB_Control_Pipe_Send_Ack();
+        pause.join();
+        ASSERT_TRUE(opened) << "the open waited on the acknowledgement pipe in round " << i;
+        char text[80];
+        while (isDataAvailable(s_ack_pipe[0], 0) == 1 && read(s_ack_pipe[0], text, sizeof text) > 0) {
+        }
+        log.clear();
+    }
 }
 
 }  // namespace
