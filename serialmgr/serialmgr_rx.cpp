@@ -86,25 +86,36 @@ void deliver(UInt32 devID, SerialMgrDevice& dev, UInt8* buffer, UInt16 length) {
 
 // The reception side of a pause. Returns false when the reader must leave its
 // loop, true when it goes on with the next pass (continuePass) or reads now.
+//
+// A pause ends for the reader only through the step after the park: the
+// client is gone, or the device is closed and reopened. When the obtain
+// returns at once (the mutex was free, as at the first pause after it was
+// created) and the pause is still on, the reader logs, acknowledges and parks
+// again here rather than in a new pass. Going round the loop instead would
+// let a resume that comes just then skip the reopen, and with it the drain of
+// the USB control pipes: a STOP that the reader never read would stay there
+// and park it again, with the client resumed and nobody left to release it.
 bool waitWhilePaused(UInt32 devID, SerialMgrDevice& dev, bool& continuePass) {
     continuePass = false;
-    AT_LOGI("SERIALMGR_RX_Entry: devID=%d, wait_sem=%p\r\n", static_cast<int>(devID),
-            handleAsPointer(dev.wait_sem.load()));
-    if (devID == SERIAL_DEVICE_USB) USB_Control_Pipe_Send_Ack();
-    const OSStatus status = parkOnWaitSem(dev);
-    if (status == OSSTATUS_TIMEOUT) {  // shut down while parked; the top of the pass ends the loop
-        continuePass = true;
-        return true;
-    }
-    if (status != OSSTATUS_SUCCESS) {
-        AT_LOGE("SERIALMGR_RX_Entry: OSSEMAPHORE_obtainMutex fail. status=%d\r\n", static_cast<int>(status));
-    }
-    // The reader stays the holder of wait_sem; SERIALMGR_SetFlowControl(.., 0)
-    // releases it from another thread.
-    if (dev.stopRx.load() != 0) {
-        continuePass = true;
-        return true;
-    }
+    do {
+        if (dev.rxRunning.load() == 0) {  // shut down meanwhile; the top of the pass ends the loop
+            continuePass = true;
+            return true;
+        }
+        AT_LOGI("SERIALMGR_RX_Entry: devID=%d, wait_sem=%p\r\n", static_cast<int>(devID),
+                handleAsPointer(dev.wait_sem.load()));
+        if (devID == SERIAL_DEVICE_USB) USB_Control_Pipe_Send_Ack();
+        const OSStatus status = parkOnWaitSem(dev);
+        if (status == OSSTATUS_TIMEOUT) {  // shut down while parked
+            continuePass = true;
+            return true;
+        }
+        if (status != OSSTATUS_SUCCESS) {
+            AT_LOGE("SERIALMGR_RX_Entry: OSSEMAPHORE_obtainMutex fail. status=%d\r\n", static_cast<int>(status));
+        }
+        // The reader stays the holder of wait_sem; SERIALMGR_SetFlowControl(.., 0)
+        // releases it from another thread.
+    } while (dev.stopRx.load() != 0);
     if (dev.currentClient.load() == nullptr) {
         AT_LOGI("SERIALMGR_RX_Entry: Flow wait end. Stop devID %d\r\n", static_cast<int>(devID));
         return false;
