@@ -40,6 +40,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <random>
@@ -73,7 +74,10 @@ long minCycles() {
 class Watchdog {
 public:
     static constexpr int kSlots = 16;
-    Watchdog() : thread_([this] { run(); }) {}
+    // lastWords: what the run can tell about itself before the abort (the
+    // library's latest log lines).
+    explicit Watchdog(std::function<std::string()> lastWords)
+        : lastWords_(std::move(lastWords)), thread_([this] { run(); }) {}
     ~Watchdog() {
         stop_ = true;
         thread_.join();
@@ -118,6 +122,7 @@ private:
                                                 " -batch -ex 'thread apply all bt' 1>&2 2>/dev/null";
                         if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "watchdog: gdb failed\n");
                     }
+                    std::fprintf(stderr, "%s", lastWords_().c_str());
                     std::abort();
                 }
             }
@@ -126,6 +131,7 @@ private:
     std::atomic<const char*> what_[kSlots] = {};
     std::atomic<long long> since_[kSlots] = {};
     std::atomic<bool> stop_{false};
+    std::function<std::string()> lastWords_;
     std::thread thread_;
 };
 
@@ -350,7 +356,7 @@ private:
 class TransportStress : public SerialMgrTest {
 protected:
     void runStress(Transport& t) {
-        Watchdog wd;
+        Watchdog wd([this] { return logTail(); });
         Incoming in;
         Outgoing out;
         g_in = &in;
@@ -425,7 +431,8 @@ protected:
         };
         auto waitDrained = [&] {
             EXPECT_TRUE(attest::waitUntil([&] { return in.allMustArrived(); }, std::chrono::seconds(5)))
-                << "records not delivered while registered and not paused";
+                << "records not delivered while registered and not paused\n"
+                << logTail();
         };
         // Stops the far end; with drain, waits until all it sent has arrived,
         // else marks what is in flight as droppable.
@@ -564,6 +571,19 @@ protected:
                     name(t.kind), f.cycles, f.replacements, f.pauses, f.abrupt, calls.load(), in.delivered,
                     in.dropped, in.bytesIn, out.bytesOut, name(t.kind), before.describe().c_str(),
                     after.describe().c_str());
+    }
+    // The library's latest log lines, without the two that every send makes:
+    // what the reader did last, for a failure message.
+    std::string logTail() const {
+        const std::vector<attest::LogLine> lines = log.lines();
+        std::vector<const std::string*> kept;
+        for (const auto& l : lines)
+            if (l.text.find("SendData") == std::string::npos && l.text.find("USB_Write") == std::string::npos)
+                kept.push_back(&l.text);
+        std::string out = "last log lines of this cycle:\n";
+        const size_t from = kept.size() > 100 ? kept.size() - 100 : 0;
+        for (size_t i = from; i < kept.size(); ++i) out += "  " + *kept[i] + (kept[i]->empty() || kept[i]->back() != '\n' ? "\n" : "");
+        return out;
     }
     static const char* name(Kind k) {
         return k == Kind::Fake        ? "fake driver"
