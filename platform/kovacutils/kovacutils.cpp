@@ -91,6 +91,16 @@ OSSemaphore createSem(Kind kind, UInt32 initial) {
 
 enum class Take { Taken, Empty, Invalid };
 
+constexpr int kSpinTries = 200;
+
+inline void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__) || (defined(__arm__) && defined(__ARM_ARCH) && __ARM_ARCH >= 7)
+    asm volatile("yield" ::: "memory");
+#endif
+}
+
 Take tryTake(SemSlot& slot, OSSemaphore handle, Kind kind) {
     uint64_t cur = slot.state.load();
     for (;;) {
@@ -104,6 +114,14 @@ OSStatus obtain(OSSemaphore handle, Kind kind, UInt32 timeoutTicks) {
     SemSlot* slot = slotOf(handle);
     if (slot == nullptr) return OSSTATUS_INVALID_HANDLE;
     Take r = tryTake(*slot, handle, kind);
+    // A lock held for a few hundred instructions (the circular buffer's, a
+    // unit of a device's lock) is usually free again after a short spin; going
+    // to sleep at once would cost two context switches per hand-over. A try
+    // without a timeout does not spin.
+    for (int spin = 0; r == Take::Empty && timeoutTicks != 0 && spin < kSpinTries; ++spin) {
+        cpuRelax();
+        r = tryTake(*slot, handle, kind);
+    }
     if (r == Take::Taken) return OSSTATUS_SUCCESS;
     if (r == Take::Invalid) return OSSTATUS_INVALID_HANDLE;
     // Blocking path. waiters is raised before the last look at the count, and
