@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "at_engine.h"
+#include "common/demo_cli.h"
 #include "drivers/rndis_drv.h"
 #include "serialmgr/serialmgr.h"
 #include "stubs/other_stubs.h"
@@ -94,23 +95,6 @@ void say(const char* fmt, ...) {
     std::fflush(stdout);
 }
 
-// Control characters made visible, so that CR LF framing shows in the log.
-std::string visible(const std::string& s) {
-    std::string out;
-    for (unsigned char c : s) {
-        if (c == '\r') out += "\\r";
-        else if (c == '\n') out += "\\n";
-        else if (c < 0x20 || c >= 0x7f) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        } else {
-            out.push_back(static_cast<char>(c));
-        }
-    }
-    return out;
-}
-
 // Runs on the channel's reader thread. Sending from here is allowed; the
 // client's own registration and deregistration are not, and are left to the
 // main thread.
@@ -146,7 +130,7 @@ bool registerChannel(std::size_t index) {
     if (g_verbose) {
         const std::string name = ch.name;
         ch.engine->onCommand = [name](const std::string& line, const std::string& reply) {
-            say("%s: \"%s\" -> \"%s\"", name.c_str(), visible(line).c_str(), visible(reply).c_str());
+            say("%s: \"%s\" -> \"%s\"", name.c_str(), atdemo::visible(line).c_str(), atdemo::visible(reply).c_str());
         };
     }
     SerialMgrClientParams params{};
@@ -197,17 +181,6 @@ void* signalThread(void*) {
     std::exit(code);
 }
 
-int parsePort(const char* text) {
-    char* end = nullptr;
-    errno = 0;
-    const long v = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || v < 0 || v > 65535) {
-        std::fprintf(stderr, "at_host: bad port '%s'\n", text);
-        usage(2);
-    }
-    return static_cast<int>(v);
-}
-
 } // namespace
 
 int main(int argc, char** argv) {
@@ -220,35 +193,26 @@ int main(int argc, char** argv) {
     };
     std::vector<Extra> extras;
 
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&]() -> const char* {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "at_host: %s needs a value\n", arg.c_str());
-                usage(2);
-            }
-            return argv[++i];
-        };
-        if (arg == "--rx-port") rxPort = parsePort(value());
-        else if (arg == "--tx-port") txPort = parsePort(value());
+    atdemo::CommandLine cl{"at_host", usage, argc, argv};
+    for (cl.i = 1; cl.i < argc; ++cl.i) {
+        const std::string arg = argv[cl.i];
+        auto port = [&] { return static_cast<int>(cl.number(cl.value(), 0, 65535, "port")); };
+        if (arg == "--rx-port") rxPort = port();
+        else if (arg == "--tx-port") txPort = port();
         else if (arg == "--channel") {
-            const std::string channelArg = value();
+            const std::string channelArg = cl.value();
             int idx = 0, rx = 0, tx = 0;
             char tail = 0;
             if (std::sscanf(channelArg.c_str(), "%d:%d:%d%c", &idx, &rx, &tx, &tail) != 3 || idx < 1 ||
                 idx >= RNDIS_CHANNEL_NUM || rx < 0 || rx > 65535 || tx < 0 || tx > 65535) {
-                std::fprintf(stderr, "at_host: bad --channel '%s' (IDX:RX:TX, IDX 1..3)\n", channelArg.c_str());
-                usage(2);
+                cl.fail("bad --channel '" + channelArg + "' (IDX:RX:TX, IDX 1..3)");
             }
             extras.push_back({idx, rx, tx});
         } else if (arg == "--no-usb") useUsb = false;
         else if (arg == "--verbose" || arg == "-v") g_verbose = true;
         else if (arg == "--library-log") libraryLog = true;
         else if (arg == "--help" || arg == "-h") usage(0);
-        else {
-            std::fprintf(stderr, "at_host: unknown option '%s'\n", arg.c_str());
-            usage(2);
-        }
+        else cl.fail("unknown option '" + arg + "'");
     }
 
     // The library logs every read and write on the Android log, which on a

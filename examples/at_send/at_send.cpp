@@ -27,6 +27,8 @@
 #include <string>
 #include <vector>
 
+#include "common/demo_cli.h"
+
 namespace {
 
 constexpr int kDefaultRxPort = 17100; // the host's defaults
@@ -50,33 +52,6 @@ struct Step {
                  "  --part TEXT      send TEXT as a datagram without CR and without waiting\n",
                  kDefaultRxPort, kDefaultTxPort, kDefaultTimeoutMs);
     std::exit(code);
-}
-
-long parseNumber(const char* text, long lo, long hi, const char* what) {
-    char* end = nullptr;
-    errno = 0;
-    const long v = std::strtol(text, &end, 10);
-    if (errno != 0 || end == text || *end != '\0' || v < lo || v > hi) {
-        std::fprintf(stderr, "at_send: bad %s '%s'\n", what, text);
-        usage(2);
-    }
-    return v;
-}
-
-std::string visible(const std::string& s) {
-    std::string out;
-    for (unsigned char c : s) {
-        if (c == '\r') out += "\\r";
-        else if (c == '\n') out += "\\n";
-        else if (c < 0x20 || c >= 0x7f) {
-            char hex[8];
-            std::snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        } else {
-            out.push_back(static_cast<char>(c));
-        }
-    }
-    return out;
 }
 
 // V.250 and 27.007 final result codes, in verbose form.
@@ -113,26 +88,18 @@ int main(int argc, char** argv) {
     bool raw = false;
     std::vector<Step> steps;
 
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&]() -> const char* {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "at_send: %s needs a value\n", arg.c_str());
-                usage(2);
-            }
-            return argv[++i];
-        };
-        if (arg == "--host") host = value();
-        else if (arg == "--port") rxPort = static_cast<int>(parseNumber(value(), 1, 65535, "port"));
-        else if (arg == "--reply-port") txPort = static_cast<int>(parseNumber(value(), 1, 65535, "port"));
-        else if (arg == "--timeout") timeoutMs = static_cast<int>(parseNumber(value(), 1, 3600000, "time-out"));
+    atdemo::CommandLine cl{"at_send", usage, argc, argv};
+    for (cl.i = 1; cl.i < argc; ++cl.i) {
+        const std::string arg = argv[cl.i];
+        if (arg == "--host") host = cl.value();
+        else if (arg == "--port") rxPort = static_cast<int>(cl.number(cl.value(), 1, 65535, "port"));
+        else if (arg == "--reply-port") txPort = static_cast<int>(cl.number(cl.value(), 1, 65535, "port"));
+        else if (arg == "--timeout") timeoutMs = static_cast<int>(cl.number(cl.value(), 1, 3600000, "time-out"));
         else if (arg == "--raw") raw = true;
-        else if (arg == "--part") steps.push_back({value(), true});
+        else if (arg == "--part") steps.push_back({cl.value(), true});
         else if (arg == "--help" || arg == "-h") usage(0);
-        else if (arg.size() > 1 && arg[0] == '-' && arg[1] == '-') {
-            std::fprintf(stderr, "at_send: unknown option '%s'\n", arg.c_str());
-            usage(2);
-        } else steps.push_back({arg, false});
+        else if (arg.size() > 1 && arg[0] == '-' && arg[1] == '-') cl.fail("unknown option '" + arg + "'");
+        else steps.push_back({arg, false});
     }
     if (steps.empty()) usage(2);
     if (steps.back().part) {
@@ -175,7 +142,7 @@ int main(int argc, char** argv) {
     bool anyReply = false;
     for (const Step& step : steps) {
         const std::string datagram = step.part ? step.text : step.text + "\r";
-        std::printf("> %s%s\n", raw ? visible(datagram).c_str() : step.text.c_str(),
+        std::printf("> %s%s\n", raw ? atdemo::visible(datagram).c_str() : step.text.c_str(),
                     step.part ? "    (sent without CR: the next line completes the command)" : "");
         std::fflush(stdout);
         if (sendto(sd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&dest), sizeof dest) < 0) {
@@ -206,7 +173,7 @@ int main(int argc, char** argv) {
             }
             anyReply = true;
             const std::string text(buf, static_cast<std::size_t>(got));
-            if (raw) std::printf("< %s\n", visible(text).c_str());
+            if (raw) std::printf("< %s\n", atdemo::visible(text).c_str());
             pending += text;
             for (const std::string& line : takeLines(pending)) {
                 if (!raw) std::printf("< %s\n", line.c_str());
