@@ -1,6 +1,10 @@
 #include "bench_common.h"
 
 #include <android/log.h>
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <cstring>
 
 namespace atbench {
 namespace {
@@ -18,6 +22,18 @@ void setLogMode(LogMode mode) {
 
 const char* logModeLabel(LogMode mode) {
     return mode == LogMode::Filtered ? "info_filtered" : "info_discarded";
+}
+
+int runBenchmarks(int argc, char** argv, const char* countFlag, int (*counted)(long)) {
+    const std::size_t flagLength = std::strlen(countFlag);
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], countFlag, flagLength) == 0) return counted(std::atol(argv[i] + flagLength));
+    }
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
 }
 
 }  // namespace atbench

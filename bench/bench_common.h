@@ -25,6 +25,12 @@ enum class LogMode { Filtered = 0, Discarded = 1 };
 void setLogMode(LogMode mode);
 const char* logModeLabel(LogMode mode);
 
+// The benchmarks' main. With "<countFlag>N" on the command line (for example
+// "--callgrind_roundtrips=") it runs `counted(N)` alone, for instruction
+// counting under callgrind (see callgrind.sh), and returns its result;
+// otherwise it runs the registered timed cases.
+int runBenchmarks(int argc, char** argv, const char* countFlag, int (*counted)(long));
+
 // Spins for a short while, then yields: the machine has two cores, and a
 // waiter that never yields would take the core from the thread it waits for.
 inline void relax(unsigned& spins) {

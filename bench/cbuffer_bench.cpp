@@ -248,13 +248,5 @@ BENCHMARK(BM_CBufStream2T)->Name("cbuf_stream_2t")->UseRealTime()->Unit(benchmar
 BENCHMARK(BM_LockedRingStream2T)->Name("ring_stream_2t")->UseRealTime()->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv) {
-    const std::string flag = "--callgrind_ops=";
-    for (int i = 1; i < argc; ++i) {
-        if (std::strncmp(argv[i], flag.c_str(), flag.size()) == 0) return callgrindOps(std::atol(argv[i] + flag.size()));
-    }
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return atbench::runBenchmarks(argc, argv, "--callgrind_ops=", callgrindOps);
 }

@@ -340,14 +340,5 @@ BENCHMARK(BM_RegisterCycle)->Name("register_cycle")->Arg(SERIAL_DEVICE_SOCKET)->
 BENCHMARK(BM_ThreadCycle)->Name("pthread_cycle")->UseRealTime()->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char** argv) {
-    const std::string flag = "--callgrind_roundtrips=";
-    for (int i = 1; i < argc; ++i) {
-        if (std::strncmp(argv[i], flag.c_str(), flag.size()) == 0)
-            return callgrindRoundTrips(std::atol(argv[i] + flag.size()));
-    }
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return atbench::runBenchmarks(argc, argv, "--callgrind_roundtrips=", callgrindRoundTrips);
 }

@@ -253,14 +253,5 @@ int main(int argc, char** argv) {
     } else {
         std::fprintf(stderr, "at_bench_tty: no pty at /dev/ttyGS0 (%s)\n", g_ttyError.c_str());
     }
-    const std::string flag = "--callgrind_roundtrips=";
-    for (int i = 1; i < argc; ++i) {
-        if (std::strncmp(argv[i], flag.c_str(), flag.size()) == 0)
-            return callgrindRoundTrips(std::atol(argv[i] + flag.size()));
-    }
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return atbench::runBenchmarks(argc, argv, "--callgrind_roundtrips=", callgrindRoundTrips);
 }
