@@ -539,10 +539,8 @@ TEST(CBuffer, TakeBackCoveredByGetReservationIsRefused) {
 TEST(CBuffer, CreationRefusesSizesOutsideTheContract) {
     const UInt32 blocks = dbHEAP_GetLiveBlocks();
     const UInt32 sems = OSSEMAPHORE_GetLiveCount();
-    EXPECT_EQ(BUFFER_CreateCBuffer(0, -1), nullptr);
-    EXPECT_EQ(BUFFER_CreateCBuffer(-5, -1), nullptr);
-    EXPECT_EQ(BUFFER_CreateCBuffer(10, -2), nullptr);
-    EXPECT_EQ(BUFFER_CreateCBuffer(10, 0), nullptr);
+    for (Int16 sz : {Int16{0}, Int16{-5}, Int16{-32768}}) EXPECT_EQ(BUFFER_CreateCBuffer(sz, -1), nullptr) << sz;
+    for (Int16 lim : {Int16{0}, Int16{-2}, Int16{-32768}}) EXPECT_EQ(BUFFER_CreateCBuffer(10, lim), nullptr) << lim;
     EXPECT_EQ(dbHEAP_GetLiveBlocks(), blocks);
     EXPECT_EQ(OSSEMAPHORE_GetLiveCount(), sems);
     // The extremes inside the contract work.
@@ -570,7 +568,7 @@ TEST(CBuffer, NegativeCountsMoveNothing) {
     ASSERT_EQ(BUFFER_LockCBufferPutBlock(cb, &p, &sz), CBUF_OK);
     BUFFER_UnlockCBufferPutBlock(cb, -4);
     ASSERT_EQ(BUFFER_LockCBufferGetBlock(cb, &p, &sz), CBUF_OK);
-    BUFFER_UnlockCBufferGetBlock(cb, -9);
+    BUFFER_UnlockCBufferGetBlock(cb, -32768);
     attest::CBufferDump d = dumpCBuffer(cb);
     EXPECT_EQ(d.in_use_cnt, 5);
     EXPECT_EQ(d.wrt_idx, 5);

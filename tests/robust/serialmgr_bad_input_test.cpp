@@ -126,6 +126,8 @@ TEST_F(SerialMgrBadInput, DeviceIdsOutOfRangeAreRefusedUnlessTheDefaultDeviceIsA
         EXPECT_EQ(log.countContaining("Invalid devID"), 0);
         EXPECT_EQ(log.countContaining("NULL device"), 0);
         EXPECT_EQ(SERIALMGR_GetDeviceID(client), SERIAL_DEVICE_UART_A);
+        EXPECT_EQ(client->params.devID, id);  // kept as the caller gave it
+        EXPECT_EQ(SERIALMGR_GetDefaultATDevice(), SERIAL_DEVICE_UART_A);
         EXPECT_EQ(gDevList[SERIAL_DEVICE_UART_A].currentClient.load(), client);
         EXPECT_TRUE(fake::waitIdle(SERIAL_DEVICE_UART_A));
         deregisterAndCheck(client);

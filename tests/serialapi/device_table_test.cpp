@@ -6,6 +6,7 @@
 #include <android/log.h>
 
 #include <atomic>
+#include <climits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -149,10 +150,13 @@ TEST(DeviceTable, InvalidAndUnregisteredIdsFailWithoutAHandle) {
     registerFake(6);  // the lock exists; the failures below must not touch it
     attest::LogCapture log;
     EXPECT_EQ(Serial_OpenDevice(3, 0), -1);
+    EXPECT_EQ(Serial_OpenDevice(22, 0), -1);  // in range, never registered
     EXPECT_EQ(Serial_OpenDevice(24, 0), -1);
     EXPECT_EQ(Serial_OpenDevice(0xFFFFFFFFu, 0), -1);  // compared unsigned: out of range
     const std::vector<std::string> expected = {
         info("Serial_OpenDevice: devID=3\r\n"),
+        info("Serial_OpenDevice: deviceID invalid(0), or !deviceValid\r\n"),
+        info("Serial_OpenDevice: devID=22\r\n"),
         info("Serial_OpenDevice: deviceID invalid(0), or !deviceValid\r\n"),
         info("Serial_OpenDevice: devID=24\r\n"),
         info("Serial_OpenDevice: deviceID invalid(1), or !deviceValid\r\n"),
@@ -198,22 +202,30 @@ TEST(DeviceTable, OnlyTheLastReferenceCallsTheDriversClose) {
     EXPECT_EQ(g_dev[6].closes, 1);
 }
 
+// Before anything is registered (no table lock yet) and after, with a device
+// that was opened and closed again, so that its handle is stale.
 TEST(DeviceTable, UnmatchedHandlesReachNoDriver) {
+    UInt8 buf[4] = {};
+    auto refuse = [&](std::vector<Int32> handles) {
+        handles.insert(handles.end(), {-1, 24, 99, 39321, INT_MAX, INT_MIN});
+        for (Int32 handle : handles) {
+            SCOPED_TRACE(handle);
+            EXPECT_EQ(Serial_CloseDevice(handle), 1);
+            EXPECT_EQ(Serial_Read(handle, buf, 4), 0);
+            EXPECT_EQ(Serial_Write(handle, buf, 4), 0);
+            EXPECT_EQ(Serial_RegisterEventCallBack(handle, fakeAuxOp3), 1);
+            EXPECT_EQ(Serial_GetDeviceID(handle), SERIAL_DEVICE_NULL);
+        }
+    };
+    refuse({0});
+    EXPECT_EQ(gSerialDeviceLock, 0u);
     registerFake(6);
     registerFake(7);
     const Int32 open = Serial_OpenDevice(6, 0);
     const Int32 closed = Serial_OpenDevice(7, 0);
     Serial_CloseDevice(closed);
     const int callsBefore = totalDriverCalls();
-    UInt8 buf[4] = {};
-    for (Int32 handle : {-1, 99, 24, closed}) {
-        SCOPED_TRACE(handle);
-        EXPECT_EQ(Serial_CloseDevice(handle), 1);
-        EXPECT_EQ(Serial_Read(handle, buf, 4), 0);
-        EXPECT_EQ(Serial_Write(handle, buf, 4), 0);
-        EXPECT_EQ(Serial_RegisterEventCallBack(handle, fakeAuxOp3), 1);
-        EXPECT_EQ(Serial_GetDeviceID(handle), SERIAL_DEVICE_NULL);
-    }
+    refuse({closed});
     EXPECT_EQ(totalDriverCalls(), callsBefore);
     EXPECT_EQ(Serial_GetDeviceID(open), 6u);
 }
@@ -283,15 +295,6 @@ TEST(DeviceTable, ACloseGetsThroughWhileAReadBlocksInTheDriver) {
 }
 
 // ---- registration ----
-
-TEST(DeviceTable, AnOpenParameterOfZeroSelectsTheDefault) {
-    registerFake(6, 0x1234);
-    const Int32 handle = Serial_OpenDevice(6, 0);
-    EXPECT_EQ(g_dev[6].lastOpenParam, 0x1234u);
-    Serial_CloseDevice(handle);
-    Serial_OpenDevice(6, 9);
-    EXPECT_EQ(g_dev[6].lastOpenParam, 9u);
-}
 
 TEST(DeviceTable, RegisteringAgainReplacesTheOperationsAndKeepsHandleAndCount) {
     registerFake(6);
@@ -437,13 +440,18 @@ TEST(DeviceTableLegacy, AdaptersDropTheDeviceIdAndPassTheRest) {
     EXPECT_EQ(g_legacy.aux4, 0xCDu);
 }
 
-TEST(DeviceTableLegacy, TheDefaultOpenParameterReachesTheLegacyOpen) {
+// In both forms an open parameter of 0 selects the registered default.
+TEST(DeviceTableLegacy, AnOpenParameterOfZeroSelectsTheDefaultInBothForms) {
+    registerFake(6, 0x1234);
     Serial_ConfigureDevice(9, legacyOpen, legacyClose, legacyRead, legacyWrite, nullptr, nullptr, nullptr, nullptr,
                            0x77, 0, 0);
-    const Int32 handle = Serial_OpenDevice(9, 0);
+    Serial_CloseDevice(Serial_OpenDevice(6, 0));
+    Serial_CloseDevice(Serial_OpenDevice(9, 0));
+    EXPECT_EQ(g_dev[6].lastOpenParam, 0x1234u);
     EXPECT_EQ(g_legacy.openParam, 0x77u);
-    Serial_CloseDevice(handle);
+    Serial_OpenDevice(6, 9);
     Serial_OpenDevice(9, 3);
+    EXPECT_EQ(g_dev[6].lastOpenParam, 9u);
     EXPECT_EQ(g_legacy.openParam, 3u);
 }
 
@@ -514,15 +522,6 @@ TEST(DeviceTableRefCnt, OutOfRangeIdsAreReportedThroughXassert) {
     for (SerialDeviceId id = 0; id < SERIAL_DEVICE_MAX_DEVICE_NUM; ++id) {
         EXPECT_EQ(Serial_GetRefCnt(id), id == 6 ? 4 : 0) << id;
     }
-}
-
-TEST(DeviceTableRefCnt, TheTableStartsEmptyWithNoHandles) {
-    for (const auto& entry : gSerialDeviceTable) {
-        EXPECT_EQ(entry.deviceValid, 0);
-        EXPECT_EQ(entry.refCnt.load(), 0);
-        EXPECT_EQ(entry.handle.load(), -1);
-    }
-    EXPECT_EQ(gNextSerialHandle, 0);
 }
 
 }  // namespace

@@ -18,17 +18,6 @@ std::string pointerText(const void* p) {
     return text;
 }
 
-TEST_F(Client, InvalidDeviceIsRefusedWithoutChange) {
-    attest::ClientRecorder rec;
-    SerialMgrClientParams params = attest::makeParams(rec, 24, 3);
-    EXPECT_EQ(SERIALMGR_RegisterClient(&params), nullptr);
-    EXPECT_TRUE(log.has(kInfo, "SERIALMGR_RegisterClient: inDevID=24\r\n"));
-    EXPECT_TRUE(log.has(kError, "SERIALMGR_RegisterClient: Invalid devID=24, client=3\r\n"));
-    params.devID = 0xFFFFFFFFu;
-    EXPECT_EQ(SERIALMGR_RegisterClient(&params), nullptr);
-    expectNothingLeft();
-}
-
 TEST_F(Client, NullDeviceOpensNothingAndCannotSend) {
     attest::ClientRecorder rec;
     SerialMgrClientParams params = attest::makeParams(rec, SERIAL_DEVICE_NULL, 1);
@@ -60,24 +49,6 @@ TEST_F(Client, NullDeviceOpensNothingAndCannotSend) {
     EXPECT_EQ(rec.eventCount(), 1u);
     EXPECT_EQ(SERIALMGR_GetCurrentATSerialMgrHandle(), nullptr);
     expectNothingLeft();
-}
-
-TEST_F(Client, DefaultDeviceFlagWinsOverAnyDeviceId) {
-    fake::install(SERIAL_DEVICE_UART_A);  // stands in for the UART the host lacks
-    start = attest::snapshot();            // the fake's own pipe stays
-    attest::ClientRecorder rec;
-    SerialMgrClientParams params = attest::makeParams(rec, 99, 1);
-    params.useDefaultDevice = 1;
-    SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&params);
-    ASSERT_NE(client, nullptr);
-    EXPECT_EQ(client->devID, 0u);
-    EXPECT_EQ(client->params.devID, 99u);
-    EXPECT_EQ(log.countContaining("Invalid"), 0);
-    EXPECT_TRUE(log.has(kInfo, "SERIALMGR_RegisterClient: inDevID=99\r\n"));
-    EXPECT_EQ(fake::openCount(0), 1);
-    EXPECT_EQ(SERIALMGR_GetDefaultATDevice(), 0u);
-    ASSERT_TRUE(fake::waitIdle(0));
-    deregisterAndCheck(client);
 }
 
 TEST_F(Client, AccessorsFindTheAtClientOnTheLowestDevice) {
@@ -161,32 +132,6 @@ TEST_F(Client, FailedOpenLeavesTheDeviceClosedForARetry) {
     EXPECT_EQ(fake::openCount(kDev), 3);
     ASSERT_TRUE(fake::waitIdle(kDev));
     deregisterAndCheck(client);
-}
-
-TEST_F(Client, SendLengthLimit) {
-    attest::ClientRecorder rec;
-    SerialMgrClientInfo* client = registerIdle(rec);
-    std::vector<UInt8> big(0xFFFF, 0x55);
-    EXPECT_EQ(SERIALMGR_SendData(client, big.data(), 0xFFFE, 1), 0xFFFE);
-    EXPECT_EQ(fake::writes(kDev).back().len, 0xFFFE);
-    EXPECT_DEATH(SERIALMGR_SendData(client, big.data(), 0xFFFF, 0), "len < 0xFFFF");
-    EXPECT_DEATH(SERIALMGR_SendData(nullptr, big.data(), 0x10000, 0), "len < 0xFFFF");
-    deregisterAndCheck(client);
-}
-
-TEST_F(Client, InvalidRecordsAreRefusedOrFatal) {
-    const UInt8 data[1] = {0};
-    EXPECT_EQ(SERIALMGR_SendData(nullptr, data, 1, 0), 0);
-    EXPECT_TRUE(log.has(kError, "SERIALMGR_SendData Fail. Invalid client handle [" + pointerText(nullptr) + "].\r\n"));
-    SerialMgrClientInfo bogus{};
-    bogus.sig = SERIALMGR_FREED_SIG;
-    EXPECT_EQ(SERIALMGR_SendData(&bogus, data, 1, 0), 0);
-    log.clear();
-    EXPECT_EQ(SERIALMGR_SetFlowControl(nullptr, 1), 0);
-    EXPECT_EQ(SERIALMGR_SetFlowControl(&bogus, 1), 0);
-    EXPECT_TRUE(log.lines().empty());
-    EXPECT_DEATH(SERIALMGR_DeRegisterClient(nullptr), "pClientInfo != NULL && pClientInfo->sig == 0xBABEFACE");
-    EXPECT_DEATH(SERIALMGR_DeRegisterClient(&bogus), "pClientInfo != NULL && pClientInfo->sig == 0xBABEFACE");
 }
 
 TEST_F(Client, RegistrationAfterAReadErrorNeedsADeregistrationFirst) {
