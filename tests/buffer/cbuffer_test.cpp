@@ -257,35 +257,6 @@ TEST(CBuffer, RelocationCounterWrapsWithinItsByte) {
     EXPECT_EQ(d.overrun_cnt, 2);
 }
 
-TEST(CBuffer, WrapAroundKeepsOrder) {
-    Buffer b(10, -1);
-    CBuffer* cb = b.cb;
-    put(cb, 7);
-    EXPECT_EQ(get(cb, 7), counting(7));
-    put(cb, 8, 100);  // indices 7..9, then 0..4
-    attest::CBufferDump d = dumpCBuffer(cb);
-    EXPECT_EQ(d.wrt_idx, 5);
-    EXPECT_EQ(d.rd_idx, 7);
-    EXPECT_EQ(BUFFER_GetCBufferFreeSize(cb), 2);
-    EXPECT_EQ(get(cb, 50), counting(8, 100));  // more than stored: what is stored
-    EXPECT_EQ(get(cb, 0).size(), 0u);
-    // Filling exactly to the end wraps the writer to 0; the full buffer has
-    // wrt_idx == rd_idx.
-    put(cb, 5, 10);
-    put(cb, 5, 15);
-    d = dumpCBuffer(cb);
-    EXPECT_EQ(d.wrt_idx, 5);
-    EXPECT_EQ(d.rd_idx, 5);
-    EXPECT_EQ(d.in_use_cnt, 10);
-    EXPECT_EQ(BUFFER_GetCBufferFreeSize(cb), 0);
-    UInt8 byte = 0;
-    for (int i = 0; i < 10; ++i) {
-        ASSERT_EQ(BUFFER_GetCBufferDatum(cb, &byte), CBUF_OK);
-        EXPECT_EQ(byte, 10 + i);
-    }
-    EXPECT_EQ(BUFFER_GetCBufferDatum(cb, &byte), CBUF_EMPTY);
-}
-
 TEST(CBuffer, TakeBackAtIndexZeroAndOnEmpty) {
     Buffer b(8, -1);
     CBuffer* cb = b.cb;
@@ -313,20 +284,6 @@ TEST(CBuffer, TakeBackAtIndexZeroAndOnEmpty) {
     BUFFER_UnlockCBufferPutBlock(cb, 2);
     EXPECT_EQ(BUFFER_UnputCBufferDatum(cb), CBUF_OK);
     EXPECT_EQ(get(cb, 8), (std::vector<UInt8>{0xAB, 1}));
-}
-
-TEST(CBuffer, FlushDiscardsFromTheReadSide) {
-    Buffer b(16, -1);
-    CBuffer* cb = b.cb;
-    EXPECT_EQ(BUFFER_FlushCBufferBlock(cb, -1), 0);
-    put(cb, 10);
-    EXPECT_EQ(BUFFER_FlushCBufferBlock(cb, 3), 3);
-    EXPECT_EQ(BUFFER_GetCBufferUsedSize(cb), 7);
-    EXPECT_EQ(BUFFER_FlushCBufferBlock(cb, 0), 0);
-    EXPECT_EQ(get(cb, 2), counting(2, 3));
-    EXPECT_EQ(BUFFER_FlushCBufferBlock(cb, -1), 5);
-    EXPECT_EQ(BUFFER_GetCBufferUsedSize(cb), 0);
-    EXPECT_EQ(dumpCBuffer(cb).rd_idx, 10);
 }
 
 TEST(CBuffer, GetReservationRefusesReadSideOnly) {

@@ -46,13 +46,25 @@ Outcome runStream(CBuffer* cb, Mode mode, unsigned seed) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
     std::atomic<bool> stop{false};
     Outcome out;
+    // 0: block copy, 1: reservation, 2: one byte.
+    auto pick = [mode](std::mt19937& rng) {
+        return mode == kMixed ? static_cast<int>(rng() % 3) : (mode == kCopy ? static_cast<int>(rng() % 2) * 2 : 1);
+    };
+    // No progress: let the other side run, and give up after the deadline.
+    auto idle = [&] {
+        if (std::chrono::steady_clock::now() > deadline) {
+            out.timedOut = true;
+            stop.store(true);
+        }
+        std::this_thread::yield();
+    };
 
     std::thread producer([&] {
         std::mt19937 rng(seed ^ 0x5eedu);
         size_t pos = 0;
         while (pos < total && !stop.load()) {
             const int remaining = static_cast<int>(std::min<size_t>(total - pos, 30000));
-            const int how = mode == kMixed ? static_cast<int>(rng() % 3) : (mode == kCopy ? static_cast<int>(rng() % 2) * 2 : 1);
+            const int how = pick(rng);
             int moved = 0;
             if (how == 0) {
                 const int want = std::min(remaining, 1 + static_cast<int>(rng() % static_cast<unsigned>(size + size / 2)));
@@ -70,13 +82,7 @@ Outcome runStream(CBuffer* cb, Mode mode, unsigned seed) {
                 moved = BUFFER_PutCBufferDatum(cb, &stream[pos]) == CBUF_OK ? 1 : 0;
             }
             pos += static_cast<size_t>(moved);
-            if (moved == 0) {
-                if (std::chrono::steady_clock::now() > deadline) {
-                    out.timedOut = true;
-                    stop.store(true);
-                }
-                std::this_thread::yield();
-            }
+            if (moved == 0) idle();
         }
         out.produced = pos;
     });
@@ -99,7 +105,7 @@ Outcome runStream(CBuffer* cb, Mode mode, unsigned seed) {
             return true;
         };
         while (pos < total && !stop.load()) {
-            const int how = mode == kMixed ? static_cast<int>(rng() % 3) : (mode == kCopy ? static_cast<int>(rng() % 2) * 2 : 1);
+            const int how = pick(rng);
             int moved = 0;
             if (how == 0) {
                 const int want = 1 + static_cast<int>(rng() % static_cast<unsigned>(size * 2));
@@ -128,13 +134,7 @@ Outcome runStream(CBuffer* cb, Mode mode, unsigned seed) {
                 }
             }
             pos += static_cast<size_t>(moved);
-            if (moved == 0) {
-                if (std::chrono::steady_clock::now() > deadline) {
-                    out.timedOut = true;
-                    stop.store(true);
-                }
-                std::this_thread::yield();
-            }
+            if (moved == 0) idle();
         }
         out.consumed = pos;
         stop.store(true);

@@ -238,10 +238,12 @@ std::string assertion(const char* function) {
 
 TEST(SocketDrvDeathTest, DeviceIdOutsideTheChannelsStopsTheProcess) {
     testing::GTEST_FLAG(death_test_style) = "threadsafe";
-    EXPECT_DEATH(KOVA_SOCKET_OpenDevice(SERIAL_DEVICE_RNDIS4, 0), assertion("KOVA_SOCKET_OpenDevice"));
-    EXPECT_DEATH(KOVA_SOCKET_OpenDevice(22, 0), assertion("KOVA_SOCKET_OpenDevice"));
-    EXPECT_DEATH(KOVA_SOCKET_CloseDevice(22), assertion("KOVA_SOCKET_CloseDevice"));
-    EXPECT_DEATH(KOVA_SOCKET_Read(SERIAL_DEVICE_RNDIS4, nullptr, 0), assertion("KOVA_SOCKET_Read"));
+    for (UInt32 id : {0u, UInt32{SERIAL_DEVICE_RNDIS4}, 22u, 23u, 24u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(id);
+        EXPECT_DEATH(KOVA_SOCKET_OpenDevice(id, 0), assertion("KOVA_SOCKET_OpenDevice"));
+        EXPECT_DEATH(KOVA_SOCKET_CloseDevice(id), assertion("KOVA_SOCKET_CloseDevice"));
+        EXPECT_DEATH(KOVA_SOCKET_Read(id, nullptr, 0), assertion("KOVA_SOCKET_Read"));
+    }
 }
 
 }  // namespace

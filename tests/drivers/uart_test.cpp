@@ -162,13 +162,6 @@ TEST_F(UartPort, FullBufferEndsTheBlockAndTheRestComesNext) {
     EXPECT_EQ(EAGAIN, errno);  // a block that ends at a pause leaves EAGAIN
 }
 
-TEST_F(UartPort, WriteReachesTheOtherSideUnchanged) {
-    ASSERT_EQ(1, UART_OpenDevice(1, 0));
-    const UInt8 reply[] = {'O', 'K', '\r', '\n'};
-    EXPECT_EQ(4, UART_Write(1, reply, 4));
-    EXPECT_EQ("OK\r\n", ttytest::readSome(master(), 4));
-}
-
 TEST_F(UartPort, NeverOpenedPortIsLeftAlone) {
     // Standard input gets a byte of its own: a port that is not open has
     // descriptor 0 in its slot, and that must never be read.
@@ -212,17 +205,6 @@ TEST_F(UartPort, PortNeverLandsOnDescriptorZero) {
     UART_CloseDevice(1);
     dup2(savedStdin, 0);
     close(savedStdin);
-}
-
-TEST(UartReadiness, FailedSelectIsNotReadable) {
-    int fds[2];
-    ASSERT_EQ(0, pipe(fds));
-    ASSERT_TRUE(ttytest::writeAll(fds[1], "d"));
-    EXPECT_EQ(1, isDataAvailable(fds[0], 0));
-    close(fds[0]);
-    close(fds[1]);
-    EXPECT_EQ(0, isDataAvailable(fds[0], 0));  // EBADF: select leaves the set as it was
-    EXPECT_EQ(0, isDataAvailable(-1, 0));
 }
 
 TEST_F(UartPort, ShutdownHookWritesOneSpaceToAnOpenPortOnly) {
@@ -331,10 +313,13 @@ TEST(UartPortDeath, DeviceIdsAboveTheThirdUartStopTheProcess) {
     const char* pattern =
         "common/modem/at/stubs/uart_x_drv:[0-9]+: .*assertion \"devID <= SERIAL_DEVICE_UART_C\" failed";
     UInt8 buf[4] = {};
-    EXPECT_DEATH(UART_OpenDevice(3, 0), pattern);
-    EXPECT_DEATH(UART_CloseDevice(3), pattern);
-    EXPECT_DEATH(UART_Read(3, buf, sizeof buf), pattern);
-    EXPECT_DEATH(UART_Write(3, buf, 1), pattern);
+    for (UInt32 id : {3u, 5u, 24u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(id);
+        EXPECT_DEATH(UART_OpenDevice(id, 0), pattern);
+        EXPECT_DEATH(UART_CloseDevice(id), pattern);
+        EXPECT_DEATH(UART_Read(id, buf, sizeof buf), pattern);
+        EXPECT_DEATH(UART_Write(id, buf, 1), pattern);
+    }
 }
 
 }  // namespace

@@ -202,13 +202,6 @@ TEST_F(UsbTty, OpenKeepsTheSpeedAndCloseRestoresEverything) {
     EXPECT_EQ(0, std::memcmp(before.c_cc, after.c_cc, sizeof after.c_cc));
 }
 
-TEST_F(UsbTty, WriteReachesTheHost) {
-    ASSERT_EQ(1, USB_OpenDevice(0));
-    const UInt8 reply[] = {'O', 'K', '\r', '\n'};
-    EXPECT_EQ(4, USB_Write(reply, 4));
-    EXPECT_EQ("OK\r\n", ttytest::readSome(master(), 4));
-}
-
 TEST_F(UsbTty, ClosedTtyIsLeftAlone) {
     EXPECT_EQ(1, USB_CloseDevice());
     EXPECT_EQ(0, log.countContaining("USB_CloseDevice"));

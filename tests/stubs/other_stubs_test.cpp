@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -162,29 +163,50 @@ struct Canary {
 
 using Bytes = std::vector<unsigned char>;
 
-TEST(CopyStr8, CutsALongSourceAndTerminates) {
-    Canary c(4);
-    SYS_CopyStr8(c.dest(), "abcdef", c.size);
-    EXPECT_EQ(c.content(), (Bytes{'a', 'b', 'c', 0}));
-    EXPECT_TRUE(c.guardIntact());
-}
+// One call of a helper on a destination of `size` bytes that starts as
+// `initial` (then 0xEE filler), and the bytes it must leave there.
+struct StringCase {
+    const char* what;
+    void (*call)(char* dest, UInt32 size);
+    UInt32 size;
+    const char* initial;  // nullptr: filler only
+    Bytes expected;
+};
 
-TEST(CopyStr8, ZeroFillsAfterAShortSource) {
-    Canary c(4);
-    SYS_CopyStr8(c.dest(), "x", c.size);
-    EXPECT_EQ(c.content(), (Bytes{'x', 0, 0, 0}));
-    EXPECT_TRUE(c.guardIntact());
-}
+const StringCase kStringCases[] = {
+    {"copy cuts a long source", [](char* d, UInt32 n) { SYS_CopyStr8(d, "abcdef", n); }, 4, nullptr,
+     {'a', 'b', 'c', 0}},
+    {"copy zero-fills after a short source", [](char* d, UInt32 n) { SYS_CopyStr8(d, "x", n); }, 4, nullptr,
+     {'x', 0, 0, 0}},
+    {"copy, exact fit", [](char* d, UInt32 n) { SYS_CopyStr8(d, "abc", n); }, 4, nullptr, {'a', 'b', 'c', 0}},
+    {"copy, size one", [](char* d, UInt32 n) { SYS_CopyStr8(d, "abc", n); }, 1, nullptr, {0}},
+    {"format zeroes the whole buffer", [](char* d, UInt32 n) { SYS_FormatStr8(d, n, "%d%s", 12, "ab"); }, 8, nullptr,
+     {'1', '2', 'a', 'b', 0, 0, 0, 0}},
+    {"format cuts the output", [](char* d, UInt32 n) { SYS_FormatStr8(d, n, "value=%d", 123456); }, 5, nullptr,
+     {'v', 'a', 'l', 'u', 0}},
+    {"format, size one", [](char* d, UInt32 n) { SYS_FormatStr8(d, n, "%s", "anything"); }, 1, nullptr, {0}},
+    {"append what fits, terminated in the last byte", [](char* d, UInt32 n) { SYS_AppendStr8(d, "defgh", n); }, 6,
+     "abc", {'a', 'b', 'c', 'd', 'e', 0}},
+    // The last byte is always cleared, as in every append case here.
+    {"append a short source whole", [](char* d, UInt32 n) { SYS_AppendStr8(d, "cd", n); }, 8, "ab",
+     {'a', 'b', 'c', 'd', 0, 0xEE, 0xEE, 0}},
+    {"append to a full destination", [](char* d, UInt32 n) { SYS_AppendStr8(d, "xyz", n); }, 6, "abcde",
+     {'a', 'b', 'c', 'd', 'e', 0}},
+    // No terminator within size: there is no string end to append at, so
+    // nothing is appended and only dest[size - 1] is set to 0.
+    {"append to an unterminated destination", [](char* d, UInt32 n) { SYS_AppendStr8(d, "xyz", n); }, 6,
+     "zzzzzzzz", {'z', 'z', 'z', 'z', 'z', 0}},
+};
 
-TEST(CopyStr8, ExactFitAndSizeOne) {
-    Canary fit(4);
-    SYS_CopyStr8(fit.dest(), "abc", fit.size);
-    EXPECT_EQ(fit.content(), (Bytes{'a', 'b', 'c', 0}));
-    EXPECT_TRUE(fit.guardIntact());
-    Canary one(1);
-    SYS_CopyStr8(one.dest(), "abc", one.size);
-    EXPECT_EQ(one.content(), (Bytes{0}));
-    EXPECT_TRUE(one.guardIntact());
+TEST(StringHelpers, CutTerminateAndNeverWritePastSize) {
+    for (const StringCase& t : kStringCases) {
+        SCOPED_TRACE(t.what);
+        Canary c(t.size);
+        if (t.initial != nullptr) std::memcpy(c.dest(), t.initial, std::min<size_t>(t.size, std::strlen(t.initial) + 1));
+        t.call(c.dest(), c.size);
+        EXPECT_EQ(c.content(), t.expected);
+        EXPECT_TRUE(c.guardIntact());
+    }
 }
 
 TEST(StringHelpers, NullPointersAndSizeZeroChangeNothing) {
@@ -202,60 +224,6 @@ TEST(StringHelpers, NullPointersAndSizeZeroChangeNothing) {
     format(c.dest(), 4, nullptr);
     SYS_FormatStr8(c.dest(), 0, "%d", 1);
     EXPECT_EQ(c.content(), untouched);
-    EXPECT_TRUE(c.guardIntact());
-}
-
-TEST(FormatStr8, ZeroesTheWholeBufferAndCutsTheOutput) {
-    Canary c(8);
-    SYS_FormatStr8(c.dest(), c.size, "%d%s", 12, "ab");
-    EXPECT_EQ(c.content(), (Bytes{'1', '2', 'a', 'b', 0, 0, 0, 0}));
-    EXPECT_TRUE(c.guardIntact());
-    Canary cut(5);
-    SYS_FormatStr8(cut.dest(), cut.size, "value=%d", 123456);
-    EXPECT_EQ(cut.content(), (Bytes{'v', 'a', 'l', 'u', 0}));
-    EXPECT_TRUE(cut.guardIntact());
-}
-
-TEST(FormatStr8, SizeOneLeavesAnEmptyString) {
-    Canary c(1);
-    SYS_FormatStr8(c.dest(), c.size, "%s", "anything");
-    EXPECT_EQ(c.content(), (Bytes{0}));
-    EXPECT_TRUE(c.guardIntact());
-}
-
-Canary withString(UInt32 size, const char* text) {
-    Canary c(size);
-    std::memcpy(c.dest(), text, std::strlen(text) + 1);
-    return c;
-}
-
-TEST(AppendStr8, AppendsWhatFitsAndTerminatesInTheLastByte) {
-    Canary c = withString(6, "abc");
-    SYS_AppendStr8(c.dest(), "defgh", c.size);
-    EXPECT_EQ(c.content(), (Bytes{'a', 'b', 'c', 'd', 'e', 0}));
-    EXPECT_TRUE(c.guardIntact());
-}
-
-TEST(AppendStr8, AShortSourceIsAppendedWhole) {
-    Canary c = withString(8, "ab");
-    SYS_AppendStr8(c.dest(), "cd", c.size);
-    EXPECT_STREQ(c.dest(), "abcd");
-    EXPECT_TRUE(c.guardIntact());
-}
-
-TEST(AppendStr8, AFullDestinationTakesNothing) {
-    Canary c = withString(6, "abcde");
-    SYS_AppendStr8(c.dest(), "xyz", c.size);
-    EXPECT_EQ(c.content(), (Bytes{'a', 'b', 'c', 'd', 'e', 0}));
-    EXPECT_TRUE(c.guardIntact());
-}
-
-TEST(AppendStr8, AnUnterminatedDestinationGetsNothingAppendedAndItsLastByteCleared) {
-    // No terminator within size: there is no string end to append at, so
-    // nothing is appended and only dest[size - 1] is set to 0.
-    Canary c(6, 'z');
-    SYS_AppendStr8(c.dest(), "xyz", c.size);
-    EXPECT_EQ(c.content(), (Bytes{'z', 'z', 'z', 'z', 'z', 0}));
     EXPECT_TRUE(c.guardIntact());
 }
 
