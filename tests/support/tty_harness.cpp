@@ -14,7 +14,8 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
-#include <thread>
+
+#include "wait.h"
 
 namespace attest {
 namespace {
@@ -24,6 +25,12 @@ constexpr const char* kCmdlinePath = "/proc/cmdline";
 
 std::string errnoText(const std::string& what) {
     return what + ": " + std::strerror(errno);
+}
+
+// Notes why a step failed, with errno's text, and returns false.
+bool fail(std::string* why, const std::string& what) {
+    *why = errnoText(what);
+    return false;
 }
 
 int threadCount() {
@@ -48,27 +55,12 @@ bool writeFile(const std::string& path, const std::string& content) {
     return n == static_cast<ssize_t>(content.size());
 }
 
-// Binds the file source over a new empty file target.
-bool bindFile(const std::string& source, const std::string& target, std::string* why) {
-    if (!writeFile(target, "")) {
-        *why = errnoText("create " + target);
-        return false;
-    }
-    if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-        *why = errnoText("bind " + source + " over " + target);
-        return false;
-    }
-    return true;
-}
-
-bool bindDir(const std::string& source, const std::string& target, std::string* why) {
-    if (mkdir(target.c_str(), 0755) != 0) {
-        *why = errnoText("mkdir " + target);
-        return false;
-    }
-    if (mount(source.c_str(), target.c_str(), nullptr, MS_BIND | MS_REC, nullptr) != 0) {
-        *why = errnoText("bind " + source + " over " + target);
-        return false;
+// Binds source over a new empty file (or, for a directory, a new empty
+// directory) target.
+bool bindNew(const std::string& source, const std::string& target, bool dir, std::string* why) {
+    if (dir ? mkdir(target.c_str(), 0755) != 0 : !writeFile(target, "")) return fail(why, "create " + target);
+    if (mount(source.c_str(), target.c_str(), nullptr, dir ? MS_BIND | MS_REC : MS_BIND, nullptr) != 0) {
+        return fail(why, "bind " + source + " over " + target);
     }
     return true;
 }
@@ -108,84 +100,49 @@ bool TtyHarness::start(std::string* why) {
                " threads; unshare(CLONE_NEWNS) needs a single-threaded process";
         return false;
     }
-    if (unshare(CLONE_NEWNS) != 0) {
-        *why = errnoText("unshare(CLONE_NEWNS)");
-        return false;
-    }
+    if (unshare(CLONE_NEWNS) != 0) return fail(why, "unshare(CLONE_NEWNS)");
     // Nothing mounted from here on may propagate back to the host.
-    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-        *why = errnoText("make / private");
-        return false;
-    }
+    if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return fail(why, "make / private");
 
     std::string slaveNames[kPtyCount];
     for (int i = 0; i < kPtyCount; ++i) {
         master_[i] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_[i] < 0 || grantpt(master_[i]) != 0 || unlockpt(master_[i]) != 0) {
-            *why = errnoText("posix_openpt");
-            return false;
-        }
+        if (master_[i] < 0 || grantpt(master_[i]) != 0 || unlockpt(master_[i]) != 0) return fail(why, "posix_openpt");
         char name[128];
-        if (ptsname_r(master_[i], name, sizeof name) != 0) {
-            *why = errnoText("ptsname_r");
-            return false;
-        }
+        if (ptsname_r(master_[i], name, sizeof name) != 0) return fail(why, "ptsname_r");
         slaveNames[i] = name;
         slave_[i] = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (slave_[i] < 0) {
-            *why = errnoText(std::string("open ") + name);
-            return false;
-        }
+        if (slave_[i] < 0) return fail(why, std::string("open ") + name);
     }
 
     // Stage the new /dev on a tmpfs, then move it over /dev in one step.
     char stage[] = "/tmp/at_tty_XXXXXX";
-    if (mkdtemp(stage) == nullptr) {
-        *why = errnoText("mkdtemp");
-        return false;
-    }
+    if (mkdtemp(stage) == nullptr) return fail(why, "mkdtemp");
     const std::string st = stage;
-    bool ok = mount("tmpfs", stage, "tmpfs", MS_NOSUID, "mode=755") == 0;
-    if (!ok) *why = errnoText("mount tmpfs");
+    bool ok = mount("tmpfs", stage, "tmpfs", MS_NOSUID, "mode=755") == 0 || fail(why, "mount tmpfs");
     for (const char* node : {"null", "zero", "full", "random", "urandom", "tty"}) {
         const std::string host = std::string("/dev/") + node;
-        if (ok && exists(host)) ok = bindFile(host, st + "/" + node, why);
+        if (ok && exists(host)) ok = bindNew(host, st + "/" + node, false, why);
     }
-    if (ok) ok = bindDir("/dev/pts", st + "/pts", why);
+    ok = ok && bindNew("/dev/pts", st + "/pts", true, why);
     // ptmx finds its pty instance through the pts directory beside it; a
     // bound copy of the node has none, so point it at the instance's own.
-    if (ok && symlink("pts/ptmx", (st + "/ptmx").c_str()) != 0) {
-        ok = false;
-        *why = errnoText("symlink ptmx");
-    }
-    if (ok && exists("/dev/shm")) ok = bindDir("/dev/shm", st + "/shm", why);
-    if (ok) {
-        ok = symlink("/proc/self/fd", (st + "/fd").c_str()) == 0 &&
-             symlink("/proc/self/fd/0", (st + "/stdin").c_str()) == 0 &&
-             symlink("/proc/self/fd/1", (st + "/stdout").c_str()) == 0 &&
-             symlink("/proc/self/fd/2", (st + "/stderr").c_str()) == 0;
-        if (!ok) *why = errnoText("symlink");
-    }
-    for (int i = 0; i < kPtyCount && ok; ++i) {
-        ok = bindFile(slaveNames[i], st + devicePath(i).substr(4), why);
-    }
-    if (ok && mkdir((st + "/.at_harness").c_str(), 0755) != 0) {
-        ok = false;
-        *why = errnoText("mkdir .at_harness");
-    }
-    if (ok && mount(stage, "/dev", nullptr, MS_MOVE, nullptr) != 0) {
-        ok = false;
-        *why = errnoText("move the staged tmpfs over /dev");
-    }
+    ok = ok && (symlink("pts/ptmx", (st + "/ptmx").c_str()) == 0 || fail(why, "symlink ptmx"));
+    if (ok && exists("/dev/shm")) ok = bindNew("/dev/shm", st + "/shm", true, why);
+    ok = ok && ((symlink("/proc/self/fd", (st + "/fd").c_str()) == 0 &&
+                 symlink("/proc/self/fd/0", (st + "/stdin").c_str()) == 0 &&
+                 symlink("/proc/self/fd/1", (st + "/stdout").c_str()) == 0 &&
+                 symlink("/proc/self/fd/2", (st + "/stderr").c_str()) == 0) ||
+                fail(why, "symlink"));
+    for (int i = 0; i < kPtyCount && ok; ++i) ok = bindNew(slaveNames[i], st + devicePath(i).substr(4), false, why);
+    ok = ok && (mkdir((st + "/.at_harness").c_str(), 0755) == 0 || fail(why, "mkdir .at_harness"));
+    ok = ok && (mount(stage, "/dev", nullptr, MS_MOVE, nullptr) == 0 || fail(why, "move the staged tmpfs over /dev"));
     if (!ok) unbind(st);
     rmdir(stage);  // empty on the host once the tmpfs has moved away
     if (!ok) return false;
 
     cmdlineFile_ = std::string(kHarnessDir) + "/cmdline";
-    if (!writeFile(cmdlineFile_, "\n") || !bindCmdline(cmdlineFile_)) {
-        *why = errnoText("bind a file over /proc/cmdline");
-        return false;
-    }
+    if (!writeFile(cmdlineFile_, "\n") || !bindCmdline(cmdlineFile_)) return fail(why, "bind a file over /proc/cmdline");
     started_ = true;
     return true;
 }
@@ -238,26 +195,22 @@ bool namespacesRequired() {
 
 bool waitInPselect(pid_t tid, std::chrono::milliseconds limit) {
     const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        std::ifstream in(path);
-        std::string first;
-        if (in >> first) {
+    return waitUntil(
+        [&path] {
+            std::ifstream in(path);
+            std::string first;
+            if (!(in >> first)) return false;
             char* end = nullptr;
             const long current = std::strtol(first.c_str(), &end, 10);
-            if (end != first.c_str() && *end == '\0' && isPselect(current)) return true;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+            return end != first.c_str() && *end == '\0' && isPselect(current);
+        },
+        limit);
 }
 
 void TtyHarnessTest::SetUp() {
     std::string why;
     if (!tty.start(&why)) {
-        if (namespacesRequired()) {
-            FAIL() << "cannot set up the pseudo-terminals at the device paths: " << why;
-        }
+        if (namespacesRequired()) FAIL() << "cannot set up the pseudo-terminals at the device paths: " << why;
         GTEST_SKIP() << "no private mount namespace for the tty tests (" << why
                      << "); set AT_REQUIRE_NAMESPACES=1 to make this a failure";
     }
