@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <deque>
 #include <mutex>
 
@@ -52,8 +53,7 @@ FakeDevice& dev(UInt32 devId) {
 
 void wake(FakeDevice& d) {
     const char byte = 1;
-    ssize_t ignored = write(d.wakePipe[1], &byte, 1);
-    (void)ignored;
+    (void)!write(d.wakePipe[1], &byte, 1);
 }
 
 void drain(FakeDevice& d) {
@@ -172,75 +172,44 @@ void pushBytes(UInt32 devId, const std::vector<UInt8>& bytes) {
     locked(devId, [&](FakeDevice& d) {
         d.script.push_back({bytes, true, 0, 0});
         wake(d);
-        return 0;
     });
 }
-
 void pushText(UInt32 devId, const char* text) {
-    std::vector<UInt8> bytes;
-    for (const char* p = text; *p != '\0'; ++p) bytes.push_back(static_cast<UInt8>(*p));
-    pushBytes(devId, bytes);
+    pushBytes(devId, std::vector<UInt8>(text, text + std::strlen(text)));
 }
-
 void pushResult(UInt32 devId, UInt16 result, int err) {
     locked(devId, [&](FakeDevice& d) {
         d.script.push_back({{}, false, result, err});
         wake(d);
-        return 0;
     });
 }
-
 void setClosedResult(UInt32 devId, UInt16 result, int err) {
     locked(devId, [&](FakeDevice& d) {
         d.closedResult = result;
         d.closedErr = err;
-        return 0;
     });
 }
-
 void setCloseWakesRead(UInt32 devId, bool wakes) {
-    locked(devId, [&](FakeDevice& d) { return d.closeWakes = wakes; });
+    locked(devId, [&](FakeDevice& d) { d.closeWakes = wakes; });
 }
-
 void setOpenResult(UInt32 devId, Int32 result) {
-    locked(devId, [&](FakeDevice& d) { return d.openResult = result; });
+    locked(devId, [&](FakeDevice& d) { d.openResult = result; });
 }
-
 void pushWriteResult(UInt32 devId, UInt16 result) {
-    locked(devId, [&](FakeDevice& d) {
-        d.writeResults.push_back(result);
-        return 0;
-    });
+    locked(devId, [&](FakeDevice& d) { d.writeResults.push_back(result); });
 }
-
 void setWriteLimit(UInt32 devId, UInt16 limit) {
-    locked(devId, [&](FakeDevice& d) { return d.writeLimit = limit; });
+    locked(devId, [&](FakeDevice& d) { d.writeLimit = limit; });
 }
 
-int openCount(UInt32 devId) {
-    return locked(devId, [](FakeDevice& d) { return d.opens; });
-}
-int closeCount(UInt32 devId) {
-    return locked(devId, [](FakeDevice& d) { return d.closes; });
-}
-std::vector<UInt32> openParams(UInt32 devId) {
-    return locked(devId, [](FakeDevice& d) { return d.params; });
-}
-bool isOpen(UInt32 devId) {
-    return locked(devId, [](FakeDevice& d) { return d.open; });
-}
-int readCount(UInt32 devId) {
-    return locked(devId, [](FakeDevice& d) { return d.reads; });
-}
-int blockedReaders(UInt32 devId) {
-    return locked(devId, [](FakeDevice& d) { return d.blocked; });
-}
-size_t scriptLeft(UInt32 devId) {
-    return locked(devId, [](FakeDevice& d) { return d.script.size(); });
-}
-std::vector<WriteCall> writes(UInt32 devId) {
-    return locked(devId, [](FakeDevice& d) { return d.writeCalls; });
-}
+int openCount(UInt32 devId) { return locked(devId, [](FakeDevice& d) { return d.opens; }); }
+int closeCount(UInt32 devId) { return locked(devId, [](FakeDevice& d) { return d.closes; }); }
+std::vector<UInt32> openParams(UInt32 devId) { return locked(devId, [](FakeDevice& d) { return d.params; }); }
+bool isOpen(UInt32 devId) { return locked(devId, [](FakeDevice& d) { return d.open; }); }
+int readCount(UInt32 devId) { return locked(devId, [](FakeDevice& d) { return d.reads; }); }
+int blockedReaders(UInt32 devId) { return locked(devId, [](FakeDevice& d) { return d.blocked; }); }
+size_t scriptLeft(UInt32 devId) { return locked(devId, [](FakeDevice& d) { return d.script.size(); }); }
+std::vector<WriteCall> writes(UInt32 devId) { return locked(devId, [](FakeDevice& d) { return d.writeCalls; }); }
 std::vector<UInt8> writtenBytes(UInt32 devId) {
     return locked(devId, [](FakeDevice& d) {
         std::vector<UInt8> all;
