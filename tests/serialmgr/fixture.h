@@ -6,6 +6,7 @@
 #include <android/log.h>
 #include <gtest/gtest.h>
 
+#include <string>
 #include <thread>
 
 #include "drivers/socket_drv_internal.h"
@@ -15,6 +16,7 @@
 #include "serialmgr/serialmgr.h"
 #include "serialmgr/serialmgr_internal.h"
 #include "serialmgr_harness.h"
+#include "stubs/other_stubs.h"
 #include "wait.h"
 
 namespace fake = attest::fake;
@@ -43,6 +45,19 @@ protected:
         SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&params);
         EXPECT_NE(client, nullptr);
         EXPECT_TRUE(fake::waitIdle(devID));
+        return client;
+    }
+
+    // Registers rec with a not-ready callback: the reader starts, logs BEGIN
+    // and ends before its first read, leaving the device open. The caller
+    // clears the callbacks again.
+    SerialMgrClientInfo* registerNotReady(attest::ClientRecorder& rec, UInt32 devID = kDev) {
+        AT_STUBS_RegisterCallbacks(nullptr, [] { return Int32{0}; });
+        SerialMgrClientParams params = attest::makeParams(rec, devID);
+        SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&params);
+        EXPECT_NE(client, nullptr);
+        EXPECT_TRUE(log.waitFor(kInfo, "SERIALMGR_RX_Entry: devID=" + std::to_string(devID) + ", BEGIN\r\n"));
+        EXPECT_TRUE(attest::waitUntil([devID] { return gDevList[devID].rxLife.load() == kRxLifeJoinable; }));
         return client;
     }
 

@@ -255,15 +255,10 @@ TEST_F(Reader, ReaderWaitingForTheLockDeliversOnceItIsFree) {
     deregisterAndCheck(client);
 }
 
-Int32 notReady() { return 0; }
-
 TEST_F(Reader, ReaderThatIsNotReadyLeavesTheDeviceOpenAndIsStillJoined) {
-    AT_STUBS_RegisterCallbacks(nullptr, notReady);
     attest::ClientRecorder rec;
-    SerialMgrClientParams params = attest::makeParams(rec, kDev);
-    SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&params);
+    SerialMgrClientInfo* client = registerNotReady(rec);
     ASSERT_NE(client, nullptr);
-    ASSERT_TRUE(log.waitFor(kInfo, rxLine(kDev, "BEGIN")));
     ASSERT_TRUE(attest::waitUntil([] { return OSTASK_GetLiveCount() == 0; }));
     fake::pushText(kDev, "AT\r");
     EXPECT_EQ(fake::readCount(kDev), 0);

@@ -71,16 +71,10 @@ TEST_F(UsbFlow, StopFromTheDriverThenAClientPauseNeedsNoHandshake) {
     deregisterAndCheck(client);
 }
 
-Int32 notReady() { return 0; }
-
 TEST_F(UsbFlow, PauseWithoutAReaderDoesNotWaitForAnAcknowledgement) {
-    AT_STUBS_RegisterCallbacks(nullptr, notReady);
     attest::ClientRecorder rec;
-    SerialMgrClientParams params = attest::makeParams(rec, kUsb);
-    SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&params);
+    SerialMgrClientInfo* client = registerNotReady(rec, kUsb);
     ASSERT_NE(client, nullptr);
-    ASSERT_TRUE(log.waitFor(kInfo, "SERIALMGR_RX_Entry: devID=5, BEGIN\r\n"));
-    ASSERT_TRUE(attest::waitUntil([] { return gDevList[kUsb].rxLife.load() == kRxLifeJoinable; }));
     ASSERT_TRUE(attest::finishesWithin([client] { SERIALMGR_SetFlowControl(client, 1); }));
     EXPECT_EQ(client->state, 2u);
     AT_STUBS_RegisterCallbacks(nullptr, nullptr);
