@@ -112,6 +112,11 @@ bool waitWhilePaused(UInt32 devID, SerialMgrDevice& dev, bool& continuePass) {
         }
         if (status != OSSTATUS_SUCCESS) {
             AT_LOGE("SERIALMGR_RX_Entry: OSSEMAPHORE_obtainMutex fail. status=%d\r\n", static_cast<int>(status));
+            // The reader goes on as if it held the mutex; while the pause
+            // lasts, a mutex that keeps failing (never created, or its handle
+            // overwritten) would spin a core and flood the log without this
+            // pause of one tick per round.
+            OSTASK_Sleep(kIdleThrottleTicks);
         }
         // The reader stays the holder of wait_sem; SERIALMGR_SetFlowControl(.., 0)
         // releases it from another thread.

@@ -183,6 +183,27 @@ TEST_F(Reader, DeregistrationReleasesAParkedReader) {
     EXPECT_EQ(rec.zeroArgs[0], 0u);
 }
 
+// A flow-control mutex that cannot be obtained (its handle names nothing) is
+// logged with its status; the reader carries on as if it held it, waits out
+// the pause a tick per round, and reads on after the resume.
+TEST_F(Reader, FailingFlowControlMutexIsLoggedAndThePauseStillEnds) {
+    attest::ClientRecorder rec;
+    SerialMgrClientInfo* client = registerIdle(rec);
+    SerialMgrDevice& dev = gDevList[kDev];
+    const OSSemaphore mutex = dev.wait_sem.exchange(0xFFFF);  // beyond the handle table
+    EXPECT_EQ(SERIALMGR_SetFlowControl(client, 1), 1);
+    fake::pushText(kDev, "1");  // read before the pause began: still delivered
+    ASSERT_TRUE(log.waitFor(kError, "SERIALMGR_RX_Entry: OSSEMAPHORE_obtainMutex fail. status=3\r\n"));
+    fake::pushText(kDev, "2");  // not read while paused
+    EXPECT_EQ(fake::scriptLeft(kDev), 1u);
+    EXPECT_EQ(SERIALMGR_SetFlowControl(client, 0), 1);
+    ASSERT_TRUE(rec.waitBlocks(2));
+    EXPECT_TRUE(log.has(kInfo, "SERIALMGR_RX_Entry: Flow wait end. Refresh device 7\r\n"));
+    ASSERT_TRUE(fake::waitIdle(kDev));
+    dev.wait_sem.store(mutex);  // the reader destroys its own mutex when it ends
+    deregisterAndCheck(client);
+}
+
 TEST_F(Reader, DeregistrationLogsEveryStepAndSignalsABlockedReader) {
     // Closing does not wake this read; only SIGUSR2 does, as with a tty.
     fake::setCloseWakesRead(kDev, false);
