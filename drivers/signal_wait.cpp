@@ -1,5 +1,6 @@
 #include "signal_wait.h"
 
+#include <errno.h>
 #include <pthread.h>
 #include <signal.h>
 #include <time.h>
@@ -25,9 +26,16 @@ extern "C" void at_block_shutdown_signal(void) {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-extern "C" void at_unblock_shutdown_signal(void) {
+extern "C" int at_take_shutdown_signal(void) {
+    const int savedErrno = errno;
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGUSR2);
-    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    const struct timespec none = {0, 0};
+    int r;
+    do {
+        r = sigtimedwait(&set, nullptr, &none);
+    } while (r < 0 && errno == EINTR);
+    errno = savedErrno;
+    return r == SIGUSR2 ? 1 : 0;
 }

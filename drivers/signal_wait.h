@@ -24,8 +24,14 @@ int at_pselect_read(int nfds, fd_set* readfds, long timeoutUs);
 
 /* Blocks SIGUSR2 in the calling thread (reader threads call this first). */
 void at_block_shutdown_signal(void);
-/* Unblocks SIGUSR2 in the calling thread; a pending one is handled now. */
-void at_unblock_shutdown_signal(void);
+/* Takes a SIGUSR2 that is pending for the calling thread, which keeps it
+ * blocked, without waiting: returns 1 when there was one (its handler has not
+ * run; the caller runs what it must), else 0. A reader ends with this rather
+ * than by unblocking the signal: a handler let in at the end could run while
+ * the thread is being torn down after its entry function has returned, where
+ * the C library or a sanitizer may hold its allocator's lock, and the handler
+ * logs. */
+int at_take_shutdown_signal(void);
 
 #ifdef __cplusplus
 }

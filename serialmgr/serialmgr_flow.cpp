@@ -83,9 +83,9 @@ void SERIALMGR_RX_Shutdown(UInt32 devID) {
     // its ready check, so that no finished thread is left unjoined.
     SerialMgr_ReapReader(dev);
     if (signalled && gShutdownList[devID].pending.load() != 0) {
-        // The reader was already past its last unblock of SIGUSR2 and the
-        // signal found no thread: clear the flag so that no later signal runs
-        // this device's shutdown function for it.
+        // The reader had already taken its last pending SIGUSR2 and the
+        // signal died with the thread: clear the flag so that no later signal
+        // runs this device's shutdown function for it.
         setPending(devID, 0);
     }
     AT_LOGI("SERIALMGR_RX_Shutdown: devID=%d, exiting\r\n", static_cast<int>(devID));

@@ -11,9 +11,9 @@
 // during the wait ends it. Everywhere else the signal stays pending: the
 // handler takes gShutdownMutex, logs and may write to a UART, and must never
 // interrupt reader code that holds a lock (the log's, a semaphore's). At the
-// very end of its clean-up the reader unblocks SIGUSR2, so that a signal still
-// pending runs its handler there, clears the pending flags and runs the
-// device's shutdown function before the thread is gone.
+// very end of its clean-up the reader takes a signal still pending and runs
+// the handler itself (it clears the pending flags and runs the device's
+// shutdown function); SIGUSR2 is never unblocked outside a driver's wait.
 #include <errno.h>
 #include <signal.h>
 #include <stdint.h>
@@ -229,20 +229,23 @@ void SERIALMGR_RX_Entry(UInt32 devID) {
     dev.devBufHandle.store(-1);
     if (buffer != nullptr) dbHEAP_Delete(buffer, kSerialMgrSourceFile, __LINE__);
     // From here on a shutdown no longer signals this thread (it only joins
-    // it); a signal sent before is still pending and is handled below.
+    // it). A signal sent before is still pending: it is taken here and its
+    // handler runs as a plain call, where no lock is held. SIGUSR2 stays
+    // blocked to the thread's very end, so one sent in the moment after that
+    // dies with the thread, and the shutdown clears the device's pending flag
+    // for it after the join.
     dev.rxEnded.store(1);
     AT_LOGI("SERIALMGR_RX_Entry: devID=%d, END\r\n", static_cast<int>(devID));
-    // A SIGUSR2 still pending runs its handler now, where no lock is held.
-    at_unblock_shutdown_signal();
+    if (at_take_shutdown_signal() != 0) SERIALMGR_HandleSignal(SIGUSR2);
 }
 
 void SERIALMGR_HandleSignal(int sig) {
     if (sig != SIGUSR2) return;
     const int savedErrno = errno;
-    // Runs on a reader inside a driver's wait or at the end of its clean-up
-    // (see the top of this file), never while that thread holds
-    // gShutdownMutex, so this obtain cannot deadlock: other holders keep the
-    // mutex only while they set a flag.
+    // Runs on a reader inside a driver's wait, or is called by it at the end
+    // of its clean-up (see the top of this file), never while that thread
+    // holds gShutdownMutex, so this obtain cannot deadlock: other holders keep
+    // the mutex only while they set a flag.
     const OSSemaphore mutex = gShutdownMutex.load();
     const OSStatus status = OSSEMAPHORE_obtainMutex(mutex, OSSUSPEND_WAIT);
     if (status != OSSTATUS_SUCCESS) {

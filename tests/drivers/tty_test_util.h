@@ -87,7 +87,10 @@ private:
         while (!signalled_.load() && !finishing_.load()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
-        at_unblock_shutdown_signal();
+        sigset_t usr2;
+        sigemptyset(&usr2);
+        sigaddset(&usr2, SIGUSR2);
+        pthread_sigmask(SIG_UNBLOCK, &usr2, nullptr);
     }
 
     std::function<UInt16()> read_;

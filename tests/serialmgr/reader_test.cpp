@@ -2,7 +2,12 @@
 // pauses, and how it ends.
 #include <errno.h>
 #include <string.h>
+#include <pthread.h>
+#include <unistd.h>
+#include <sys/syscall.h>
+#include <signal.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 
@@ -186,6 +191,42 @@ TEST_F(Reader, DeregistrationReleasesAParkedReader) {
 // A flow-control mutex that cannot be obtained (its handle names nothing) is
 // logged with its status; the reader carries on as if it held it, waits out
 // the pause a tick per round, and reads on after the resume.
+// A SIGUSR2 that reaches the reader outside a driver's wait stays pending (the
+// reader keeps it blocked there). When the reader then ends on its own, it
+// takes that signal at its end and runs the handler as a plain call: the
+// device's shutdown function runs once, on the reader, and the flag is
+// cleared. The signal is never let in after that, while the thread goes away.
+std::atomic<pid_t> g_shutdownRanOn{0};
+std::atomic<int> g_shutdownRuns{0};
+void recordShutdown(UInt32) {
+    g_shutdownRanOn = static_cast<pid_t>(syscall(SYS_gettid));
+    ++g_shutdownRuns;
+}
+std::atomic<pid_t> g_readerTid{0};
+void signalSelfWhileDelivering(SerialMgrClientInfo*, UInt32, UInt8*, UInt32) {
+    g_readerTid = static_cast<pid_t>(syscall(SYS_gettid));
+    gShutdownList[7].pending = 1;  // the fixture's fake device
+    pthread_kill(pthread_self(), SIGUSR2);
+}
+void ignoreEvent(SerialMgrClientInfo*, UInt32, UInt32, UInt32) {}
+
+TEST_F(Reader, SignalPendingWhenTheReaderEndsIsHandledOnceAsAPlainCall) {
+    g_shutdownRuns = 0;
+    gShutdownList[kDev].handler = recordShutdown;
+    SerialMgrClientParams params = {signalSelfWhileDelivering, ignoreEvent, 0, 1, 0, 0, kDev, 0};
+    SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&params);
+    ASSERT_NE(client, nullptr);
+    fake::pushText(kDev, "x");        // the signal becomes pending in dataCb
+    fake::pushResult(kDev, 0, EIO);   // and the reader ends on the next read
+    ASSERT_TRUE(log.waitFor(kInfo, rxLine(kDev, "END")));
+    ASSERT_TRUE(attest::waitUntil([] { return g_shutdownRuns.load() == 1; })) << log.dump();
+    EXPECT_EQ(g_shutdownRanOn.load(), g_readerTid.load());
+    EXPECT_EQ(gShutdownList[kDev].pending.load(), 0u);
+    EXPECT_EQ(log.count(kInfo, "SERIALMGR_HandleSignal: devID = 7, shutting down\n"), 1) << log.dump();
+    deregisterAndCheck(client);
+    EXPECT_EQ(g_shutdownRuns.load(), 1);
+}
+
 TEST_F(Reader, FailingFlowControlMutexIsLoggedAndThePauseStillEnds) {
     attest::ClientRecorder rec;
     SerialMgrClientInfo* client = registerIdle(rec);

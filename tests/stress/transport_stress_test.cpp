@@ -42,6 +42,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <set>
@@ -54,6 +55,7 @@
 #include "../serialmgr/fixture.h"
 #include "stubs/other_stubs.h"
 #include "tty_harness.h"
+#include "wait.h"
 
 namespace {
 
@@ -122,11 +124,23 @@ private:
                                                 " -batch -ex 'thread apply all bt' 1>&2 2>/dev/null";
                         if (std::system(cmd.c_str()) != 0) std::fprintf(stderr, "watchdog: gdb failed\n");
                     }
-                    std::fprintf(stderr, "%s", lastWords_().c_str());
+                    printLastWords();
                     std::abort();
                 }
             }
         }
+    }
+    // The last words come from a thread of their own, given 2 seconds: the
+    // stuck thread may hold a lock they need (the log capture's), and the
+    // abort must come all the same.
+    void printLastWords() {
+        auto done = std::make_shared<std::atomic<bool>>(false);
+        std::thread([words = lastWords_, done] {
+            std::fprintf(stderr, "%s", words().c_str());
+            done->store(true);
+        }).detach();
+        attest::waitUntil([&] { return done->load(); }, std::chrono::seconds(2));
+        if (!done->load()) std::fprintf(stderr, "watchdog: no log lines (the log is held by a stuck thread)\n");
     }
     std::atomic<const char*> what_[kSlots] = {};
     std::atomic<long long> since_[kSlots] = {};
