@@ -25,16 +25,27 @@ Int32 hostReady() {
     return 1;
 }
 
+// The reader stores rxInLoop before its first read; a deregistration that
+// comes before the read leaves the channel's mutex for the next open. Tests
+// that expect every semaphore back wait until the read holds the mutex: from
+// then on the read itself destroys it.
+std::atomic<bool> g_readHoldsMutex{false};
+
+void readHoldsMutex(UInt32, int stage) {
+    if (stage == 1) g_readHoldsMutex = true;
+}
+
 using Channel = SerialMgrTest;
 
 TEST_F(Channel, OneAtCommandAndItsReplyThroughTheHostCallbacks) {
     AT_STUBS_RegisterCallbacks(hostSend, hostReady);
+    gSocketReadHook = readHoldsMutex;
     attest::ClientRecorder rec;
     SerialMgrClientParams params = attest::makeParams(rec, SERIAL_DEVICE_SOCKET, 1);
     SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&params);
     ASSERT_NE(client, nullptr);
     ASSERT_TRUE(log.waitFor(kInfo, "SERIALMGR_RX_Entry: devID=18, BEGIN\r\n"));
-    ASSERT_TRUE(attest::waitUntil([] { return gDevList[SERIAL_DEVICE_SOCKET].rxInLoop.load() == 1; }));
+    ASSERT_TRUE(attest::waitUntil([] { return g_readHoldsMutex.load(); }));
     EXPECT_EQ(g_readyAsked.load(), 1);
     EXPECT_EQ(SERIALMGR_GetCurrentATSerialMgrHandle(), client);
 
@@ -59,7 +70,9 @@ TEST_F(Channel, OneAtCommandAndItsReplyThroughTheHostCallbacks) {
     // Closing the channel ends its parked read; the reader ends.
     deregisterAndCheck(client);
     EXPECT_TRUE(log.has(kInfo, "SERIALMGR_RX_Entry: devID=18, END\r\n"));
+    EXPECT_TRUE(log.has(kInfo, "KOVA_SOCKET_Read[0]: exiting read\n"));
     EXPECT_EQ(rec.eventCount(), 1u);
+    gSocketReadHook = nullptr;
     AT_STUBS_RegisterCallbacks(nullptr, nullptr);
 }
 
