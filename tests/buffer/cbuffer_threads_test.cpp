@@ -24,37 +24,33 @@ namespace {
 
 enum Mode { kCopy, kReserve, kMixed };
 
-struct Outcome {
-    size_t produced = 0, consumed = 0;
-    long mismatchAt = -1;
-    bool timedOut = false;
-    bool usedOutOfRange = false;
-};
-
-size_t streamBytes() {
-    const char* v = std::getenv("CBUF_STREAM_BYTES");
-    return v != nullptr && *v != '\0' ? static_cast<size_t>(std::strtoul(v, nullptr, 10)) : size_t{3} << 20;
-}
-
-Outcome runStream(CBuffer* cb, Mode mode, unsigned seed) {
-    const size_t total = streamBytes();
+void streamTest(int size, int limit, Mode mode, unsigned seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed) + ", buf_sz " + std::to_string(size) + ", locked_sz " +
+                 std::to_string(limit));
+    const char* env = std::getenv("CBUF_STREAM_BYTES");
+    const size_t total = env != nullptr && *env != '\0' ? std::strtoul(env, nullptr, 10) : size_t{3} << 20;
+    const UInt32 blocks = dbHEAP_GetLiveBlocks();
+    const UInt32 sems = OSSEMAPHORE_GetLiveCount();
+    CBuffer* cb = BUFFER_CreateCBuffer(static_cast<Int16>(size), static_cast<Int16>(limit));
+    ASSERT_NE(cb, nullptr);
     std::vector<UInt8> stream(total);
     std::mt19937 gen(seed);
     for (auto& b : stream) b = static_cast<UInt8>(gen());
 
-    const int size = BUFFER_GetCBufferBufferSize(cb);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-    std::atomic<bool> stop{false};
-    Outcome out;
+    std::atomic<bool> stop{false}, timedOut{false}, usedOutOfRange{false};
+    size_t produced = 0, consumed = 0;
+    long mismatchAt = -1;
     // 0: block copy, 1: reservation, 2: one byte.
-    auto pick = [mode](std::mt19937& rng) {
+    auto how = [mode](std::mt19937& rng) {
         return mode == kMixed ? static_cast<int>(rng() % 3) : (mode == kCopy ? static_cast<int>(rng() % 2) * 2 : 1);
     };
+    auto below = [](std::mt19937& rng, int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
     // No progress: let the other side run, and give up after the deadline.
     auto idle = [&] {
         if (std::chrono::steady_clock::now() > deadline) {
-            out.timedOut = true;
-            stop.store(true);
+            timedOut = true;
+            stop = true;
         }
         std::this_thread::yield();
     };
@@ -62,29 +58,30 @@ Outcome runStream(CBuffer* cb, Mode mode, unsigned seed) {
     std::thread producer([&] {
         std::mt19937 rng(seed ^ 0x5eedu);
         size_t pos = 0;
-        while (pos < total && !stop.load()) {
+        while (pos < total && !stop) {
             const int remaining = static_cast<int>(std::min<size_t>(total - pos, 30000));
-            const int how = pick(rng);
             int moved = 0;
-            if (how == 0) {
-                const int want = std::min(remaining, 1 + static_cast<int>(rng() % static_cast<unsigned>(size + size / 2)));
-                moved = BUFFER_PutCBufferBlock(cb, &stream[pos], static_cast<Int16>(want));
-            } else if (how == 1) {
-                UInt8* p = nullptr;
-                Int16 sz = 0;
-                if (BUFFER_LockCBufferPutBlock(cb, &p, &sz) == CBUF_OK) {
-                    const int n = std::min({static_cast<int>(sz), remaining, 1 + static_cast<int>(rng() % static_cast<unsigned>(sz))});
-                    std::memcpy(p, &stream[pos], static_cast<size_t>(n));
-                    BUFFER_UnlockCBufferPutBlock(cb, static_cast<Int16>(n));
-                    moved = n;
+            switch (how(rng)) {
+                case 0:
+                    moved = BUFFER_PutCBufferBlock(cb, &stream[pos],
+                                                   static_cast<Int16>(std::min(remaining, 1 + below(rng, size + size / 2))));
+                    break;
+                case 1: {
+                    UInt8* p = nullptr;
+                    Int16 sz = 0;
+                    if (BUFFER_LockCBufferPutBlock(cb, &p, &sz) != CBUF_OK) break;
+                    moved = std::min({static_cast<int>(sz), remaining, 1 + below(rng, sz)});
+                    std::memcpy(p, &stream[pos], static_cast<size_t>(moved));
+                    BUFFER_UnlockCBufferPutBlock(cb, static_cast<Int16>(moved));
+                    break;
                 }
-            } else {
-                moved = BUFFER_PutCBufferDatum(cb, &stream[pos]) == CBUF_OK ? 1 : 0;
+                default:
+                    moved = BUFFER_PutCBufferDatum(cb, &stream[pos]) == CBUF_OK ? 1 : 0;
             }
             pos += static_cast<size_t>(moved);
             if (moved == 0) idle();
         }
-        out.produced = pos;
+        produced = pos;
     });
 
     std::thread consumer([&] {
@@ -92,86 +89,66 @@ Outcome runStream(CBuffer* cb, Mode mode, unsigned seed) {
         std::vector<UInt8> dst(static_cast<size_t>(size) * 2 + 1);
         size_t pos = 0;
         auto check = [&](const UInt8* data, int n) {
-            if (std::memcmp(data, &stream[pos], static_cast<size_t>(n)) != 0) {
-                for (int i = 0; i < n; ++i) {
-                    if (data[i] != stream[pos + static_cast<size_t>(i)]) {
-                        out.mismatchAt = static_cast<long>(pos) + i;
-                        break;
-                    }
-                }
-                stop.store(true);
-                return false;
-            }
-            return true;
+            const auto at = std::mismatch(data, data + n, stream.begin() + static_cast<long>(pos));
+            if (at.first == data + n) return true;
+            mismatchAt = static_cast<long>(pos) + (at.first - data);
+            stop = true;
+            return false;
         };
-        while (pos < total && !stop.load()) {
-            const int how = pick(rng);
+        while (pos < total && !stop) {
             int moved = 0;
-            if (how == 0) {
-                const int want = 1 + static_cast<int>(rng() % static_cast<unsigned>(size * 2));
-                moved = BUFFER_GetCBufferBlock(cb, dst.data(), static_cast<Int16>(want));
-                if (moved > 0 && !check(dst.data(), moved)) break;
-            } else if (how == 1) {
-                UInt8* p = nullptr;
-                Int16 sz = 0;
-                (void)BUFFER_LockCBufferGetBlock(cb, &p, &sz);
-                if (sz > 0) {
+            switch (how(rng)) {
+                case 0:
+                    moved = BUFFER_GetCBufferBlock(cb, dst.data(), static_cast<Int16>(1 + below(rng, size * 2)));
+                    if (moved > 0 && !check(dst.data(), moved)) moved = -1;
+                    break;
+                case 1: {
+                    UInt8* p = nullptr;
+                    Int16 sz = 0;
+                    (void)BUFFER_LockCBufferGetBlock(cb, &p, &sz);
+                    if (sz == 0) break;
                     // Consume all (-1), a part, or nothing (0) now and then.
                     const unsigned r = rng() % 8;
-                    const int n = r == 0 ? 0 : (r < 4 ? sz : 1 + static_cast<int>(rng() % static_cast<unsigned>(sz)));
-                    if (!check(p, n)) {
-                        BUFFER_UnlockCBufferGetBlock(cb, 0);
-                        break;
-                    }
-                    BUFFER_UnlockCBufferGetBlock(cb, static_cast<Int16>(n == sz && r < 2 ? -1 : n));
-                    moved = n;
+                    moved = r == 0 ? 0 : (r < 4 ? sz : 1 + below(rng, sz));
+                    const bool ok = check(p, moved);
+                    BUFFER_UnlockCBufferGetBlock(cb, static_cast<Int16>(!ok ? 0 : moved == sz && r < 2 ? -1 : moved));
+                    if (!ok) moved = -1;
+                    break;
                 }
-            } else {
-                UInt8 b = 0;
-                if (BUFFER_GetCBufferDatum(cb, &b) == CBUF_OK) {
-                    if (!check(&b, 1)) break;
-                    moved = 1;
+                default: {
+                    UInt8 b = 0;
+                    if (BUFFER_GetCBufferDatum(cb, &b) == CBUF_OK) moved = check(&b, 1) ? 1 : -1;
                 }
             }
+            if (moved < 0) break;
             pos += static_cast<size_t>(moved);
             if (moved == 0) idle();
         }
-        out.consumed = pos;
-        stop.store(true);
+        consumed = pos;
+        stop = true;
     });
 
     // Lock-free readers: the sizes and the dump may see a state in the
     // middle of an operation, but never a field outside its range.
     std::thread watcher([&] {
-        while (!stop.load()) {
+        while (!stop) {
             const int used = BUFFER_GetCBufferUsedSize(cb);
             (void)BUFFER_GetCBufferFreeSize(cb);
             BUFFER_DumpCBuffer(cb);
-            if (used < 0 || used > size) out.usedOutOfRange = true;
+            if (used < 0 || used > size) usedOutOfRange = true;
             std::this_thread::yield();
         }
     });
 
     producer.join();
     consumer.join();
-    stop.store(true);
+    stop = true;
     watcher.join();
-    return out;
-}
-
-void streamTest(int size, int limit, Mode mode, unsigned seed) {
-    SCOPED_TRACE("seed " + std::to_string(seed) + ", buf_sz " + std::to_string(size) + ", locked_sz " +
-                 std::to_string(limit));
-    const UInt32 blocks = dbHEAP_GetLiveBlocks();
-    const UInt32 sems = OSSEMAPHORE_GetLiveCount();
-    CBuffer* cb = BUFFER_CreateCBuffer(static_cast<Int16>(size), static_cast<Int16>(limit));
-    ASSERT_NE(cb, nullptr);
-    const Outcome out = runStream(cb, mode, seed);
-    EXPECT_FALSE(out.timedOut);
-    EXPECT_EQ(out.mismatchAt, -1) << "first wrong byte";
-    EXPECT_FALSE(out.usedOutOfRange);
-    EXPECT_EQ(out.produced, streamBytes());
-    EXPECT_EQ(out.consumed, streamBytes());
+    EXPECT_FALSE(timedOut);
+    EXPECT_EQ(mismatchAt, -1) << "first wrong byte";
+    EXPECT_FALSE(usedOutOfRange);
+    EXPECT_EQ(produced, total);
+    EXPECT_EQ(consumed, total);
     EXPECT_EQ(BUFFER_GetCBufferUsedSize(cb), 0);
     EXPECT_EQ(cb->wrt_reserved_sz, 0);
     EXPECT_EQ(cb->rd_reserved_sz, 0);

@@ -14,68 +14,69 @@ namespace {
 
 const std::string kOk = "\r\nOK\r\n";
 const std::string kError = "\r\nERROR\r\n";
+const atdemo::Identity kId = atdemo::demoIdentity();
 
-std::string infoReply(const std::string& text) { return "\r\n" + text + "\r\n" + kOk; }
+std::string info(const std::string& text) { return "\r\n" + text + "\r\n" + kOk; }
 
-// An engine with echo already off, as most tests want only the replies.
+// An engine with echo already off, as most cases want only the replies.
 AtEngine quietEngine() {
     AtEngine e;
     EXPECT_EQ(e.feed("ATE0\r"), "ATE0\r" + kOk);
     return e;
 }
 
-} // namespace
+struct Script {
+    const char* what;
+    bool echo;  // start with the default echo on
+    std::vector<std::pair<std::string, std::string>> steps;  // block fed, bytes sent back
+};
 
-TEST(AtEngine, EchoesByDefaultThenReplies) {
-    AtEngine e;
-    EXPECT_TRUE(e.echo());
-    EXPECT_EQ(e.feed("AT\r"), "AT\r" + kOk);
-}
-
-TEST(AtEngine, Ate0StopsEchoAfterEchoingItselfAndAte1BringsItBack) {
-    AtEngine e = quietEngine();
-    EXPECT_FALSE(e.echo());
-    EXPECT_EQ(e.feed("AT\r"), kOk);
-    // ATE1 is not echoed (echo is off while it arrives); what follows is.
-    EXPECT_EQ(e.feed("ATE1\r"), kOk);
-    EXPECT_EQ(e.feed("AT\r"), "AT\r" + kOk);
-    // ATE without a value means E0.
-    EXPECT_EQ(e.feed("ATE\r"), "ATE\r" + kOk);
-    EXPECT_FALSE(e.echo());
-    EXPECT_EQ(e.feed("ATE2\r"), kError);
-}
-
-TEST(AtEngine, IdentificationCommands) {
-    AtEngine e = quietEngine();
-    const atdemo::Identity id = atdemo::demoIdentity();
-    EXPECT_EQ(e.feed("AT+CGMI\r"), infoReply(id.manufacturer));
-    EXPECT_EQ(e.feed("AT+CGMM\r"), infoReply(id.model));
-    EXPECT_EQ(e.feed("AT+CGMR\r"), infoReply(id.revision));
-    EXPECT_EQ(e.feed("AT+GMI\r"), infoReply(id.manufacturer));
-    EXPECT_EQ(e.feed("ATI\r"), infoReply(id.manufacturer + " " + id.model + ", revision " + id.revision));
-    EXPECT_EQ(e.feed("AT+CGMI=?\r"), kOk);
-    EXPECT_EQ(id.manufacturer, "libat_stubs demo");
-}
-
-TEST(AtEngine, CaseAndSpacesDoNotMatter) {
-    AtEngine e = quietEngine();
-    EXPECT_EQ(e.feed("at + cgmi\r"), infoReply(atdemo::demoIdentity().manufacturer));
-    EXPECT_EQ(e.feed("aT\r"), kOk);
-}
-
-TEST(AtEngine, CommandSplitOverBlocksIsAnsweredOnceComplete) {
-    AtEngine e = quietEngine();
-    EXPECT_EQ(e.feed("AT+CG"), "");
-    EXPECT_EQ(e.pending(), 5u);
-    EXPECT_EQ(e.feed("MI"), "");
-    EXPECT_EQ(e.feed("\r"), infoReply(atdemo::demoIdentity().manufacturer));
-    EXPECT_EQ(e.pending(), 0u);
-}
-
-TEST(AtEngine, SplitCommandIsEchoedAsItArrives) {
-    AtEngine e;
-    EXPECT_EQ(e.feed("AT+CG"), "AT+CG");
-    EXPECT_EQ(e.feed("MM\r"), "MM\r" + infoReply(atdemo::demoIdentity().model));
+TEST(AtEngine, ScriptsGetTheirRepliesBlockByBlock) {
+    const std::string overlong = "AT+CGMI" + std::string(AtEngine::kMaxLine, 'X');
+    const Script scripts[] = {
+        {"ATE0 is echoed, then echo stays off until ATE1 has been taken; ATE means E0",
+         true,
+         {{"AT\r", "AT\r" + kOk}, {"ATE0\r", "ATE0\r" + kOk}, {"AT\r", kOk}, {"ATE1\r", kOk}, {"AT\r", "AT\r" + kOk},
+          {"ATE\r", "ATE\r" + kOk}, {"AT\r", kOk}, {"ATE2\r", kError}}},
+        {"a split command is echoed as it arrives", true, {{"AT+CG", "AT+CG"}, {"MM\r", "MM\r" + info(kId.model)}}},
+        {"identification, in any case and with spaces",
+         false,
+         {{"AT+CGMI\r", info(kId.manufacturer)}, {"AT+CGMM\r", info(kId.model)}, {"AT+CGMR\r", info(kId.revision)},
+          {"AT+GMI\r", info(kId.manufacturer)}, {"AT+CGMI=?\r", kOk},
+          {"ATI\r", info(kId.manufacturer + " " + kId.model + ", revision " + kId.revision)},
+          {"at + cgmi\r", info(kId.manufacturer)}, {"aT\r", kOk}}},
+        {"a split command is answered once complete",
+         false,
+         {{"AT+CG", ""}, {"MI", ""}, {"\r", info(kId.manufacturer)}}},
+        {"lines without the AT prefix are ignored, but echoed",
+         false,
+         {{"\r", ""}, {"hello\r", ""}, {"\n\n", ""}, {"ATE1\r", kOk}, {"xyz\r", "xyz\r"}}},
+        {"unknown commands", false, {{"AT+NOSUCH\r", kError}, {"ATX9\r", kError}, {"AT+CGMIX\r", kError}}},
+        {"backspace edits the line", false, {{"AT+CGMX\bI\r", info(kId.manufacturer)}, {"\b\bAT\r", kOk}}},
+        {"+CMEE set, read and test; an omitted value is 0",
+         false,
+         {{"AT+CMEE?\r", info("+CMEE: 0")}, {"AT+CMEE=?\r", info("+CMEE: (0-2)")}, {"AT+CMEE=1\r", kOk},
+          {"AT+CMEE?\r", info("+CMEE: 1")}, {"AT+CMEE=2\r", kOk}, {"AT+CMEE?\r", info("+CMEE: 2")},
+          {"AT+CMEE=\r", kOk}, {"AT+CMEE?\r", info("+CMEE: 0")}}},
+        {"+CMEE outside 0 to 2 is refused and keeps the mode",
+         false,
+         {{"AT+CMEE=2\r", kOk}, {"AT+CMEE=3\r", kError}, {"AT+CMEE=-1\r", kError}, {"AT+CMEE=12\r", kError},
+          {"AT+CMEE=a\r", kError}, {"AT+CMEE\r", kError}, {"AT+CMEE?\r", info("+CMEE: 2")}}},
+        {"+CMEE selects the equipment error form; unknown commands stay ERROR; ATZ resets echo and mode",
+         false,
+         {{"AT+CGMI?\r", kError}, {"AT+CMEE=1\r", kOk}, {"AT+CGMI?\r", "\r\n+CME ERROR: 4\r\n"},
+          {"AT+CMEE=2\r", kOk}, {"AT+CGMR=1\r", "\r\n+CME ERROR: operation not supported\r\n"},
+          {"AT+NOSUCH\r", kError}, {"ATZ\r", kOk}, {"AT+CMEE?\r", "AT+CMEE?\r" + info("+CMEE: 0")}}},
+        {"an overlong line is refused whole; exactly the limit is still a line",
+         false,
+         {{overlong, ""}, {"\r", kError}, {"AT\r", kOk},
+          {"AT" + std::string(AtEngine::kMaxLine - 2, ' ') + "\r", kOk}}},
+    };
+    for (const Script& s : scripts) {
+        SCOPED_TRACE(s.what);
+        AtEngine e = s.echo ? AtEngine() : quietEngine();
+        for (const auto& [in, out] : s.steps) EXPECT_EQ(e.feed(in), out) << in;
+    }
 }
 
 TEST(AtEngine, SeveralCommandsInOneBlockEachGetTheirReplyInOrder) {
@@ -83,86 +84,18 @@ TEST(AtEngine, SeveralCommandsInOneBlockEachGetTheirReplyInOrder) {
     std::vector<std::pair<std::string, std::string>> seen;
     e.onCommand = [&](const std::string& line, const std::string& reply) { seen.emplace_back(line, reply); };
     // CR LF line ends, a junk line and a trailing half command.
-    const std::string out = e.feed("AT\r\nAT+FOO\r\nhello\rAT+CGMR\rAT+C");
-    EXPECT_EQ(out, kOk + kError + infoReply(atdemo::demoIdentity().revision));
+    EXPECT_EQ(e.feed("AT\r\nAT+FOO\r\nhello\rAT+CGMR\rAT+C"), kOk + kError + info(kId.revision));
     ASSERT_EQ(seen.size(), 3u);
     EXPECT_EQ(seen[0], std::make_pair(std::string("AT"), kOk));
     EXPECT_EQ(seen[1], std::make_pair(std::string("AT+FOO"), kError));
     EXPECT_EQ(seen[2].first, "AT+CGMR");
     EXPECT_EQ(e.pending(), 4u);
-    EXPECT_EQ(e.feed("MEE?\r"), infoReply("+CMEE: 0"));
-}
-
-TEST(AtEngine, LinesWithoutAtPrefixAreIgnoredSilently) {
-    AtEngine e = quietEngine();
-    EXPECT_EQ(e.feed("\r"), "");
-    EXPECT_EQ(e.feed("hello\r"), "");
-    EXPECT_EQ(e.feed("\n\n"), "");
-    // With echo on, the bytes are still echoed.
-    e.feed("ATE1\r");
-    EXPECT_EQ(e.feed("xyz\r"), "xyz\r");
-}
-
-TEST(AtEngine, UnknownCommandsGiveError) {
-    AtEngine e = quietEngine();
-    EXPECT_EQ(e.feed("AT+NOSUCH\r"), kError);
-    EXPECT_EQ(e.feed("ATX9\r"), kError);
-    EXPECT_EQ(e.feed("AT+CGMIX\r"), kError);
-}
-
-TEST(AtEngine, BackspaceEditsTheLine) {
-    AtEngine e = quietEngine();
-    EXPECT_EQ(e.feed("AT+CGMX\bI\r"), infoReply(atdemo::demoIdentity().manufacturer));
-    EXPECT_EQ(e.feed("\b\bAT\r"), kOk);
-}
-
-TEST(AtEngine, CmeeSetReadAndTest) {
-    AtEngine e = quietEngine();
-    EXPECT_EQ(e.feed("AT+CMEE?\r"), infoReply("+CMEE: 0"));
-    EXPECT_EQ(e.feed("AT+CMEE=?\r"), infoReply("+CMEE: (0-2)"));
-    for (int n = 0; n <= 2; ++n) {
-        EXPECT_EQ(e.feed("AT+CMEE=" + std::to_string(n) + "\r"), kOk);
-        EXPECT_EQ(e.cmee(), n);
-        EXPECT_EQ(e.feed("AT+CMEE?\r"), infoReply("+CMEE: " + std::to_string(n)));
-    }
-    // The omitted parameter is the default 0.
-    EXPECT_EQ(e.feed("AT+CMEE=\r"), kOk);
-    EXPECT_EQ(e.cmee(), 0);
-}
-
-TEST(AtEngine, CmeeRejectsValuesOutsideZeroToTwoAndKeepsTheMode) {
-    AtEngine e = quietEngine();
-    e.feed("AT+CMEE=2\r");
-    for (const char* bad : {"AT+CMEE=3\r", "AT+CMEE=-1\r", "AT+CMEE=12\r", "AT+CMEE=a\r", "AT+CMEE\r"}) {
-        EXPECT_EQ(e.feed(bad), kError) << bad;
-    }
+    EXPECT_EQ(e.feed("MEE=2\r"), kOk);
     EXPECT_EQ(e.cmee(), 2);
-}
-
-TEST(AtEngine, CmeeSelectsHowEquipmentErrorsAreReported) {
-    AtEngine e = quietEngine();
-    EXPECT_EQ(e.feed("AT+CGMI?\r"), kError);
-    e.feed("AT+CMEE=1\r");
-    EXPECT_EQ(e.feed("AT+CGMI?\r"), "\r\n+CME ERROR: 4\r\n");
-    e.feed("AT+CMEE=2\r");
-    EXPECT_EQ(e.feed("AT+CGMR=1\r"), "\r\n+CME ERROR: operation not supported\r\n");
-    // An unknown command stays a plain ERROR in every mode.
-    EXPECT_EQ(e.feed("AT+NOSUCH\r"), kError);
-    // ATZ restores echo and the error mode.
-    EXPECT_EQ(e.feed("ATZ\r"), kOk);
-    EXPECT_TRUE(e.echo());
-    EXPECT_EQ(e.cmee(), 0);
-}
-
-TEST(AtEngine, OverlongLineIsRefusedWholeAndTheNextLineWorks) {
-    AtEngine e = quietEngine();
-    const std::string longLine = "AT+CGMI" + std::string(AtEngine::kMaxLine, 'X');
-    EXPECT_EQ(e.feed(longLine), "");
+    EXPECT_FALSE(e.echo());
+    // An overlong line keeps no more than the limit.
+    e.feed("AT" + std::string(AtEngine::kMaxLine + 10, 'X'));
     EXPECT_EQ(e.pending(), AtEngine::kMaxLine);
-    EXPECT_EQ(e.feed("\r"), kError);
-    EXPECT_EQ(e.feed("AT\r"), kOk);
-    // Exactly the limit is still a line.
-    EXPECT_EQ(e.feed("AT" + std::string(AtEngine::kMaxLine - 2, ' ') + "\r"), kOk);
 }
 
 TEST(AtEngine, EnginesKeepTheirOwnState) {
@@ -170,5 +103,7 @@ TEST(AtEngine, EnginesKeepTheirOwnState) {
     AtEngine b;
     a.feed("AT+CG");
     EXPECT_EQ(b.feed("AT\r"), "AT\r" + kOk);
-    EXPECT_EQ(a.feed("MI\r"), infoReply(atdemo::demoIdentity().manufacturer));
+    EXPECT_EQ(a.feed("MI\r"), info(kId.manufacturer));
 }
+
+}  // namespace

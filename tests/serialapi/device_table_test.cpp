@@ -9,6 +9,7 @@
 #include <climits>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "log_capture.h"
@@ -18,9 +19,6 @@
 #include "wait.h"
 
 namespace {
-
-constexpr int kInfo = ANDROID_LOG_INFO;
-constexpr int kError = ANDROID_LOG_ERROR;
 
 // ---- a scriptable driver in the device-ID form ----
 
@@ -32,8 +30,6 @@ struct FakeDevice {
     UInt16 readResult = 0, writeResult = 0;
 };
 FakeDevice g_dev[SERIAL_DEVICE_MAX_DEVICE_NUM];
-// Which operation set the calls reached (re-registration swaps it).
-int g_generation = 1;
 
 Int32 fakeOpen(SerialDeviceId id, UInt32 param) {
     g_dev[id].opens++;
@@ -54,16 +50,7 @@ UInt16 fakeWrite(SerialDeviceId id, const UInt8*, UInt16) {
     g_dev[id].writes++;
     return g_dev[id].writeResult;
 }
-UInt16 otherRead(SerialDeviceId id, UInt8*, UInt16) {
-    g_generation = 2;
-    g_dev[id].reads++;
-    return 2;
-}
-Int32 otherClose(SerialDeviceId id) {
-    g_generation = 2;
-    g_dev[id].closes++;
-    return 1;
-}
+UInt16 otherRead(SerialDeviceId, UInt8*, UInt16) { return 2; }
 int g_auxOp3Calls = 0;
 void fakeAuxOp3(void) { ++g_auxOp3Calls; }
 
@@ -78,6 +65,7 @@ int totalDriverCalls() {
     return n;
 }
 
+// The "at" lines of the Android log as "<priority> <text>".
 std::vector<std::string> atTexts(const attest::LogCapture& log) {
     std::vector<std::string> out;
     for (const auto& line : log.lines()) {
@@ -85,125 +73,93 @@ std::vector<std::string> atTexts(const attest::LogCapture& log) {
     }
     return out;
 }
-std::string info(const std::string& text) { return std::to_string(kInfo) + " " + text; }
+std::string info(const std::string& text) { return std::to_string(ANDROID_LOG_INFO) + " " + text + "\r\n"; }
 
-// ---- handles and open results ----
-
+// Handles are given by first open attempt, failed ones included; invalid
+// and unregistered IDs fail without a handle and leave the lock alone.
 TEST(DeviceTable, HandlesFollowTheFirstOpenAttemptsIncludingFailedOnes) {
     for (SerialDeviceId id : {6u, 7u, 8u}) ASSERT_EQ(registerFake(id), static_cast<Int32>(id));
     g_dev[6].openResult = 0;
     g_dev[8].openResult = 5;
     attest::LogCapture log;
+    std::vector<std::string> expected;
+    // 22 is in range but never registered; 0xFFFFFFFF is compared unsigned.
+    for (auto [id, outOfRange] : std::vector<std::pair<SerialDeviceId, int>>{{3, 0}, {22, 0}, {24, 1}, {~0u, 1}}) {
+        EXPECT_EQ(Serial_OpenDevice(id, 0), -1);
+        expected.push_back(info("Serial_OpenDevice: devID=" + std::to_string(static_cast<int>(id))));
+        expected.push_back(info("Serial_OpenDevice: deviceID invalid(" + std::to_string(outOfRange) +
+                                "), or !deviceValid"));
+    }
+    EXPECT_EQ(gNextSerialHandle, 0);
+    EXPECT_EQ(totalDriverCalls(), 0);
+    EXPECT_EQ(OSSEMAPHORE_GetCnt(gSerialDeviceLock), 1u);
     EXPECT_EQ(Serial_OpenDevice(7, 0), 0);
     EXPECT_EQ(Serial_OpenDevice(6, 0), SERIAL_OPEN_NOT_OPENED);
     EXPECT_EQ(Serial_OpenDevice(8, 0), SERIAL_OPEN_FAILED);
-    const std::vector<std::string> expected = {
-        info("Serial_OpenDevice: devID=7\r\n"), info("Serial_OpenDevice: openResult=1\r\n"),
-        info("Serial_OpenDevice: devID=6\r\n"), info("Serial_OpenDevice: openResult=0\r\n"),
-        info("Serial_OpenDevice: devID=8\r\n"), info("Serial_OpenDevice: openResult=5\r\n"),
-    };
+    EXPECT_EQ(Serial_OpenDevice(7, 0), 39321);  // already open: the driver is not asked
+    for (auto [id, result] : std::vector<std::pair<int, int>>{{7, 1}, {6, 0}, {8, 5}, {7, 0}}) {
+        expected.push_back(info("Serial_OpenDevice: devID=" + std::to_string(id)));
+        expected.push_back(info("Serial_OpenDevice: openResult=" + std::to_string(result)));
+    }
     EXPECT_EQ(atTexts(log), expected);
+    EXPECT_EQ(g_dev[7].opens, 1);
+    EXPECT_EQ(Serial_GetRefCnt(7), 1);
     // The failed devices kept the handles of their attempts, unopened.
     EXPECT_EQ(gSerialDeviceTable[6].handle.load(), 1);
     EXPECT_EQ(gSerialDeviceTable[8].handle.load(), 2);
-    EXPECT_EQ(Serial_GetRefCnt(6), 0);
-    EXPECT_EQ(Serial_GetRefCnt(8), 0);
+    EXPECT_EQ(Serial_GetRefCnt(6) + Serial_GetRefCnt(8), 0);
+    EXPECT_EQ(Serial_GetDeviceID(1), SERIAL_DEVICE_NULL);
     g_dev[6].openResult = 1;
     g_dev[8].openResult = 1;
     EXPECT_EQ(Serial_OpenDevice(8, 0), 2);
     EXPECT_EQ(Serial_OpenDevice(6, 0), 1);
     EXPECT_EQ(gNextSerialHandle, 3);
+    g_dev[7].readResult = 3;
+    EXPECT_EQ(Serial_Read(0, nullptr, 10), 3);  // the first handle still reaches the driver
 }
 
-TEST(DeviceTable, ASecondOpenGives39321WithoutCallingTheDriver) {
+// Choice: a device without a legacy event-callback operation (every device in
+// the device-ID form) gets 1 from Serial_RegisterEventCallBack, and nothing is
+// called.
+TEST(DeviceTable, OnlyTheLastReferenceClosesAndDriverOpenAndCloseRunUnderTheLock) {
+    EXPECT_EQ(gSerialDeviceLock, 0u);  // created by the first registration, once
     registerFake(6);
-    const Int32 handle = Serial_OpenDevice(6, 0);
-    ASSERT_EQ(handle, 0);
-    attest::LogCapture log;
-    EXPECT_EQ(Serial_OpenDevice(6, 0), 39321);
-    EXPECT_EQ(g_dev[6].opens, 1);
-    EXPECT_EQ(Serial_GetRefCnt(6), 1);
-    EXPECT_EQ(atTexts(log),
-              (std::vector<std::string>{info("Serial_OpenDevice: devID=6\r\n"),
-                                        info("Serial_OpenDevice: openResult=0\r\n")}));
-    // The first handle still reaches the driver.
-    g_dev[6].readResult = 3;
-    EXPECT_EQ(Serial_Read(handle, nullptr, 10), 3);
-}
-
-TEST(DeviceTable, ADriverOpenOfZeroLeavesTheDeviceClosedWithItsHandle) {
-    registerFake(6);
-    g_dev[6].openResult = 0;
-    EXPECT_EQ(Serial_OpenDevice(6, 0), 39321);
-    const Int32 handle = gSerialDeviceTable[6].handle.load();
-    EXPECT_EQ(handle, 0);
-    EXPECT_EQ(Serial_GetRefCnt(6), 0);
-    UInt8 buf[4];
-    EXPECT_EQ(Serial_CloseDevice(handle), 1);
-    EXPECT_EQ(Serial_Read(handle, buf, 4), 0);
-    EXPECT_EQ(Serial_Write(handle, buf, 4), 0);
-    EXPECT_EQ(Serial_GetDeviceID(handle), SERIAL_DEVICE_NULL);
-    EXPECT_EQ(g_dev[6].closes + g_dev[6].reads + g_dev[6].writes, 0);
-}
-
-TEST(DeviceTable, InvalidAndUnregisteredIdsFailWithoutAHandle) {
-    registerFake(6);  // the lock exists; the failures below must not touch it
-    attest::LogCapture log;
-    EXPECT_EQ(Serial_OpenDevice(3, 0), -1);
-    EXPECT_EQ(Serial_OpenDevice(22, 0), -1);  // in range, never registered
-    EXPECT_EQ(Serial_OpenDevice(24, 0), -1);
-    EXPECT_EQ(Serial_OpenDevice(0xFFFFFFFFu, 0), -1);  // compared unsigned: out of range
-    const std::vector<std::string> expected = {
-        info("Serial_OpenDevice: devID=3\r\n"),
-        info("Serial_OpenDevice: deviceID invalid(0), or !deviceValid\r\n"),
-        info("Serial_OpenDevice: devID=22\r\n"),
-        info("Serial_OpenDevice: deviceID invalid(0), or !deviceValid\r\n"),
-        info("Serial_OpenDevice: devID=24\r\n"),
-        info("Serial_OpenDevice: deviceID invalid(1), or !deviceValid\r\n"),
-        info("Serial_OpenDevice: devID=-1\r\n"),
-        info("Serial_OpenDevice: deviceID invalid(1), or !deviceValid\r\n"),
-    };
-    EXPECT_EQ(atTexts(log), expected);
-    EXPECT_EQ(gSerialDeviceTable[3].handle.load(), -1);
-    EXPECT_EQ(gNextSerialHandle, 0);
-    EXPECT_EQ(OSSEMAPHORE_GetCnt(gSerialDeviceLock), 1u);
-    EXPECT_EQ(totalDriverCalls(), 0);
-}
-
-// ---- close and reference counts ----
-
-TEST(DeviceTable, CloseThenOpenRunsTheDriverOnceEachAndKeepsTheHandle) {
-    registerFake(6);
+    const OSSemaphore lock = gSerialDeviceLock;
+    ASSERT_NE(lock, 0u);
     registerFake(7);
+    EXPECT_EQ(gSerialDeviceLock, lock);
     ASSERT_EQ(Serial_OpenDevice(7, 0), 0);
     const Int32 handle = Serial_OpenDevice(6, 0);
     ASSERT_EQ(handle, 1);
-    EXPECT_EQ(Serial_CloseDevice(handle), 0);
-    EXPECT_EQ(g_dev[6].closes, 1);
-    EXPECT_EQ(Serial_GetRefCnt(6), 0);
-    EXPECT_EQ(Serial_OpenDevice(6, 0), handle);
-    EXPECT_EQ(g_dev[6].opens, 2);
-    EXPECT_EQ(g_dev[6].closes, 1);
-    EXPECT_EQ(Serial_GetDeviceID(handle), 6u);
-}
-
-TEST(DeviceTable, OnlyTheLastReferenceCallsTheDriversClose) {
-    registerFake(6);
-    const Int32 handle = Serial_OpenDevice(6, 0);
+    EXPECT_EQ(g_dev[6].lockCountInOpen, 0u);
+    EXPECT_EQ(Serial_RegisterEventCallBack(handle, fakeAuxOp3), 1);
+    EXPECT_EQ(g_auxOp3Calls, 0);
     Serial_SetRefCnt(6, 2);
-    EXPECT_EQ(Serial_GetRefCnt(6), 2);
     EXPECT_EQ(Serial_CloseDevice(handle), 0);
     EXPECT_EQ(g_dev[6].closes, 0);
     EXPECT_EQ(Serial_GetRefCnt(6), 1);
     EXPECT_EQ(Serial_CloseDevice(handle), 0);
     EXPECT_EQ(g_dev[6].closes, 1);
-    EXPECT_EQ(Serial_GetRefCnt(6), 0);
+    EXPECT_EQ(g_dev[6].lockCountInClose, 0u);
+    EXPECT_EQ(OSSEMAPHORE_GetCnt(lock), 1u);
     EXPECT_EQ(Serial_CloseDevice(handle), 1);  // now unmatched
-    EXPECT_EQ(g_dev[6].closes, 1);
+    // Opening again runs the driver again and keeps the handle.
+    EXPECT_EQ(Serial_OpenDevice(6, 0), handle);
+    EXPECT_EQ(g_dev[6].opens, 2);
+    EXPECT_EQ(Serial_GetDeviceID(handle), 6u);
+    // Registering again replaces the operations and keeps handle and count.
+    ASSERT_EQ(Serial_ConfigureDeviceEx(6, fakeOpen, fakeClose, otherRead, fakeWrite, nullptr, nullptr, nullptr,
+                                       nullptr, 0, 0, 0),
+              6);
+    EXPECT_EQ(Serial_GetRefCnt(6), 1);
+    EXPECT_EQ(Serial_Read(handle, nullptr, 4), 2);
+    EXPECT_EQ(Serial_CloseDevice(handle), 0);
+    EXPECT_EQ(g_dev[6].closes, 2);
 }
 
 // Before anything is registered (no table lock yet) and after, with a device
 // that was opened and closed again, so that its handle is stale.
+// Choice: a close before the first registration returns 1 at once, without a lock.
 TEST(DeviceTable, UnmatchedHandlesReachNoDriver) {
     UInt8 buf[4] = {};
     auto refuse = [&](std::vector<Int32> handles) {
@@ -228,35 +184,6 @@ TEST(DeviceTable, UnmatchedHandlesReachNoDriver) {
     refuse({closed});
     EXPECT_EQ(totalDriverCalls(), callsBefore);
     EXPECT_EQ(Serial_GetDeviceID(open), 6u);
-}
-
-TEST(DeviceTable, ReadAndWriteHandTheDriversResultBackUnchanged) {
-    registerFake(12);
-    const Int32 handle = Serial_OpenDevice(12, 0);
-    UInt8 buf[8];
-    for (UInt16 result : {0, 5, 1536, 65523, 65535}) {
-        g_dev[12].readResult = result;
-        g_dev[12].writeResult = result;
-        EXPECT_EQ(Serial_Read(handle, buf, 8), result);
-        EXPECT_EQ(Serial_Write(handle, buf, 8), result);
-    }
-}
-
-// ---- the table lock ----
-
-TEST(DeviceTable, DriverOpenAndCloseRunUnderTheLockAndReadsWithoutIt) {
-    EXPECT_EQ(gSerialDeviceLock, 0u);  // created by the first registration
-    registerFake(6);
-    ASSERT_NE(gSerialDeviceLock, 0u);
-    const OSSemaphore lock = gSerialDeviceLock;
-    registerFake(7);
-    EXPECT_EQ(gSerialDeviceLock, lock);  // created once
-    const Int32 handle = Serial_OpenDevice(6, 0);
-    EXPECT_EQ(g_dev[6].lockCountInOpen, 0u);
-    EXPECT_EQ(OSSEMAPHORE_GetCnt(lock), 1u);
-    Serial_CloseDevice(handle);
-    EXPECT_EQ(g_dev[6].lockCountInClose, 0u);
-    EXPECT_EQ(OSSEMAPHORE_GetCnt(lock), 1u);
 }
 
 // A read that blocks in its driver until the device is closed: the close must
@@ -294,26 +221,28 @@ TEST(DeviceTable, ACloseGetsThroughWhileAReadBlocksInTheDriver) {
     OSSEMAPHORE_Destroy(g_readGate);
 }
 
-// ---- registration ----
+// ---- the legacy form ----
 
-TEST(DeviceTable, RegisteringAgainReplacesTheOperationsAndKeepsHandleAndCount) {
-    registerFake(6);
-    registerFake(7);
-    Serial_OpenDevice(7, 0);
-    const Int32 handle = Serial_OpenDevice(6, 0);
-    ASSERT_EQ(handle, 1);
-    ASSERT_EQ(Serial_ConfigureDeviceEx(6, fakeOpen, otherClose, otherRead, fakeWrite, nullptr, nullptr, nullptr,
-                                       nullptr, 0, 0, 0),
-              6);
-    EXPECT_EQ(gSerialDeviceTable[6].handle.load(), handle);
-    EXPECT_EQ(Serial_GetRefCnt(6), 1);
-    UInt8 buf[4];
-    EXPECT_EQ(Serial_Read(handle, buf, 4), 2);
-    EXPECT_EQ(g_generation, 2);
-    EXPECT_EQ(Serial_CloseDevice(handle), 0);
-    EXPECT_EQ(g_dev[6].closes, 1);
-    EXPECT_EQ(Serial_OpenDevice(6, 0), handle);
+std::string g_legacyCalls;
+const UInt8* g_legacyBuf = nullptr;
+Int32 note(const std::string& call, Int32 result) {
+    g_legacyCalls += call + " ";
+    return result;
 }
+Int32 legacyOpen(UInt32 param) { return note("open" + std::to_string(param), 1); }
+Int32 legacyClose() { return note("close", 0); }
+UInt16 legacyRead(UInt8* buf, UInt16 len) {
+    g_legacyBuf = buf;
+    return static_cast<UInt16>(note("read" + std::to_string(len), STOP_READING_USB_TTY));
+}
+UInt16 legacyWrite(const UInt8* buf, UInt16 len) {
+    g_legacyBuf = buf;
+    return static_cast<UInt16>(note("write" + std::to_string(len), 65535));
+}
+Int32 legacyAux1(UInt32 a) { return note("aux1:" + std::to_string(a), 11); }
+Int32 legacyAux2() { return note("aux2", 22); }
+Int32 legacyAux4(UInt32 a) { return note("aux4:" + std::to_string(a), 44); }
+Int32 legacyEvent(SerialEventCallBack cb) { return note(cb == fakeAuxOp3 ? "event" : "other event", 5); }
 
 TEST(DeviceTable, FailedRegistrationsLogAndLeaveTheEntryUnchanged) {
     attest::LogCapture log;
@@ -323,202 +252,92 @@ TEST(DeviceTable, FailedRegistrationsLogAndLeaveTheEntryUnchanged) {
               -1);
     EXPECT_EQ(gSerialDeviceLock, 0u);
     registerFake(6, 0x55);
-    EXPECT_EQ(Serial_ConfigureDeviceEx(6, nullptr, fakeClose, fakeRead, fakeWrite, nullptr, nullptr, nullptr,
-                                       nullptr, 1, 2, 3),
-              -1);
-    EXPECT_EQ(Serial_ConfigureDeviceEx(6, fakeOpen, nullptr, fakeRead, fakeWrite, nullptr, nullptr, nullptr,
-                                       nullptr, 1, 2, 3),
-              -1);
-    EXPECT_EQ(Serial_ConfigureDeviceEx(6, fakeOpen, fakeClose, nullptr, fakeWrite, nullptr, nullptr, nullptr,
-                                       nullptr, 1, 2, 3),
-              -1);
-    EXPECT_EQ(Serial_ConfigureDeviceEx(6, fakeOpen, fakeClose, fakeRead, nullptr, nullptr, nullptr, nullptr,
-                                       nullptr, 1, 2, 3),
-              -1);
-    const std::string e24 = std::to_string(kError) + " Serial_ConfigureDeviceEx(24) failed\n";
-    const std::string e6 = std::to_string(kError) + " Serial_ConfigureDeviceEx(6) failed\n";
+    for (int missing = 0; missing < 4; ++missing) {
+        EXPECT_EQ(Serial_ConfigureDeviceEx(6, missing == 0 ? nullptr : &fakeOpen, missing == 1 ? nullptr : &fakeClose,
+                                           missing == 2 ? nullptr : &fakeRead, missing == 3 ? nullptr : &fakeWrite,
+                                           nullptr, nullptr, nullptr, nullptr, 1, 2, 3),
+                  -1)
+            << missing;
+    }
+    const std::string e24 = std::to_string(ANDROID_LOG_ERROR) + " Serial_ConfigureDeviceEx(24) failed\n";
+    const std::string e6 = std::to_string(ANDROID_LOG_ERROR) + " Serial_ConfigureDeviceEx(6) failed\n";
     EXPECT_EQ(atTexts(log), (std::vector<std::string>{e24, e6, e6, e6, e6}));
-
     // The legacy form fails silently.
     log.clear();
-    auto lOpen = [](UInt32) -> Int32 { return 1; };
-    auto lClose = []() -> Int32 { return 1; };
-    auto lRead = [](UInt8*, UInt16) -> UInt16 { return 0; };
-    auto lWrite = [](const UInt8*, UInt16) -> UInt16 { return 0; };
-    EXPECT_EQ(Serial_ConfigureDevice(24, lOpen, lClose, lRead, lWrite, nullptr, nullptr, nullptr, nullptr, 0, 0, 0),
+    EXPECT_EQ(Serial_ConfigureDevice(24, legacyOpen, legacyClose, legacyRead, legacyWrite, nullptr, nullptr, nullptr,
+                                     nullptr, 0, 0, 0),
               -1);
-    EXPECT_EQ(Serial_ConfigureDevice(7, lOpen, nullptr, lRead, lWrite, nullptr, nullptr, nullptr, nullptr, 0, 0, 0),
+    EXPECT_EQ(Serial_ConfigureDevice(7, legacyOpen, nullptr, legacyRead, legacyWrite, nullptr, nullptr, nullptr,
+                                     nullptr, 0, 0, 0),
               -1);
-    EXPECT_EQ(Serial_ConfigureDevice(6, nullptr, lClose, lRead, lWrite, nullptr, nullptr, nullptr, nullptr, 0, 0, 0),
+    EXPECT_EQ(Serial_ConfigureDevice(6, nullptr, legacyClose, legacyRead, legacyWrite, nullptr, nullptr, nullptr,
+                                     nullptr, 0, 0, 0),
               -1);
     EXPECT_TRUE(log.lines().empty()) << log.dump();
-
-    EXPECT_EQ(gSerialDeviceTable[7].deviceValid, 0);
-    const SerialDeviceEntry& entry = gSerialDeviceTable[6];
-    EXPECT_EQ(entry.open, &fakeOpen);
-    EXPECT_EQ(entry.close, &fakeClose);
-    EXPECT_EQ(entry.read, &fakeRead);
-    EXPECT_EQ(entry.write, &fakeWrite);
-    EXPECT_EQ(entry.legacyOpen, nullptr);
-    EXPECT_EQ(entry.defaultOpenParam, 0x55u);
-    EXPECT_EQ(entry.extraParam1, 0x11u);
-    EXPECT_EQ(entry.extraParam2, 0x22u);
     EXPECT_EQ(Serial_OpenDevice(7, 0), -1);
-}
-
-// ---- the legacy form ----
-
-struct LegacyCalls {
-    int opens = 0, closes = 0;
-    UInt32 openParam = 0xDEAD;
-    UInt8* readBuf = nullptr;
-    const UInt8* writeBuf = nullptr;
-    UInt16 readLen = 0, writeLen = 0;
-    UInt32 aux1 = 0, aux4 = 0;
-    int aux2 = 0;
-    SerialEventCallBack eventCb = nullptr;
-} g_legacy;
-
-Int32 legacyOpen(UInt32 param) {
-    g_legacy.opens++;
-    g_legacy.openParam = param;
-    return 1;
-}
-Int32 legacyClose() {
-    g_legacy.closes++;
-    return 0;
-}
-UInt16 legacyRead(UInt8* buf, UInt16 len) {
-    g_legacy.readBuf = buf;
-    g_legacy.readLen = len;
-    return STOP_READING_USB_TTY;
-}
-UInt16 legacyWrite(const UInt8* buf, UInt16 len) {
-    g_legacy.writeBuf = buf;
-    g_legacy.writeLen = len;
-    return 65535;
-}
-Int32 legacyAux1(UInt32 a) {
-    g_legacy.aux1 = a;
-    return 11;
-}
-Int32 legacyAux2() { return ++g_legacy.aux2; }
-Int32 legacyAux4(UInt32 a) {
-    g_legacy.aux4 = a;
-    return 44;
-}
-Int32 legacyRegisterEventCallBack(SerialEventCallBack cb) {
-    g_legacy.eventCb = cb;
-    return 5;
-}
-
-TEST(DeviceTableLegacy, AdaptersDropTheDeviceIdAndPassTheRest) {
-    ASSERT_EQ(Serial_ConfigureDevice(9, legacyOpen, legacyClose, legacyRead, legacyWrite, legacyAux1, legacyAux2,
-                                     legacyRegisterEventCallBack, legacyAux4, 0, 0, 0),
-              9);
-    const Int32 handle = Serial_OpenDevice(9, 0);
-    ASSERT_EQ(handle, 0);
-    EXPECT_EQ(g_legacy.openParam, 0u);  // caller and default both gave 0
-    UInt8 buf[16];
-    EXPECT_EQ(Serial_Read(handle, buf, 16), STOP_READING_USB_TTY);
-    EXPECT_EQ(g_legacy.readBuf, buf);
-    EXPECT_EQ(g_legacy.readLen, 16);
-    EXPECT_EQ(Serial_Write(handle, buf + 1, 7), 65535);
-    EXPECT_EQ(g_legacy.writeBuf, buf + 1);
-    EXPECT_EQ(g_legacy.writeLen, 7);
-    EXPECT_EQ(Serial_RegisterEventCallBack(handle, fakeAuxOp3), 0);
-    EXPECT_EQ(g_legacy.eventCb, &fakeAuxOp3);
+    // Device 6 still opens, reads and closes through its first driver and default.
+    g_dev[6].readResult = 9;
+    const Int32 handle = Serial_OpenDevice(6, 0);
+    EXPECT_EQ(Serial_Read(handle, nullptr, 1), 9);
     EXPECT_EQ(Serial_CloseDevice(handle), 0);
-    EXPECT_EQ(g_legacy.closes, 1);
-
-    // The spare slots hold adapters as well.
-    const SerialDeviceEntry& entry = gSerialDeviceTable[9];
-    EXPECT_EQ(entry.auxOp1(9, 0xAB), 11);
-    EXPECT_EQ(g_legacy.aux1, 0xABu);
-    EXPECT_EQ(entry.auxOp2(9), 1);
-    EXPECT_EQ(entry.auxOp4(9, 0xCD), 44);
-    EXPECT_EQ(g_legacy.aux4, 0xCDu);
+    EXPECT_EQ(g_dev[6].lastOpenParam, 0x55u);
+    EXPECT_EQ(g_dev[6].opens + g_dev[6].reads + g_dev[6].closes, 3);
+    EXPECT_EQ(g_legacyCalls, "");
 }
 
 // In both forms an open parameter of 0 selects the registered default.
-TEST(DeviceTableLegacy, AnOpenParameterOfZeroSelectsTheDefaultInBothForms) {
-    registerFake(6, 0x1234);
-    Serial_ConfigureDevice(9, legacyOpen, legacyClose, legacyRead, legacyWrite, nullptr, nullptr, nullptr, nullptr,
-                           0x77, 0, 0);
-    Serial_CloseDevice(Serial_OpenDevice(6, 0));
-    Serial_CloseDevice(Serial_OpenDevice(9, 0));
-    EXPECT_EQ(g_dev[6].lastOpenParam, 0x1234u);
-    EXPECT_EQ(g_legacy.openParam, 0x77u);
-    Serial_OpenDevice(6, 9);
-    Serial_OpenDevice(9, 3);
-    EXPECT_EQ(g_dev[6].lastOpenParam, 9u);
-    EXPECT_EQ(g_legacy.openParam, 3u);
-}
-
-TEST(DeviceTableLegacy, NullSpareOperationsAreAdaptedToZero) {
-    Serial_ConfigureDevice(9, legacyOpen, legacyClose, legacyRead, legacyWrite, nullptr, nullptr, nullptr, nullptr,
-                           0, 0, 0);
+// Choice: the adapter of a spare legacy operation given as null returns 0.
+TEST(DeviceTable, LegacyAdaptersDropTheDeviceIdAndPassTheRest) {
+    ASSERT_EQ(Serial_ConfigureDevice(9, legacyOpen, legacyClose, legacyRead, legacyWrite, legacyAux1, legacyAux2,
+                                     legacyEvent, legacyAux4, 0x77, 0, 0),
+              9);
+    const Int32 handle = Serial_OpenDevice(9, 0);
+    ASSERT_EQ(handle, 0);
+    UInt8 buf[16];
+    EXPECT_EQ(Serial_Read(handle, buf, 16), STOP_READING_USB_TTY);
+    EXPECT_EQ(g_legacyBuf, buf);
+    EXPECT_EQ(Serial_Write(handle, buf + 1, 7), 65535);
+    EXPECT_EQ(g_legacyBuf, buf + 1);
+    EXPECT_EQ(Serial_RegisterEventCallBack(handle, fakeAuxOp3), 0);
+    EXPECT_EQ(Serial_CloseDevice(handle), 0);
+    EXPECT_EQ(Serial_OpenDevice(9, 3), handle);
     const SerialDeviceEntry& entry = gSerialDeviceTable[9];
-    EXPECT_EQ(entry.auxOp1(9, 1), 0);
-    EXPECT_EQ(entry.auxOp2(9), 0);
-    EXPECT_EQ(entry.auxOp4(9, 1), 0);
-}
+    EXPECT_EQ(entry.auxOp1(9, 0xAB) + entry.auxOp2(9) + entry.auxOp4(9, 0xCD), 11 + 22 + 44);
+    EXPECT_EQ(g_legacyCalls, "open119 read16 write7 event close open3 aux1:171 aux2 aux4:205 ");
+    registerFake(6, 0x1234);
+    Serial_CloseDevice(Serial_OpenDevice(6, 0));
+    EXPECT_EQ(g_dev[6].lastOpenParam, 0x1234u);
+    Serial_OpenDevice(6, 9);
+    EXPECT_EQ(g_dev[6].lastOpenParam, 9u);
 
-TEST(DeviceTableLegacy, TheLegacyFormKeepsAuxOp3AndTheDeviceIdFormKeepsTheLegacyFields) {
-    registerFake(9);  // auxOp3 = fakeAuxOp3
-    Serial_ConfigureDevice(9, legacyOpen, legacyClose, legacyRead, legacyWrite, nullptr, nullptr,
-                           legacyRegisterEventCallBack, nullptr, 0, 0, 0);
-    EXPECT_EQ(gSerialDeviceTable[9].auxOp3, &fakeAuxOp3);
+    // Each form leaves the other form's own fields as they were.
+    registerFake(10);
+    Serial_ConfigureDevice(10, legacyOpen, legacyClose, legacyRead, legacyWrite, nullptr, nullptr, nullptr, nullptr,
+                           0, 0, 0);
+    const SerialDeviceEntry& spare = gSerialDeviceTable[10];
+    EXPECT_EQ(spare.auxOp3, &fakeAuxOp3);
+    EXPECT_EQ(spare.auxOp1(10, 1) + spare.auxOp2(10) + spare.auxOp4(10, 1), 0);
     registerFake(9);
-    EXPECT_EQ(gSerialDeviceTable[9].legacyOpen, &legacyOpen);
-    EXPECT_EQ(gSerialDeviceTable[9].legacyRegisterEventCallBack, &legacyRegisterEventCallBack);
-    EXPECT_EQ(gSerialDeviceTable[9].open, &fakeOpen);
+    EXPECT_EQ(entry.legacyOpen, &legacyOpen);
+    EXPECT_EQ(entry.legacyRegisterEventCallBack, &legacyEvent);
+    EXPECT_EQ(entry.open, &fakeOpen);
 }
 
-// ---- decisions for calls without a defined target ----
-
-TEST(DeviceTableDecisions, EventCallBackOnADeviceWithoutALegacyOperationReturnsOne) {
-    registerFake(6);  // device-ID form: auxOp3 is set but never called
-    const Int32 handle = Serial_OpenDevice(6, 0);
-    EXPECT_EQ(Serial_RegisterEventCallBack(handle, fakeAuxOp3), 1);
-    EXPECT_EQ(g_auxOp3Calls, 0);
-}
-
-TEST(DeviceTableDecisions, CloseBeforeAnyRegistrationReturnsOneAtOnce) {
-    ASSERT_EQ(gSerialDeviceLock, 0u);
-    EXPECT_EQ(Serial_CloseDevice(0), 1);
-    EXPECT_EQ(Serial_CloseDevice(-1), 1);
-    EXPECT_EQ(gSerialDeviceLock, 0u);
-}
-
-// ---- reference counts by device ID ----
-
-struct XassertReport {
-    std::string expression, file;
-    Int32 value = 0;
-};
-std::vector<XassertReport> g_reports;
+std::vector<std::string> g_reports;
 void recordXassert(const char* expression, const char* file, UInt32, Int32 value) {
-    g_reports.push_back({expression, file, value});
+    g_reports.push_back(std::string(expression) + " @" + file + " " + std::to_string(value));
 }
 
-TEST(DeviceTableRefCnt, OutOfRangeIdsAreReportedThroughXassert) {
+TEST(DeviceTable, RefCntOfOutOfRangeIdsIsReportedThroughXassert) {
     KOVA_SetXassertHook(recordXassert);
     Serial_SetRefCnt(6, 4);
-    EXPECT_EQ(Serial_GetRefCnt(6), 4);
     EXPECT_TRUE(g_reports.empty());
     EXPECT_EQ(Serial_GetRefCnt(24), 0);
     Serial_SetRefCnt(24, 3);
     Serial_SetRefCnt(0xFFFFFFFFu, 3);
     KOVA_SetXassertHook(nullptr);
-    ASSERT_EQ(g_reports.size(), 3u);
-    for (const auto& report : g_reports) {
-        EXPECT_EQ(report.expression, "deviceID < SERIAL_DEVICE_MAX_DEVICE_NUM");
-        EXPECT_EQ(report.file, "common/modem/at/stubs/serialapi");
-    }
-    EXPECT_EQ(g_reports[0].value, 24);
-    EXPECT_EQ(g_reports[1].value, 24);
-    EXPECT_EQ(g_reports[2].value, -1);
+    const std::string text = "deviceID < SERIAL_DEVICE_MAX_DEVICE_NUM @common/modem/at/stubs/serialapi ";
+    EXPECT_EQ(g_reports, (std::vector<std::string>{text + "24", text + "24", text + "-1"}));
     for (SerialDeviceId id = 0; id < SERIAL_DEVICE_MAX_DEVICE_NUM; ++id) {
         EXPECT_EQ(Serial_GetRefCnt(id), id == 6 ? 4 : 0) << id;
     }
