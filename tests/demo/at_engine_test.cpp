@@ -90,12 +90,9 @@ TEST(AtEngine, SeveralCommandsInOneBlockEachGetTheirReplyInOrder) {
     EXPECT_EQ(seen[1], std::make_pair(std::string("AT+FOO"), kError));
     EXPECT_EQ(seen[2].first, "AT+CGMR");
     EXPECT_EQ(e.pending(), 4u);
-    EXPECT_EQ(e.feed("MEE=2\r"), kOk);
-    EXPECT_EQ(e.cmee(), 2);
-    EXPECT_FALSE(e.echo());
-    // An overlong line keeps no more than the limit.
-    e.feed("AT" + std::string(AtEngine::kMaxLine + 10, 'X'));
-    EXPECT_EQ(e.pending(), AtEngine::kMaxLine);
+    EXPECT_EQ(e.feed("MEE?\r"), info("+CMEE: 0"));
+    e.feed(std::string(AtEngine::kMaxLine + 10, 'X'));
+    EXPECT_EQ(e.pending(), AtEngine::kMaxLine);  // an overlong line keeps no more than the limit
 }
 
 TEST(AtEngine, EnginesKeepTheirOwnState) {

@@ -9,14 +9,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "serialmgr/serialmgr.h"
-
-#if defined(__has_include)
-#if __has_include("buffer/cbuffer.h")
 #include "buffer/cbuffer.h"
-#define AT_LAYOUT_HAVE_CBUFFER 1
-#endif
-#endif
+#include "serialmgr/serialmgr.h"
 
 namespace {
 
@@ -72,7 +66,6 @@ TEST(Layout, RegistrationRecordReadsAsEightSlotsOnA32BitTarget) {
     EXPECT_EQ(params.openParam, 8u);
 }
 
-#ifdef AT_LAYOUT_HAVE_CBUFFER
 TEST(Layout, CircularBufferRecordFollowsPointerSize) {
     EXPECT_EQ(offsetof(CBuffer, wrt_lock), 0u);
     EXPECT_EQ(offsetof(CBuffer, buf), kPtr);
@@ -99,6 +92,5 @@ TEST(Layout, CircularBufferStatisticsShareOneWordOverrunLow) {
     std::memcpy(&word, reinterpret_cast<const unsigned char*>(&record) + offsetof(CBuffer, overrun_cnt), sizeof(word));
     EXPECT_EQ(word, 0x3412u);
 }
-#endif
 
 }  // namespace
