@@ -1,47 +1,37 @@
 // RNDIS UDP driver on real sockets (127.0.0.1 only), real threads and a real
 // SIGUSR2 handler installed with bsd_signal.
-#include <gtest/gtest.h>
-
 #include <android/log.h>
 #include <arpa/inet.h>
-#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "drivers/rndis_drv.h"
 #include "drivers/rndis_drv_internal.h"
-#include "drivers/signal_wait.h"
 #include "log_capture.h"
-#include "platform/bionic/bionic_shim.h"
 #include "serialapi/serialapi.h"
-#include "wait.h"
+#include "tty_test_util.h"
 
 namespace {
 
 using attest::LogCapture;
-using attest::waitUntil;
+using ttytest::ReaderThread;
 
 constexpr int I = ANDROID_LOG_INFO;
 constexpr int E = ANDROID_LOG_ERROR;
 
 // A UDP socket of the test, bound to 127.0.0.1 at a port the system picks.
 struct TestSocket {
-    int fd = -1;
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
     TestSocket() {
-        fd = socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -66,7 +56,7 @@ struct TestSocket {
         ASSERT_EQ(static_cast<ssize_t>(data.size()),
                   sendto(fd, data.data(), data.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to));
     }
-    // One datagram, waiting at most 10 s; "<none>" when nothing came.
+    // One datagram, waiting at most waitMs; "<none>" when nothing came.
     std::string receive(int waitMs = 10000) const {
         pollfd p{fd, POLLIN, 0};
         if (poll(&p, 1, waitMs) != 1) return "<none>";
@@ -104,7 +94,7 @@ void expectLines(const LogCapture& log, const std::vector<std::pair<int, std::st
     }
 }
 
-TEST(RndisDrv, ConfigurationKeepsPortsThatAreNotSet) {
+TEST(RndisDrv, ConfigurationKeepsPortsThatAreNotSetAndBindsTheLow16Bits) {
     Int32 rx = -1, tx = -1;
     UInt32 size = 0, addr = 1;
     EXPECT_EQ(1, RNDIS_GetRawInfo(SERIAL_DEVICE_RNDIS2, &rx, &tx, &size, &addr));
@@ -112,11 +102,12 @@ TEST(RndisDrv, ConfigurationKeepsPortsThatAreNotSet) {
     EXPECT_EQ(0, tx);
     EXPECT_EQ(4u, size);
     EXPECT_EQ(0u, addr);
+    // Outputs given as NULL are skipped.
+    EXPECT_EQ(1, RNDIS_GetRawInfo(SERIAL_DEVICE_RNDIS2, nullptr, nullptr, nullptr, nullptr));
 
     LogCapture log;
     RNDIS_SetRndisConfig(nullptr);
     EXPECT_TRUE(log.has(E, "RNDIS_SetRndisConfig: RndisConfig=NULL?\n"));
-
     RndisConfig config{{{5001, 6001}, {5002, 6002}, {-1, -1}, {0, 0}}};
     RNDIS_SetRndisConfig(&config);
     log.clear();
@@ -138,13 +129,29 @@ TEST(RndisDrv, ConfigurationKeepsPortsThatAreNotSet) {
                          {I, "RNDIS_SetRndisConfig:  RNDIS3 TxPort not set, using existing value: 0\n"},
                          {I, "RNDIS3 RxPort=0 TxPort=0\n"},
                      });
-    EXPECT_EQ(7100, s_rndis_channel[0].RxPort);
-    EXPECT_EQ(7000, s_rndis_channel[0].TxPort);
-    EXPECT_EQ(6002, s_rndis_channel[1].RxPort);
-    EXPECT_EQ(0, s_rndis_channel[1].TxPort);
     EXPECT_EQ(1, RNDIS_GetRawInfo(SERIAL_DEVICE_RNDIS, &rx, &tx, &size, nullptr));
     EXPECT_EQ(7100, rx);
     EXPECT_EQ(7000, tx);
+
+    // Negative values of any size mean "not set". A port is used from its
+    // low 16 bits, while the stored and logged value stays as given.
+    int port = 0;
+    {
+        TestSocket probe;
+        port = probe.port();
+    }
+    RndisConfig wide{{{INT_MAX, port + 65536}, {INT_MIN, -1}, {-1, INT_MIN}, {-1, -1}}};
+    log.clear();
+    RNDIS_SetRndisConfig(&wide);
+    EXPECT_TRUE(log.has(I, "RNDIS0 RxPort=" + std::to_string(port + 65536) + " TxPort=2147483647\n")) << log.dump();
+    EXPECT_TRUE(log.has(I, "RNDIS1 RxPort=6002 TxPort=0\n"));
+    EXPECT_TRUE(log.has(I, "RNDIS2 RxPort=0 TxPort=0\n"));
+    EXPECT_EQ(1, RNDIS_GetRawInfo(SERIAL_DEVICE_RNDIS, &rx, &tx, nullptr, nullptr));
+    EXPECT_EQ(port + 65536, rx);
+    EXPECT_EQ(INT_MAX, tx);
+    ASSERT_EQ(1, RNDIS_OpenDevice(SERIAL_DEVICE_RNDIS, 0));
+    EXPECT_EQ(port, TestSocket::localPort(s_rndis_channel[0].RxSd));
+    RNDIS_CloseDevice(SERIAL_DEVICE_RNDIS);
 }
 
 // A command from some source port is answered at the channel's Tx port on
@@ -213,7 +220,7 @@ TEST(RndisDrv, WritesRefusedUntilOpenAndCommandReceived) {
     RNDIS_CloseDevice(SERIAL_DEVICE_RNDIS);
 }
 
-TEST(RndisDrv, LongWritesWarnButAreSentWhole) {
+TEST(RndisDrv, LongWritesWarnAndOversizedOnesFail) {
     TestSocket replies, client;
     const int rxPort = openOnFreePort(2, replies.port());
     client.sendTo(rxPort, "AT");
@@ -221,15 +228,21 @@ TEST(RndisDrv, LongWritesWarnButAreSentWhole) {
     ASSERT_EQ(2, RNDIS_Read(SERIAL_DEVICE_RNDIS3, buf, sizeof buf));
     LogCapture log;
     const std::string warning = "RNDIS_Write() Warning: string longer than maximum buffer length\n";
-
     EXPECT_EQ(999, writeText(SERIAL_DEVICE_RNDIS3, std::string(999, 'a')));
     EXPECT_EQ(999u, replies.receive().size());
     EXPECT_EQ(0, log.count(I, warning));
-
     EXPECT_EQ(1000, writeText(SERIAL_DEVICE_RNDIS3, std::string(1000, 'b')));
     EXPECT_EQ(std::string(1000, 'b'), replies.receive());
     EXPECT_EQ(1, log.count(I, warning));
     EXPECT_TRUE(log.has(I, "AT response - len 1000\n"));
+    // More than one IPv4 datagram can carry: the send fails (EMSGSIZE) and
+    // the result is the sender's count, -1 as 65535.
+    for (size_t n : {0xFFFEu, 0xFFFFu}) {
+        log.clear();
+        EXPECT_EQ(65535, writeText(SERIAL_DEVICE_RNDIS3, std::string(n, 'x')));
+        EXPECT_EQ(1, log.count(I, warning));
+        EXPECT_TRUE(log.has(E, "RNDIS_Write() Error sending datagram. bytes:4294967295, errno:90\n")) << log.dump();
+    }
     RNDIS_CloseDevice(SERIAL_DEVICE_RNDIS3);
 }
 
@@ -260,28 +273,27 @@ TEST(RndisDrv, ReceiveErrorsMapToRetryOrFailure) {
     EXPECT_TRUE(log.has(E, "Non-fatal recv error (errno 90).\n"));
     EXPECT_TRUE(log.has(E, "Could not receive datagram (errno 5).\n"));
 
-    // A real failing receive: the record names a readable pipe, not a socket.
-    int fds[2];
-    ASSERT_EQ(0, pipe(fds));
-    ASSERT_EQ(1, write(fds[1], "x", 1));
-    s_rndis_channel[0].RxSd = fds[0];
-    UInt8 buf[4];
-    log.clear();
-    errno = 0;
-    EXPECT_EQ(0, RNDIS_Read(SERIAL_DEVICE_RNDIS, buf, sizeof buf));
-    EXPECT_EQ(ENOTSOCK, errno);
-    EXPECT_TRUE(log.has(E, "Could not receive datagram (errno " + std::to_string(ENOTSOCK) + ").\n"))
-        << log.dump();
-    s_rndis_channel[0].RxSd = 0;
-    close(fds[0]);
-    close(fds[1]);
+    // A channel that is not open has nothing to wait on: the read fails at
+    // once as on a bad descriptor, so that its reader reports the error and
+    // ends instead of waiting for ever; it clears its len bytes and no more.
+    for (UInt16 len : {0, 0xFFFF}) {
+        std::vector<UInt8> buf(len + 1u, 0x5A);
+        log.clear();
+        errno = 0;
+        EXPECT_EQ(0, RNDIS_Read(SERIAL_DEVICE_RNDIS, buf.data(), len));
+        EXPECT_EQ(EBADF, errno);
+        EXPECT_EQ(std::vector<UInt8>(len, 0), std::vector<UInt8>(buf.begin(), buf.end() - 1));
+        EXPECT_EQ(0x5A, buf.back());
+        EXPECT_TRUE(log.has(E, "Could not receive datagram (errno 9).\n")) << log.dump();
+    }
 }
 
 TEST(RndisDrv, DeviceIdsOutsideTheChannelsFail) {
     LogCapture log;
-    for (UInt32 dev : {5u, 13u, 18u, 22u, 23u, 24u, 0xFFFFFFFFu}) {
+    for (UInt32 dev : {5u, 13u, 18u, 0xFFFFFFFFu}) {
         // Neither the caller's buffer (the index check comes before the zero
-        // fill) nor the outputs of GetRawInfo are touched.
+        // fill) nor the outputs of GetRawInfo are touched. The index is
+        // logged signed: device 5 shows -9.
         UInt8 buf[4] = {9, 9, 9, 9};
         Int32 port = 7;
         UInt32 value = 7;
@@ -299,11 +311,11 @@ TEST(RndisDrv, DeviceIdsOutsideTheChannelsFail) {
         EXPECT_EQ(7, port);
         EXPECT_EQ(7u, value);
     }
-    EXPECT_EQ(0, s_rndis_channel[0].RxSd);
 }
 
-// Bind failure: the port is held by a socket without SO_REUSEADDR.
-TEST(RndisDrv, BindFailureClosesBothSockets) {
+// A failed open closes at once whatever it has made. Bind failure: the port
+// is held by a socket without SO_REUSEADDR.
+TEST(RndisDrv, FailedOpenClosesWhatItMade) {
     TestSocket holder;
     configure(0, 1, holder.port());
     LogCapture log;
@@ -317,26 +329,23 @@ TEST(RndisDrv, BindFailureClosesBothSockets) {
     EXPECT_EQ(0, s_rndis_channel[0].RxSd);
     EXPECT_EQ(0, s_rndis_channel[0].TxSd);
     EXPECT_EQ(0, s_rndis_channel[0].Ready);
-}
 
-// A failed socket creation closes at once what the open had made: with room
-// for exactly one more descriptor, the Rx socket is made and the Tx socket
-// fails, and the Rx socket's descriptor is free again afterwards.
-TEST(RndisDrv, FailedOpenClosesWhatItMade) {
+    // With room for exactly one more descriptor the Rx socket is made and
+    // the Tx socket fails; the Rx socket's descriptor is free again after.
     const int lowestFree = dup(0);
     ASSERT_GE(lowestFree, 0);
     close(lowestFree);
     rlimit saved;
     ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
-    LogCapture log;
     rlimit tight = saved;
     tight.rlim_cur = static_cast<rlim_t>(lowestFree + 1);
+    log.clear();
     ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &tight));
     const Int32 result = RNDIS_OpenDevice(SERIAL_DEVICE_RNDIS4, 0);
     const int after = dup(0);
     ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &saved));
     EXPECT_EQ(0, result);
-    EXPECT_EQ(lowestFree, after);  // the Rx socket was closed again
+    EXPECT_EQ(lowestFree, after);
     if (after >= 0) close(after);
     EXPECT_TRUE(log.has(E, "\nError: Could not make a Tx socket\n")) << log.dump();
     EXPECT_EQ(0, s_rndis_channel[3].RxSd);
@@ -349,107 +358,40 @@ TEST(RndisDrv, FailedOpenClosesWhatItMade) {
 
 // ---- ending a blocked receive ----
 
-std::atomic<int> g_handled{0};
-void onShutdownSignal(int) { g_handled.fetch_add(1); }
+UInt8 g_buf[32];
 
-pid_t threadId() { return static_cast<pid_t>(syscall(SYS_gettid)); }
-
-// True while the thread is inside pselect.
-bool waitingInPselect(pid_t tid) {
-    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/syscall");
+// True once thread tid of this process waits in pselect.
+bool inPselect(pid_t tid) {
     long number = -1;
-    in >> number;
+    std::ifstream("/proc/self/task/" + std::to_string(tid) + "/syscall") >> number;
     return number == SYS_pselect6;
 }
 
-struct Reader {
-    std::atomic<pid_t> tid{0};
-    std::atomic<bool> go{false};
-    std::atomic<bool> returned{false};
-    std::atomic<int> result{-1};
-    std::atomic<int> err{0};
-    pthread_t handle{};
-    std::thread thread;
-
-    // The thread blocks SIGUSR2 as the serial manager's readers do, then
-    // waits for the test's go before it reads.
-    void start(UInt32 devId) {
-        thread = std::thread([this, devId] {
-            at_block_shutdown_signal();
-            handle = pthread_self();
-            tid = threadId();
-            while (!go.load()) std::this_thread::yield();
-            UInt8 buf[32];
-            result = RNDIS_Read(devId, buf, sizeof buf);
-            err = errno;
-            returned = true;
-        });
-        ASSERT_TRUE(waitUntil([this] { return tid.load() != 0; }));
-    }
-    bool finished() {
-        if (!waitUntil([this] { return returned.load(); }, std::chrono::seconds(20))) return false;
-        thread.join();
-        return true;
-    }
-};
-
-// Aborts a test whose reader never returns, instead of hanging until ctest's limit.
-void expectFinished(Reader& reader) {
-    if (!reader.finished()) {
-        ADD_FAILURE() << "RNDIS_Read did not return";
-        std::_Exit(1);
-    }
-}
-
-TEST(RndisDrvSignal, SignalBeforeTheWaitEndsTheReceive) {
-    bsd_signal(SIGUSR2, onShutdownSignal);
+// The shutdown signal ends the receive whether it came before the wait
+// (pending, since readers keep it blocked) or during it. The serial manager's
+// order, a close while the reader waits and then the signal, runs at random
+// moments in the transport stress on loopback.
+TEST(RndisDrvSignal, SignalBeforeOrDuringTheWaitEndsTheReceive) {
+    ttytest::installSigusr2Handler();
     openOnFreePort(0, 0);
     LogCapture log;
-    Reader reader;
-    reader.start(SERIAL_DEVICE_RNDIS);
-    // The signal is sent, and is pending in the reader, before it reads.
-    ASSERT_EQ(0, pthread_kill(reader.handle, SIGUSR2));
-    // SigPnd in the thread's status lists the signals pending for it alone.
-    ASSERT_TRUE(waitUntil([&] {
-        std::ifstream in("/proc/self/task/" + std::to_string(reader.tid.load()) + "/status");
-        std::string line;
-        while (std::getline(in, line)) {
-            if (line.rfind("SigPnd:", 0) == 0) {
-                unsigned long long mask = std::stoull(line.substr(7), nullptr, 16);
-                return (mask & (1ull << (SIGUSR2 - 1))) != 0;
-            }
+    auto read = [] { return RNDIS_Read(SERIAL_DEVICE_RNDIS, g_buf, sizeof g_buf); };
+    for (bool before : {true, false}) {
+        SCOPED_TRACE(before ? "before the wait" : "during the wait");
+        const int handled = ttytest::sigusr2Count().load();
+        ReaderThread reader(read, /*signalFirst=*/before);
+        if (!before) {
+            ASSERT_TRUE(attest::waitUntil([&] { return inPselect(reader.tid()); }));
+            reader.signal();
         }
-        return false;
-    }));
-    EXPECT_EQ(0, g_handled.load());
-    reader.go = true;
-    expectFinished(reader);
-    EXPECT_EQ(65535, reader.result.load());
-    EXPECT_EQ(EINTR, reader.err.load());
-    EXPECT_EQ(1, g_handled.load());
-    EXPECT_TRUE(log.has(E, "Non-fatal recv error (errno 4).\n")) << log.dump();
+        ASSERT_TRUE(reader.waitDone());
+        EXPECT_TRUE(!before || reader.handledBefore() == handled);  // pending, not yet handled
+        EXPECT_EQ(65535, reader.result());
+        EXPECT_EQ(EINTR, reader.error());
+        EXPECT_EQ(handled + 1, ttytest::sigusr2Count().load());
+    }
+    EXPECT_EQ(2, log.count(E, "Non-fatal recv error (errno 4).\n")) << log.dump();
     RNDIS_CloseDevice(SERIAL_DEVICE_RNDIS);
-}
-
-// The signal alone ends the wait. The serial manager's order, a close while
-// the reader waits and then the signal, runs at random moments in the
-// transport stress on loopback.
-TEST(RndisDrvSignal, SignalDuringTheWaitEndsTheReceive) {
-    bsd_signal(SIGUSR2, onShutdownSignal);
-    openOnFreePort(1, 0);
-    LogCapture log;
-    Reader reader;
-    reader.start(SERIAL_DEVICE_RNDIS2);
-    reader.go = true;
-    ASSERT_TRUE(waitUntil([&] { return waitingInPselect(reader.tid.load()); }));
-    EXPECT_FALSE(reader.returned.load());
-    ASSERT_EQ(0, pthread_kill(reader.handle, SIGUSR2));
-    expectFinished(reader);
-    EXPECT_EQ(65535, reader.result.load());
-    EXPECT_EQ(EINTR, reader.err.load());
-    EXPECT_EQ(1, g_handled.load());
-    EXPECT_TRUE(log.has(E, "Non-fatal recv error (errno 4).\n")) << log.dump();
-    RNDIS_CloseDevice(SERIAL_DEVICE_RNDIS2);
 }
 
 // A close, and an open of another channel that gets the same descriptor
@@ -459,30 +401,26 @@ TEST(RndisDrvSignal, DescriptorReusedBeforeTheWaitIsNotRead) {
     TestSocket client;
     openOnFreePort(0, 0);
     const int oldRx = s_rndis_channel[0].RxSd;
-    static int otherRxPort = 0;
     static const TestSocket* sender = nullptr;
     sender = &client;
     gRndisReadHook = [](UInt32 channel) {
         if (channel != 0) return;
         RNDIS_CloseDevice(SERIAL_DEVICE_RNDIS);
-        otherRxPort = openOnFreePort(2, 0);
-        sender->sendTo(otherRxPort, "for channel 2");
+        sender->sendTo(openOnFreePort(2, 0), "for channel 2");
     };
     LogCapture log;
-    Reader reader;
-    reader.start(SERIAL_DEVICE_RNDIS);
-    reader.go = true;
-    expectFinished(reader);
+    {
+        ReaderThread reader([] { return RNDIS_Read(SERIAL_DEVICE_RNDIS, g_buf, sizeof g_buf); });
+        ASSERT_TRUE(reader.waitDone());
+        EXPECT_EQ(65535, reader.result());
+        EXPECT_EQ(EINTR, reader.error());
+    }
     gRndisReadHook = nullptr;
     ASSERT_EQ(oldRx, s_rndis_channel[2].RxSd) << "descriptor number was not reused";
-    EXPECT_EQ(65535, reader.result.load());
-    EXPECT_EQ(EINTR, reader.err.load());
     EXPECT_TRUE(log.has(E, "Non-fatal recv error (errno 4).\n")) << log.dump();
-
     // The datagram is still waiting for its own channel.
-    UInt8 buf[32];
-    ASSERT_EQ(13, RNDIS_Read(SERIAL_DEVICE_RNDIS3, buf, sizeof buf));
-    EXPECT_EQ(0, std::memcmp(buf, "for channel 2", 13));
+    ASSERT_EQ(13, RNDIS_Read(SERIAL_DEVICE_RNDIS3, g_buf, sizeof g_buf));
+    EXPECT_EQ(0, std::memcmp(g_buf, "for channel 2", 13));
     RNDIS_CloseDevice(SERIAL_DEVICE_RNDIS3);
 }
 
@@ -491,16 +429,15 @@ TEST(RndisDrvSignal, DescriptorReusedBeforeTheWaitIsNotRead) {
 TEST(RndisDrvSignal, CloseBeforeTheWaitEndsTheReceive) {
     openOnFreePort(3, 0);
     gRndisReadHook = [](UInt32) { RNDIS_CloseDevice(SERIAL_DEVICE_RNDIS4); };
-    Reader reader;
-    reader.start(SERIAL_DEVICE_RNDIS4);
-    reader.go = true;
-    expectFinished(reader);
+    {
+        ReaderThread reader([] { return RNDIS_Read(SERIAL_DEVICE_RNDIS4, g_buf, sizeof g_buf); });
+        ASSERT_TRUE(reader.waitDone());
+        EXPECT_EQ(65535, reader.result());
+        EXPECT_EQ(EINTR, reader.error());
+    }
     gRndisReadHook = nullptr;
-    EXPECT_EQ(65535, reader.result.load());
-    EXPECT_EQ(EINTR, reader.err.load());
     // The next pass of a reader finds the channel closed and fails for good.
-    UInt8 buf[4];
-    EXPECT_EQ(0, RNDIS_Read(SERIAL_DEVICE_RNDIS4, buf, sizeof buf));
+    EXPECT_EQ(0, RNDIS_Read(SERIAL_DEVICE_RNDIS4, g_buf, sizeof g_buf));
 }
 
 }  // namespace
