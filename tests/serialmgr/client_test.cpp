@@ -1,12 +1,8 @@
-// Registration, sending, flow control and deregistration seen from a client.
-#include <errno.h>
-
+// Registration, sending and deregistration seen from a client.
 #include <string>
 #include <thread>
 
 #include "fixture.h"
-#include "platform/kovacutils/kovacutils_host.h"
-#include "serialapi/serialapi_internal.h"
 
 namespace {
 
@@ -24,13 +20,11 @@ TEST_F(Client, NullDeviceOpensNothingAndCannotSend) {
     SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&params);
     ASSERT_NE(client, nullptr);
     EXPECT_TRUE(log.has(kError, "SERIALMGR_RegisterClient: setting up NULL device\r\n"));
-    EXPECT_EQ(client->devID, SERIAL_DEVICE_NULL);
     EXPECT_EQ(client->sig, SERIALMGR_CLIENT_SIG);
     EXPECT_EQ(client->state, 1u);
     EXPECT_EQ(client->params.spare, 0x5A5A5A5Au);
     EXPECT_EQ(OSTASK_GetLiveCount(), start.tasks);
     EXPECT_EQ(OSSEMAPHORE_GetLiveCount(), start.sems);
-    EXPECT_EQ(gDevList[SERIAL_DEVICE_NULL].devBufHandle.load(), -1);
     EXPECT_EQ(SERIALMGR_GetSerialDeviceHandle(client), -1);
     EXPECT_EQ(SERIALMGR_GetDeviceID(client), SERIAL_DEVICE_NULL);
     EXPECT_EQ(SERIALMGR_GetCurrentATSerialMgrHandle(), client);
@@ -51,12 +45,11 @@ TEST_F(Client, NullDeviceOpensNothingAndCannotSend) {
     expectNothingLeft();
 }
 
-TEST_F(Client, AccessorsFindTheAtClientOnTheLowestDevice) {
+TEST_F(Client, TheAtClientIsFoundOnTheLowestDevice) {
     EXPECT_EQ(SERIALMGR_GetCurrentATSerialMgrHandle(), nullptr);
     EXPECT_EQ(SERIALMGR_GetSerialDeviceHandle(nullptr), -1);
     fake::install(12);
-    fake::install(6);
-    start = attest::snapshot();
+    installFake(6);
     attest::ClientRecorder r12, r6, r9;
     SerialMgrClientInfo* on12 = registerIdle(r12, 12, 1);
     EXPECT_EQ(SERIALMGR_GetCurrentATSerialMgrHandle(), on12);
@@ -75,15 +68,14 @@ TEST_F(Client, AccessorsFindTheAtClientOnTheLowestDevice) {
 TEST_F(Client, SecondRegistrationReplacesTheCurrentClient) {
     attest::ClientRecorder first, second;
     SerialMgrClientInfo* a = registerIdle(first, kDev, 1);
-    const UInt32 tasks = OSTASK_GetLiveCount();
-    const UInt32 sems = OSSEMAPHORE_GetLiveCount();
+    const attest::Resources withOne = attest::snapshot();
     SerialMgrClientParams params = attest::makeParams(second, kDev, 2);
     SerialMgrClientInfo* b = SERIALMGR_RegisterClient(&params);
     ASSERT_NE(b, nullptr);
     ASSERT_NE(a, b);
     EXPECT_EQ(gDevList[kDev].currentClient.load(), b);
-    EXPECT_EQ(OSTASK_GetLiveCount(), tasks);  // no second reader
-    EXPECT_EQ(OSSEMAPHORE_GetLiveCount(), sems);
+    EXPECT_EQ(OSTASK_GetLiveCount(), withOne.tasks);  // no second reader
+    EXPECT_EQ(OSSEMAPHORE_GetLiveCount(), withOne.sems);
     EXPECT_EQ(fake::openCount(kDev), 1);
 
     fake::pushText(kDev, "AT\r");
@@ -111,21 +103,16 @@ TEST_F(Client, SecondRegistrationReplacesTheCurrentClient) {
 TEST_F(Client, FailedOpenLeavesTheDeviceClosedForARetry) {
     attest::ClientRecorder rec;
     SerialMgrClientParams params = attest::makeParams(rec, kDev, 5);
-    fake::setOpenResult(kDev, 0);  // the device layer turns this into 0x9999
-    EXPECT_EQ(SERIALMGR_RegisterClient(&params), nullptr);
-    EXPECT_TRUE(log.has(kError, "SERIALMGR_RegisterClient: Open Failed devID=7, client=5\r\n"));
-    EXPECT_EQ(gDevList[kDev].devBufHandle.load(), -1);
-    expectNothingLeft();
-    fake::setOpenResult(kDev, 2);  // -1 from the device layer
-    EXPECT_EQ(SERIALMGR_RegisterClient(&params), nullptr);
+    // The device layer turns 0 into 0x9999 and 2 into -1; device 3 has no driver.
+    for (const auto& [openResult, devID] : {std::pair<Int32, UInt32>{0, kDev}, {2, kDev}, {1, 3}}) {
+        fake::setOpenResult(kDev, openResult);
+        params.devID = devID;
+        EXPECT_EQ(SERIALMGR_RegisterClient(&params), nullptr);
+        EXPECT_EQ(gDevList[devID].devBufHandle.load(), -1);
+        expectNothingLeft();
+    }
     EXPECT_EQ(log.count(kError, "SERIALMGR_RegisterClient: Open Failed devID=7, client=5\r\n"), 2);
-    expectNothingLeft();
-    // An unregistered device fails the same way.
-    params.devID = 3;
-    EXPECT_EQ(SERIALMGR_RegisterClient(&params), nullptr);
-    expectNothingLeft();
-
-    fake::setOpenResult(kDev, 1);
+    EXPECT_TRUE(log.has(kError, "SERIALMGR_RegisterClient: Open Failed devID=3, client=5\r\n"));
     params.devID = kDev;
     SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&params);
     ASSERT_NE(client, nullptr);
@@ -134,78 +121,49 @@ TEST_F(Client, FailedOpenLeavesTheDeviceClosedForARetry) {
     deregisterAndCheck(client);
 }
 
-TEST_F(Client, RegistrationAfterAReadErrorNeedsADeregistrationFirst) {
-    attest::ClientRecorder rec;
-    SerialMgrClientInfo* client = registerIdle(rec);
-    fake::pushResult(kDev, 0, EIO);
-    ASSERT_TRUE(rec.waitEvents(1));
-    ASSERT_TRUE(attest::waitUntil([] { return gDevList[kDev].devBufHandle.load() == -1; }));
-    attest::ClientRecorder other;
-    SerialMgrClientParams params = attest::makeParams(other, kDev, 2);
-    EXPECT_DEATH(SERIALMGR_RegisterClient(&params), "gDevList\\[inDevID\\].currentClient == NULL");
-    deregisterAndCheck(client);
-    // Once deregistered, the device opens again.
-    SerialMgrClientInfo* again = SERIALMGR_RegisterClient(&params);
-    ASSERT_NE(again, nullptr);
-    ASSERT_TRUE(fake::waitIdle(kDev));
-    deregisterAndCheck(again);
-}
-
-TEST_F(Client, SendModesAndResults) {
+TEST_F(Client, SendModesAndWriteResults) {
     attest::ClientRecorder rec;
     SerialMgrClientInfo* client = registerIdle(rec, kDev, 6);
     UInt8 data[300];
     for (int i = 0; i < 300; ++i) data[i] = static_cast<UInt8>(i);
 
-    // Blocking with len 0 writes nothing; non-blocking writes once with 0.
-    EXPECT_EQ(SERIALMGR_SendData(client, data, 0, 1), 0);
-    EXPECT_TRUE(fake::writes(kDev).empty());
-    EXPECT_EQ(SERIALMGR_SendData(client, data, 0, 0), 0);
-    ASSERT_EQ(fake::writes(kDev).size(), 1u);
-    EXPECT_EQ(fake::writes(kDev)[0].len, 0);
-
-    // Passes of 100 bytes: the writes start at buf, buf+100, buf+200.
-    fake::install(kDev);  // clears the record of writes, keeps the open device
+    // A blocking send goes on in passes from where the last write ended.
     fake::setWriteLimit(kDev, 100);
-    log.clear();
     EXPECT_EQ(SERIALMGR_SendData(client, data, 300, 1), 300);
-    auto calls = fake::writes(kDev);
+    const auto calls = fake::writes(kDev);
     ASSERT_EQ(calls.size(), 3u);
-    EXPECT_EQ(calls[0].buf, data);
-    EXPECT_EQ(calls[1].buf, data + 100);
-    EXPECT_EQ(calls[2].buf, data + 200);
-    EXPECT_EQ(calls[0].len, 300);
-    EXPECT_EQ(calls[1].len, 200);
-    EXPECT_EQ(calls[2].len, 100);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(calls[i].buf, data + 100 * i);
+        EXPECT_EQ(calls[i].len, 300 - 100 * i);
+    }
     EXPECT_EQ(fake::writtenBytes(kDev), std::vector<UInt8>(data, data + 300));
     EXPECT_TRUE(log.has(kInfo, "SERIALMGR_SendData: devID=7, client=6 buf=" + pointerText(data) +
                                    " len=300 lenSent=300 block=1 state=1\r\n"));
 
-    // Non-blocking: one write, its result unchanged, also a failure.
-    fake::install(kDev);
-    fake::setWriteLimit(kDev, 100);
-    EXPECT_EQ(SERIALMGR_SendData(client, data, 300, 0), 100);
-    fake::pushWriteResult(kDev, 0xFFFF);
-    EXPECT_EQ(SERIALMGR_SendData(client, data, 300, 0), 0xFFFF);
-
-    // Blocking: a failed write ends the send with what was written.
-    fake::install(kDev);
-    fake::pushWriteResult(kDev, 100);
-    fake::pushWriteResult(kDev, 0xFFFF);
-    EXPECT_EQ(SERIALMGR_SendData(client, data, 300, 1), 100);
-    EXPECT_EQ(fake::writes(kDev).size(), 2u);
-    // A result above what was still to send is no count either.
-    fake::install(kDev);
-    fake::pushWriteResult(kDev, 100);
-    fake::pushWriteResult(kDev, 250);
-    EXPECT_EQ(SERIALMGR_SendData(client, data, 300, 1), 100);
-    EXPECT_EQ(fake::writes(kDev).size(), 2u);
-    // Short writes of 0 are retried.
-    fake::install(kDev);
-    fake::pushWriteResult(kDev, 0);
-    fake::pushWriteResult(kDev, 0);
-    EXPECT_EQ(SERIALMGR_SendData(client, data, 50, 1), 50);
-    EXPECT_EQ(fake::writes(kDev).size(), 3u);
+    const struct {
+        const char* what;
+        std::vector<UInt16> results;  // scripted write results, then the limit
+        UInt16 limit;
+        UInt32 len, block;
+        Int32 sent;
+        size_t writes;
+    } cases[] = {
+        {"blocking, nothing to send: no write", {}, 100, 0, 1, 0, 0},
+        {"non-blocking, nothing to send: one write", {}, 100, 0, 0, 0, 1},
+        {"non-blocking: one write, its result", {}, 100, 300, 0, 100, 1},
+        {"non-blocking: a failed write's result unchanged", {0xFFFF}, 100, 300, 0, 0xFFFF, 1},
+        {"blocking: a failed write ends the send", {100, 0xFFFF}, 100, 300, 1, 100, 2},
+        {"blocking: a result above the rest is no count", {100, 250}, 100, 300, 1, 100, 2},
+        {"blocking: writes of 0 are retried", {0, 0}, 0xFFFF, 50, 1, 50, 3},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fake::install(kDev);  // clears the record of writes, keeps the open device
+        fake::setWriteLimit(kDev, c.limit);
+        for (UInt16 r : c.results) fake::pushWriteResult(kDev, r);
+        EXPECT_EQ(SERIALMGR_SendData(client, data, c.len, c.block), c.sent);
+        EXPECT_EQ(fake::writes(kDev).size(), c.writes);
+    }
     deregisterAndCheck(client);
 }
 
@@ -228,7 +186,6 @@ TEST_F(Client, BlockingSendWithoutLockStopsWhenTxReadyIsCleared) {
     attest::ClientRecorder rec;
     SerialMgrClientInfo* client = registerIdle(rec);
     client->skipSendLock = 1;  // the send holds no unit; the deregistration goes ahead
-    fake::setWriteLimit(kDev, 10);
     fake::pushWriteResult(kDev, 10);
     fake::pushWriteResult(kDev, 10);
     fake::setWriteLimit(kDev, 0);
@@ -245,23 +202,8 @@ TEST_F(Client, BlockingSendWithoutLockStopsWhenTxReadyIsCleared) {
     deregisterAndCheck(client);
 }
 
-TEST_F(Client, EventCallbackSeesStateZeroAndTheRecordIsFreed) {
-    attest::ClientRecorder rec;
-    SerialMgrClientInfo* client = registerIdle(rec);
-    const UInt32 heapWithClient = dbHEAP_GetLiveBlocks();
-    deregisterAndCheck(client);
-    EXPECT_LT(dbHEAP_GetLiveBlocks(), heapWithClient);
-    std::lock_guard<std::mutex> guard(rec.lock);
-    ASSERT_EQ(rec.events.size(), 1u);
-    EXPECT_EQ(rec.events[0], SERIALMGR_EVENT_DEREGISTERED);
-    EXPECT_EQ(rec.stateAtEvent[0], 0u);
-    EXPECT_EQ(log.count(kInfo, "SERIALMGR_DeRegisterClient: " + pointerText(client) + ", exiting\n"), 1);
-}
-
-}  // namespace
-
-namespace {
-
+// A reply from inside dataCb takes no second unit of the device's lock: the
+// deregistration, holding the other four, waits for the reader's.
 TEST_F(Client, ReplyFromDataCbWhileADeregistrationTakesTheLock) {
     attest::ClientRecorder rec;
     SerialMgrClientInfo* client = registerIdle(rec);
@@ -270,7 +212,6 @@ TEST_F(Client, ReplyFromDataCbWhileADeregistrationTakesTheLock) {
     std::atomic<Int32> replied{-1};
     rec.onData = [&](SerialMgrClientInfo* c, const UInt8*, UInt32) {
         inCallback = true;
-        // Wait until the deregistration holds every unit but the reader's.
         EXPECT_TRUE(attest::waitUntil([&] { return OSSEMAPHORE_GetCnt(useSem) == 0; }));
         static const UInt8 ok[] = "OK";
         replied = SERIALMGR_SendData(c, ok, 2, 1);

@@ -10,9 +10,9 @@
 #include <thread>
 
 #include "drivers/socket_drv_internal.h"
-#include "platform/kovacutils/kovacutils_host.h"
 #include "fake_driver.h"
 #include "log_capture.h"
+#include "platform/kovacutils/kovacutils_host.h"
 #include "serialmgr/serialmgr.h"
 #include "serialmgr/serialmgr_internal.h"
 #include "serialmgr_harness.h"
@@ -38,8 +38,13 @@ protected:
         start = attest::snapshot();
     }
 
-    // Registers rec on the fake device and waits until its reader is idle in
-    // the driver's read.
+    // Puts the fake on one more device; its wake pipe is no leak.
+    void installFake(UInt32 devID) {
+        fake::install(devID);
+        start = attest::snapshot();
+    }
+
+    // Registers rec and waits until its reader is idle in the driver's read.
     SerialMgrClientInfo* registerIdle(attest::ClientRecorder& rec, UInt32 devID = kDev, Int32 clientID = 1) {
         SerialMgrClientParams params = attest::makeParams(rec, devID, clientID);
         SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&params);
@@ -51,7 +56,7 @@ protected:
     // Registers rec with a not-ready callback: the reader starts, logs BEGIN
     // and ends before its first read, leaving the device open. The caller
     // clears the callbacks again.
-    SerialMgrClientInfo* registerNotReady(attest::ClientRecorder& rec, UInt32 devID = kDev) {
+    SerialMgrClientInfo* registerNotReady(attest::ClientRecorder& rec, UInt32 devID) {
         AT_STUBS_RegisterCallbacks(nullptr, [] { return Int32{0}; });
         SerialMgrClientParams params = attest::makeParams(rec, devID);
         SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&params);
@@ -69,9 +74,7 @@ protected:
         expectNothingLeft();
     }
 
-    // semSlack: semaphores that drivers may keep on purpose after their close
-    // (an in-process channel whose reader never parked keeps its mutex until
-    // the channel's next open).
+    // semSlack: semaphores that drivers may keep on purpose after their close.
     void expectNothingLeft(UInt32 semSlack = 0) {
         EXPECT_TRUE(attest::waitResourcesBack(start, semSlack))
             << "start: " << start.describe() << " (+" << semSlack << " sems allowed)\nnow:   "

@@ -5,8 +5,6 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include <cstdlib>
-#include <random>
 #include <string>
 #include <thread>
 
@@ -165,30 +163,6 @@ TEST_F(TtyEndToEnd, UsbPauseReturnsAfterTheReadersAcknowledgement) {
     roundTrip(rec, client, master, 1);
     deregisterAndCheck(client);
     EXPECT_EQ(rec.eventCount(), 1u);
-}
-
-TEST_F(TtyEndToEnd, RegisterAndDeregisterAtRandomMomentsOnUartAndUsb) {
-    const char* text = std::getenv("AT_STRESS_CYCLES");
-    const int cycles = text != nullptr && std::atoi(text) > 0 ? std::atoi(text) / 5 + 1 : 40;
-    std::mt19937 rng(std::random_device{}());
-    for (int cycle = 0; cycle < cycles; ++cycle) {
-        const UInt32 devID = cycle % 2 == 0 ? SERIAL_DEVICE_UART_B : SERIAL_DEVICE_USB;
-        const int master = tty.master(devID == SERIAL_DEVICE_USB ? attest::TtyHarness::kUsb : 1);
-        attest::ClientRecorder rec;
-        SerialMgrClientParams params = attest::makeParams(rec, devID, 1);
-        SerialMgrClientInfo* client = nullptr;
-        ASSERT_TRUE(attest::finishesWithin([&] { client = SERIALMGR_RegisterClient(&params); }));
-        ASSERT_NE(client, nullptr) << "cycle " << cycle << "\n" << log.dump();
-        writeAll(master, "AT+CGMR\r");
-        std::this_thread::sleep_for(std::chrono::microseconds(rng() % 3000));
-        ASSERT_TRUE(attest::finishesWithin([client] { SERIALMGR_DeRegisterClient(client); }))
-            << "deregistration hung in cycle " << cycle << "\n"
-            << log.dump();
-        drain(master);
-        if (cycle % 10 == 0) log.clear();
-    }
-    EXPECT_TRUE(attest::waitResourcesBack(start))
-        << "start: " << start.describe() << "\nnow:   " << attest::snapshot().describe();
 }
 
 }  // namespace

@@ -31,54 +31,39 @@ inline void dumpHook(UInt32 channel, const char* text) { dumpLines().emplace_bac
 // use only.
 inline CBufferDump dumpCBuffer(CBuffer* cbuf) {
     CBufferDump d;
-    detail::dumpLines().clear();
+    auto& l = detail::dumpLines();
+    l.clear();
     KOVA_SetDebugLogHook(detail::dumpHook);
     BUFFER_DumpCBuffer(cbuf);
     KOVA_SetDebugLogHook(nullptr);
-    const auto& l = detail::dumpLines();
     if (l.size() != 5) {
         d.error = "expected 5 dump items, got " + std::to_string(l.size());
         return d;
     }
-    for (const auto& item : l) {
-        if (item.first != 262) {
-            d.error = "dump item on channel " + std::to_string(item.first);
+    std::sscanf(l[1].second.c_str(), "\r\nwrt_idx=%d, wrt_reserved_sz=%d", &d.wrt_idx, &d.wrt_reserved_sz);
+    std::sscanf(l[2].second.c_str(), "\r\nrd_idx=%d, rd_reserved_sz=%d", &d.rd_idx, &d.rd_reserved_sz);
+    std::sscanf(l[3].second.c_str(), "\r\nin_use_cnt=%d, locked_sz=%d, prv_wrt_idx=%d", &d.in_use_cnt, &d.locked_sz,
+                &d.prv_wrt_idx);
+    std::sscanf(l[4].second.c_str(), "\r\nbuf_sz=%d, reloc_cnt/overrun_cnt=%d/%d", &d.buf_sz, &d.reloc_cnt,
+                &d.overrun_cnt);
+    // sscanf takes "\r\n" and ", " as any white space and ignores what follows
+    // the last value: the values are printed back and the whole texts
+    // compared, so the form is checked byte for byte.
+    char text[5][160] = {"\r\nCBuffer"};
+    std::snprintf(text[1], sizeof text[1], "\r\nwrt_idx=%d, wrt_reserved_sz=%d", d.wrt_idx, d.wrt_reserved_sz);
+    std::snprintf(text[2], sizeof text[2], "\r\nrd_idx=%d, rd_reserved_sz=%d", d.rd_idx, d.rd_reserved_sz);
+    std::snprintf(text[3], sizeof text[3], "\r\nin_use_cnt=%d, locked_sz=%d, prv_wrt_idx=%d", d.in_use_cnt,
+                  d.locked_sz, d.prv_wrt_idx);
+    std::snprintf(text[4], sizeof text[4], "\r\nbuf_sz=%d, reloc_cnt/overrun_cnt=%d/%d", d.buf_sz, d.reloc_cnt,
+                  d.overrun_cnt);
+    for (size_t i = 0; i < 5; ++i) {
+        if (l[i].first != 262 || l[i].second != text[i]) {
+            d.error = "item " + std::to_string(i + 1) + " on channel " + std::to_string(l[i].first) +
+                      " not in the documented form: " + l[i].second;
             return d;
         }
     }
-    char tail = 0;
-    if (l[0].second != "\r\nCBuffer") {
-        d.error = "first item: " + l[0].second;
-    } else if (std::sscanf(l[1].second.c_str(), "\r\nwrt_idx=%d, wrt_reserved_sz=%d%c", &d.wrt_idx,
-                           &d.wrt_reserved_sz, &tail) != 2) {
-        d.error = "second item: " + l[1].second;
-    } else if (std::sscanf(l[2].second.c_str(), "\r\nrd_idx=%d, rd_reserved_sz=%d%c", &d.rd_idx, &d.rd_reserved_sz,
-                           &tail) != 2) {
-        d.error = "third item: " + l[2].second;
-    } else if (std::sscanf(l[3].second.c_str(), "\r\nin_use_cnt=%d, locked_sz=%d, prv_wrt_idx=%d%c", &d.in_use_cnt,
-                           &d.locked_sz, &d.prv_wrt_idx, &tail) != 3) {
-        d.error = "fourth item: " + l[3].second;
-    } else if (std::sscanf(l[4].second.c_str(), "\r\nbuf_sz=%d, reloc_cnt/overrun_cnt=%d/%d%c", &d.buf_sz,
-                           &d.reloc_cnt, &d.overrun_cnt, &tail) != 3) {
-        d.error = "fifth item: " + l[4].second;
-    } else {
-        // sscanf takes "\r\n" and ", " as any white space: print the values
-        // back and compare whole texts, so the form is checked byte for byte.
-        char text[4][160];
-        std::snprintf(text[0], sizeof text[0], "\r\nwrt_idx=%d, wrt_reserved_sz=%d", d.wrt_idx, d.wrt_reserved_sz);
-        std::snprintf(text[1], sizeof text[1], "\r\nrd_idx=%d, rd_reserved_sz=%d", d.rd_idx, d.rd_reserved_sz);
-        std::snprintf(text[2], sizeof text[2], "\r\nin_use_cnt=%d, locked_sz=%d, prv_wrt_idx=%d", d.in_use_cnt,
-                      d.locked_sz, d.prv_wrt_idx);
-        std::snprintf(text[3], sizeof text[3], "\r\nbuf_sz=%d, reloc_cnt/overrun_cnt=%d/%d", d.buf_sz, d.reloc_cnt,
-                      d.overrun_cnt);
-        d.ok = true;
-        for (int i = 0; i < 4; ++i) {
-            if (l[static_cast<size_t>(i) + 1].second != text[i]) {
-                d.ok = false;
-                d.error = "item not in the documented form: " + l[static_cast<size_t>(i) + 1].second;
-            }
-        }
-    }
+    d.ok = true;
     return d;
 }
 

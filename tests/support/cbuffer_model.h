@@ -1,6 +1,4 @@
-// Reference model of CBuffer, written from the documented rules: every byte
-// moves one at a time with the documented index steps, and the decisions this
-// library makes where the behaviour is left open are written in as such. The
+// Reference model of CBuffer, written from the documented rules. The
 // randomized model test (tests/buffer) and the operation-sequence fuzz target
 // (fuzz/) both drive the real buffer beside it and compare after every step.
 #pragma once
@@ -19,8 +17,9 @@ namespace cbmodel {
 
 constexpr int kNoMark = -2;
 
-// How often the rare paths ran, summed over all sequences, so that a test
-// can prove it reaches them.
+// How often the rare paths ran, summed over all sequences, so that a test can
+// prove it reaches them. (Outside Model: its initializers must be complete
+// before the static member below is.)
 struct ModelReach {
     long relocations = 0, emptyRestarts = 0, unputAtMark = 0, unputRefused = 0, markPassed = 0, clamps = 0;
 };
@@ -32,8 +31,7 @@ struct Model {
     int size = 0, limit = 0;
     std::vector<UInt8> data;
     int wrt = 0, rd = 0, prv = kNoMark, wres = 0, rres = 0, used = 0;
-    unsigned overrun = 0, reloc = 0;
-    unsigned xasserts = 0;
+    unsigned overrun = 0, reloc = 0, xasserts = 0;
 
     using Reach = ModelReach;
     inline static Reach reach;

@@ -29,16 +29,11 @@ struct FakeDevice {
     bool installed = false;
     int wakePipe[2] = {-1, -1};  // a byte in it wakes blocked reads
     std::deque<ReadStep> script;
-    UInt16 closedResult = 0;
-    int closedErr = EBADF;
     bool closeWakes = true;
     Int32 openResult = 1;
     bool open = false;
-    int opens = 0;
-    int closes = 0;
+    int opens = 0, closes = 0, reads = 0, blocked = 0;
     std::vector<UInt32> params;
-    int reads = 0;
-    int blocked = 0;
     std::deque<UInt16> writeResults;
     UInt16 writeLimit = 0xFFFF;
     std::vector<WriteCall> writeCalls;
@@ -56,28 +51,29 @@ void wake(FakeDevice& d) {
     (void)!write(d.wakePipe[1], &byte, 1);
 }
 
-void drain(FakeDevice& d) {
-    char bytes[64];
-    while (read(d.wakePipe[0], bytes, sizeof bytes) > 0) {
-    }
+template <typename F>
+auto locked(UInt32 devId, F f) {
+    FakeDevice& d = dev(devId);
+    std::lock_guard<std::mutex> guard(d.lock);
+    return f(d);
 }
 
 Int32 fakeOpen(SerialDeviceId devId, UInt32 param) {
-    FakeDevice& d = dev(devId);
-    std::lock_guard<std::mutex> guard(d.lock);
-    d.opens++;
-    d.params.push_back(param);
-    if (d.openResult == 1) d.open = true;
-    return d.openResult;
+    return locked(devId, [&](FakeDevice& d) {
+        d.opens++;
+        d.params.push_back(param);
+        if (d.openResult == 1) d.open = true;
+        return d.openResult;
+    });
 }
 
 Int32 fakeClose(SerialDeviceId devId) {
-    FakeDevice& d = dev(devId);
-    std::lock_guard<std::mutex> guard(d.lock);
-    d.closes++;
-    d.open = false;
-    if (d.closeWakes) wake(d);
-    return 1;
+    return locked(devId, [](FakeDevice& d) {
+        d.closes++;
+        d.open = false;
+        if (d.closeWakes) wake(d);
+        return Int32{1};
+    });
 }
 
 UInt16 fakeRead(SerialDeviceId devId, UInt8* buf, UInt16 len) {
@@ -88,18 +84,18 @@ UInt16 fakeRead(SerialDeviceId devId, UInt8* buf, UInt16 len) {
             ReadStep step = std::move(d.script.front());
             d.script.pop_front();
             d.reads++;
-            if (step.isBytes) {
-                const size_t n = std::min<size_t>(step.bytes.size(), len);
-                std::copy(step.bytes.begin(), step.bytes.begin() + static_cast<long>(n), buf);
-                return static_cast<UInt16>(n);
+            if (!step.isBytes) {
+                errno = step.err;
+                return step.result;
             }
-            errno = step.err;
-            return step.result;
+            const size_t n = std::min<size_t>(step.bytes.size(), len);
+            std::copy(step.bytes.begin(), step.bytes.begin() + static_cast<long>(n), buf);
+            return static_cast<UInt16>(n);
         }
         if (!d.open) {
             d.reads++;
-            errno = d.closedErr;
-            return d.closedResult;
+            errno = EBADF;
+            return 0;
         }
         d.blocked++;
         guard.unlock();
@@ -116,79 +112,56 @@ UInt16 fakeRead(SerialDeviceId devId, UInt8* buf, UInt16 len) {
             errno = EAGAIN;
             return 0;
         }
-        drain(d);
+        char drained[64];
+        while (read(d.wakePipe[0], drained, sizeof drained) > 0) {
+        }
     }
 }
 
 UInt16 fakeWrite(SerialDeviceId devId, const UInt8* buf, UInt16 len) {
-    FakeDevice& d = dev(devId);
-    std::lock_guard<std::mutex> guard(d.lock);
-    UInt16 result;
-    if (!d.writeResults.empty()) {
-        result = d.writeResults.front();
-        d.writeResults.pop_front();
-    } else {
-        result = std::min(len, d.writeLimit);
-    }
-    // Copy only what the result says was taken, and never past len.
-    const UInt16 copied = std::min(result, len);
-    d.writeCalls.push_back({buf, len, std::vector<UInt8>(buf, buf + copied)});
-    return result;
+    return locked(devId, [&](FakeDevice& d) {
+        UInt16 result = std::min(len, d.writeLimit);
+        if (!d.writeResults.empty()) {
+            result = d.writeResults.front();
+            d.writeResults.pop_front();
+        }
+        // Copy only what the result says was taken, and never past len.
+        d.writeCalls.push_back({buf, len, std::vector<UInt8>(buf, buf + std::min(result, len))});
+        return result;
+    });
 }
 
-template <typename F>
-auto locked(UInt32 devId, F f) {
-    FakeDevice& d = dev(devId);
-    std::lock_guard<std::mutex> guard(d.lock);
-    return f(d);
+void pushStep(UInt32 devId, ReadStep step) {
+    locked(devId, [&](FakeDevice& d) {
+        d.script.push_back(std::move(step));
+        wake(d);
+    });
 }
 
 }  // namespace
 
 void install(UInt32 devId) {
-    FakeDevice& d = dev(devId);
-    {
-        std::lock_guard<std::mutex> guard(d.lock);
-        if (!d.installed) {
-            if (pipe2(d.wakePipe, O_NONBLOCK | O_CLOEXEC) != 0) abort();
-            d.installed = true;
-        }
+    locked(devId, [](FakeDevice& d) {
+        if (!d.installed && pipe2(d.wakePipe, O_NONBLOCK | O_CLOEXEC) != 0) abort();
+        d.installed = true;
         d.script.clear();
         d.writeResults.clear();
         d.writeCalls.clear();
         d.params.clear();
         d.opens = d.closes = d.reads = 0;
         d.openResult = 1;
-        d.closedResult = 0;
-        d.closedErr = EBADF;
         d.closeWakes = true;
         d.writeLimit = 0xFFFF;
-    }
+    });
     Serial_ConfigureDeviceEx(devId, fakeOpen, fakeClose, fakeRead, fakeWrite, nullptr, nullptr, nullptr, nullptr, 0, 0,
                              0);
 }
 
-void pushBytes(UInt32 devId, const std::vector<UInt8>& bytes) {
-    locked(devId, [&](FakeDevice& d) {
-        d.script.push_back({bytes, true, 0, 0});
-        wake(d);
-    });
-}
+void pushBytes(UInt32 devId, const std::vector<UInt8>& bytes) { pushStep(devId, {bytes, true, 0, 0}); }
 void pushText(UInt32 devId, const char* text) {
     pushBytes(devId, std::vector<UInt8>(text, text + std::strlen(text)));
 }
-void pushResult(UInt32 devId, UInt16 result, int err) {
-    locked(devId, [&](FakeDevice& d) {
-        d.script.push_back({{}, false, result, err});
-        wake(d);
-    });
-}
-void setClosedResult(UInt32 devId, UInt16 result, int err) {
-    locked(devId, [&](FakeDevice& d) {
-        d.closedResult = result;
-        d.closedErr = err;
-    });
-}
+void pushResult(UInt32 devId, UInt16 result, int err) { pushStep(devId, {{}, false, result, err}); }
 void setCloseWakesRead(UInt32 devId, bool wakes) {
     locked(devId, [&](FakeDevice& d) { d.closeWakes = wakes; });
 }
@@ -211,19 +184,14 @@ int blockedReaders(UInt32 devId) { return locked(devId, [](FakeDevice& d) { retu
 size_t scriptLeft(UInt32 devId) { return locked(devId, [](FakeDevice& d) { return d.script.size(); }); }
 std::vector<WriteCall> writes(UInt32 devId) { return locked(devId, [](FakeDevice& d) { return d.writeCalls; }); }
 std::vector<UInt8> writtenBytes(UInt32 devId) {
-    return locked(devId, [](FakeDevice& d) {
-        std::vector<UInt8> all;
-        for (const WriteCall& call : d.writeCalls) all.insert(all.end(), call.data.begin(), call.data.end());
-        return all;
-    });
+    std::vector<UInt8> all;
+    for (const WriteCall& call : writes(devId)) all.insert(all.end(), call.data.begin(), call.data.end());
+    return all;
 }
 
 bool waitIdle(UInt32 devId, std::chrono::milliseconds limit) {
-    return waitUntil(
-        [devId] {
-            return locked(devId, [](FakeDevice& d) { return d.blocked > 0 && d.script.empty(); });
-        },
-        limit);
+    return waitUntil([devId] { return locked(devId, [](FakeDevice& d) { return d.blocked > 0 && d.script.empty(); }); },
+                     limit);
 }
 
 }  // namespace fake

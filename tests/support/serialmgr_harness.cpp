@@ -25,8 +25,6 @@ void dataCb(SerialMgrClientInfo* client, UInt32 userData, UInt8* data, UInt32 le
     if (rec->onData) rec->onData(client, data, length);
     std::lock_guard<std::mutex> guard(rec->lock);
     rec->blocks.emplace_back(data, data + length);
-    rec->dataClients.push_back(client);
-    rec->userDataSeen.push_back(userData);
     rec->changed.notify_all();
 }
 
@@ -44,9 +42,7 @@ size_t countDir(const char* path) {
     DIR* dir = opendir(path);
     if (dir == nullptr) return 0;
     size_t n = 0;
-    while (struct dirent* entry = readdir(dir)) {
-        if (entry->d_name[0] != '.') ++n;
-    }
+    while (struct dirent* entry = readdir(dir)) n += entry->d_name[0] != '.' ? 1 : 0;
     closedir(dir);
     return n;
 }
@@ -82,9 +78,7 @@ bool ClientRecorder::waitEvents(size_t n, std::chrono::milliseconds limit) {
 
 SerialMgrClientParams makeParams(ClientRecorder& rec, UInt32 devID, Int32 clientID, UInt32 openParam) {
     UInt32 index = 0;
-    for (UInt32 i = 1; i < kMaxRecorders; ++i) {
-        if (g_recorders[i].load() == &rec) index = i;
-    }
+    for (UInt32 i = 1; i < kMaxRecorders && index == 0; ++i) index = g_recorders[i].load() == &rec ? i : 0;
     if (index == 0) {
         index = g_nextRecorder.fetch_add(1);
         if (index >= kMaxRecorders) abort();
@@ -96,7 +90,6 @@ SerialMgrClientParams makeParams(ClientRecorder& rec, UInt32 devID, Int32 client
     params.spare = 0x5A5A5A5Au;
     params.userData = index;
     params.clientID = clientID;
-    params.useDefaultDevice = 0;
     params.devID = devID;
     params.openParam = openParam;
     return params;

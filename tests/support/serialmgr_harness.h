@@ -17,16 +17,15 @@
 namespace attest {
 
 // What the library handed to one client's callbacks. Callbacks find their
-// recorder through userData (an index into a process-wide table).
+// recorder through userData (an index into a process-wide table), so a block
+// recorded here also proves that userData came back unchanged.
 struct ClientRecorder {
     std::mutex lock;
     std::condition_variable changed;
     std::vector<std::vector<UInt8>> blocks;  // dataCb blocks, copied
-    std::vector<SerialMgrClientInfo*> dataClients;
     std::vector<UInt32> events;
-    std::vector<UInt32> stateAtEvent;    // client->state seen inside eventCb
-    std::vector<UInt32> zeroArgs;        // fourth argument of eventCb
-    std::vector<UInt32> userDataSeen;
+    std::vector<UInt32> stateAtEvent;  // client->state seen inside eventCb
+    std::vector<UInt32> zeroArgs;      // fourth argument of eventCb
 
     // Optional reaction inside dataCb (runs on the reader, unlocked).
     std::function<void(SerialMgrClientInfo*, const UInt8*, UInt32)> onData;
@@ -43,11 +42,11 @@ SerialMgrClientParams makeParams(ClientRecorder& rec, UInt32 devID, Int32 client
 
 // Live resources of the process.
 struct Resources {
-    UInt32 tasks;      // OSTASK_GetLiveCount
-    UInt32 heap;       // dbHEAP_GetLiveBlocks
-    UInt32 sems;       // OSSEMAPHORE_GetLiveCount
-    size_t threads;    // entries of /proc/self/task
-    size_t fds;        // entries of /proc/self/fd
+    UInt32 tasks;    // OSTASK_GetLiveCount
+    UInt32 heap;     // dbHEAP_GetLiveBlocks
+    UInt32 sems;     // OSSEMAPHORE_GetLiveCount
+    size_t threads;  // entries of /proc/self/task
+    size_t fds;      // entries of /proc/self/fd
     std::string describe() const;
 };
 Resources snapshot();
