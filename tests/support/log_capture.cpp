@@ -2,6 +2,7 @@
 
 #include <android/log.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <mutex>
 #include <sstream>
@@ -58,32 +59,30 @@ void LogCapture::clear() {
     g_debug.clear();
 }
 
+namespace {
+// Caller holds g_lock.
+int countLocked(int priority, const std::string& text) {
+    return static_cast<int>(std::count_if(g_lines.begin(), g_lines.end(), [&](const LogLine& line) {
+        return line.tag == "at" && line.priority == priority && line.text == text;
+    }));
+}
+}  // namespace
+
 int LogCapture::count(int priority, const std::string& text) const {
     std::lock_guard<std::mutex> guard(g_lock);
-    int n = 0;
-    for (const auto& line : g_lines) {
-        if (line.tag == "at" && line.priority == priority && line.text == text) ++n;
-    }
-    return n;
+    return countLocked(priority, text);
 }
 
 int LogCapture::countContaining(const std::string& fragment) const {
     std::lock_guard<std::mutex> guard(g_lock);
-    int n = 0;
-    for (const auto& line : g_lines) {
-        if (line.tag == "at" && line.text.find(fragment) != std::string::npos) ++n;
-    }
-    return n;
+    return static_cast<int>(std::count_if(g_lines.begin(), g_lines.end(), [&](const LogLine& line) {
+        return line.tag == "at" && line.text.find(fragment) != std::string::npos;
+    }));
 }
 
 bool LogCapture::waitFor(int priority, const std::string& text, std::chrono::milliseconds limit) const {
     std::unique_lock<std::mutex> guard(g_lock);
-    return g_changed.wait_for(guard, limit, [&] {
-        for (const auto& line : g_lines) {
-            if (line.tag == "at" && line.priority == priority && line.text == text) return true;
-        }
-        return false;
-    });
+    return g_changed.wait_for(guard, limit, [&] { return countLocked(priority, text) > 0; });
 }
 
 std::string LogCapture::dump() const {
