@@ -52,7 +52,10 @@ TEST_F(Reader, EachRegistrationStartsAReaderThatDeliversAndCarriesTheReplyOut) {
         EXPECT_EQ(rec.allBytes(), (std::vector<UInt8>{'A', 'T', '\r'}));
         EXPECT_EQ(fake::writes(kDev).back().data, reply);
         EXPECT_EQ(gDevList[kDev].rxByteCount.load(), 3 * round);  // never reset by deregistration
+        // Closing wakes this read, so the reader may end before the signal
+        // reaches it; either way no shutdown stays pending.
         deregisterAndCheck(client);
+        EXPECT_EQ(gShutdownList[kDev].pending.load(), 0u);
     }
     EXPECT_EQ(log.count(kInfo, "   Serial_Read=3\n"), 3);
     EXPECT_EQ(log.count(kInfo, rxLine(kDev, "BEGIN")), 3);
@@ -255,6 +258,7 @@ TEST_F(Reader, DeregistrationLogsEveryStepAndSignalsAReaderBlockedInItsRead) {
     installFake(kUart);
     fake::setCloseWakesRead(kUart, false);
     gShutdownList[kUart].handler = recordShutdown;
+    g_shutdownRuns = 0;
     attest::ClientRecorder rec;
     SerialMgrClientInfo* client = registerIdle(rec, kUart, 9);
     const pthread_t reader = gDevList[kUart].rxThread.load();
@@ -294,6 +298,7 @@ std::vector<UInt32> g_calls;
 void recordCall(UInt32 devID) { g_calls.push_back(devID); }
 
 TEST_F(Reader, SignalRunsPendingShutdownsInOrderAndClearsEveryFlag) {
+    g_calls.clear();
     gShutdownList[0].handler = recordCall;
     gShutdownList[2].handler = recordCall;
     gShutdownList[2].pending = 1;
@@ -332,6 +337,7 @@ void ignoreEvent(SerialMgrClientInfo*, UInt32, UInt32, UInt32) {}
 
 TEST_F(Reader, SignalPendingWhenTheReaderEndsIsHandledOnceAsAPlainCall) {
     gShutdownList[kDev].handler = recordShutdown;
+    g_shutdownRuns = 0;
     SerialMgrClientParams params = {signalSelfWhileDelivering, ignoreEvent, 0, 1, 0, 0, kDev, 0};
     SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&params);
     ASSERT_NE(client, nullptr);

@@ -29,6 +29,7 @@ TEST_F(TtyEndToEnd, StartupRegistersTheConsoleUartAndTheFixedDevices) {
         EXPECT_EQ(gShutdownList[id].handler, id <= SERIAL_DEVICE_UART_C ? &UART_HandleShutdown : nullptr) << id;
         EXPECT_EQ(gDevList[id].devBufHandle.load(), -1) << id;
     }
+    EXPECT_NE(gSerialDeviceTable[SERIAL_DEVICE_USB].legacyOpen, nullptr);  // registered the older way
     // Devices 0 and 2 cannot be registered on; the default device is 0.
     attest::ClientRecorder rec;
     SerialMgrClientParams params = attest::makeParams(rec, SERIAL_DEVICE_UART_C, 1);
