@@ -3,6 +3,7 @@
 #include <mutex>
 #include <vector>
 
+#include "drivers/socket_drv_internal.h"
 #include "fixture.h"
 #include "stubs/other_stubs.h"
 
@@ -73,25 +74,6 @@ TEST_F(Channel, OneAtCommandAndItsReplyThroughTheHostCallbacks) {
     EXPECT_TRUE(log.has(kInfo, "KOVA_SOCKET_Read[0]: exiting read\n"));
     EXPECT_EQ(rec.eventCount(), 1u);
     gSocketReadHook = nullptr;
-    AT_STUBS_RegisterCallbacks(nullptr, nullptr);
-}
-
-TEST_F(Channel, RepeatedRegistrationsLeaveNothingBehind) {
-    AT_STUBS_RegisterCallbacks(hostSend, hostReady);
-    for (UInt32 devID = SERIAL_DEVICE_SOCKET; devID <= SERIAL_DEVICE_SOCKET4; ++devID) {
-        for (int round = 0; round < 5; ++round) {
-            attest::ClientRecorder rec;
-            SerialMgrClientParams params = attest::makeParams(rec, devID, 2);
-            SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&params);
-            ASSERT_NE(client, nullptr);
-            // Deregister at different moments of the reader's start.
-            if (round % 2 == 0) {
-                ASSERT_TRUE(attest::waitUntil([devID] { return gDevList[devID].rxInLoop.load() == 1; }));
-            }
-            ASSERT_TRUE(attest::finishesWithin([client] { SERIALMGR_DeRegisterClient(client); }));
-            expectNothingLeftButChannelMutexes();
-        }
-    }
     AT_STUBS_RegisterCallbacks(nullptr, nullptr);
 }
 

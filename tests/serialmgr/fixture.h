@@ -9,7 +9,6 @@
 #include <string>
 #include <thread>
 
-#include "drivers/socket_drv_internal.h"
 #include "fake_driver.h"
 #include "log_capture.h"
 #include "platform/kovacutils/kovacutils_host.h"
@@ -82,16 +81,6 @@ protected:
         for (UInt32 id = 0; id < SERIAL_DEVICE_MAX_DEVICE_NUM; ++id) {
             EXPECT_EQ(gDevList[id].rxLife.load(), kRxLifeNone) << "reader of device " << id << " not joined";
         }
-    }
-
-    // An in-process channel whose reader never parked keeps its mutex until
-    // the channel's next open: the only semaphores allowed after a channel
-    // client has gone.
-    void expectNothingLeftButChannelMutexes() {
-        expectNothingLeft(SOCKET_CHANNEL_NUM);
-        UInt32 kept = 0;
-        for (const auto& mutex : gSocketMutex) kept += mutex.load() != 0 ? 1u : 0u;
-        EXPECT_EQ(OSSEMAPHORE_GetLiveCount(), start.sems + kept);
     }
 
     attest::LogCapture log;

@@ -434,8 +434,8 @@ protected:
             in.inFlightMayDrop();
         };
 
-        const auto end = Clock::now() + std::chrono::duration<double>(stressSeconds());
-        while ((Clock::now() < end || cycles < minCycles()) && !::testing::Test::HasFailure()) {
+        const auto end = Clock::now() + std::chrono::duration<double>(env("AT_STRESS_SECONDS", 3.0));
+        while ((Clock::now() < end || cycles < static_cast<long>(env("AT_STRESS_CYCLES", 0))) && !::testing::Test::HasFailure()) {
             ++cycles;
             // The fixture captures every log line; a long run makes millions
             // (two per send), and a capture that only grows ends up copying
@@ -539,13 +539,9 @@ protected:
                     name, cycles, replacements, pauses, abrupt, calls.load(), in.delivered, in.dropped, in.bytesIn,
                     out.bytesOut, name, before.describe().c_str(), attest::snapshot().describe().c_str());
     }
-    static double stressSeconds() {
-        const char* s = std::getenv("AT_STRESS_SECONDS");
-        return s != nullptr && std::atof(s) > 0 ? std::atof(s) : 3.0;
-    }
-    static long minCycles() {
-        const char* c = std::getenv("AT_STRESS_CYCLES");
-        return c != nullptr ? std::atol(c) : 0;
+    static double env(const char* name, double fallback) {
+        const char* v = std::getenv(name);
+        return v != nullptr && std::atof(v) > 0 ? std::atof(v) : fallback;
     }
     // The library's latest log lines, without those of the sends (two per
     // send): what the reader did last, for a failure message.

@@ -23,13 +23,9 @@ namespace {
 constexpr const char* kHarnessDir = "/dev/.at_harness";
 constexpr const char* kCmdlinePath = "/proc/cmdline";
 
-std::string errnoText(const std::string& what) {
-    return what + ": " + std::strerror(errno);
-}
-
 // Notes why a step failed, with errno's text, and returns false.
 bool fail(std::string* why, const std::string& what) {
-    *why = errnoText(what);
+    *why = what + ": " + std::strerror(errno);
     return false;
 }
 
@@ -76,9 +72,7 @@ bool isPselect(long nr) {
 }
 
 // Unmounts whatever is bound over path; not being a mount point is fine.
-void unbind(const std::string& path) {
-    umount2(path.c_str(), MNT_DETACH);
-}
+void unbind(const std::string& path) { umount2(path.c_str(), MNT_DETACH); }
 
 }  // namespace
 
