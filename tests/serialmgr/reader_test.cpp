@@ -224,10 +224,15 @@ TEST_F(Reader, UsbPauseReturnsOnlyAfterTheReaderAcknowledges) {
     ASSERT_TRUE(log.waitFor(kInfo, "SERIALMGR_RX_Entry: Flow wait end. Refresh device 5\r\n"));
     fake::pushText(kUsb, "AT\r");
     ASSERT_TRUE(rec.waitBlocks(2));
+    const int waitLines = log.countContaining("wait_sem=");
     std::thread again([client] { SERIALMGR_SetFlowControl(client, 1); });
     EXPECT_TRUE(attest::waitUntil([&] { return log.count(kInfo, kStopLine) == 2; }));
     fake::pushText(kUsb, "x");
     again.join();
+    // The first pause after the mutex was made acknowledges twice (its first
+    // obtain takes the free mutex), so this pause may have returned on the
+    // spare answer: wait for the reader's own pause.
+    ASSERT_TRUE(waitWaitLines(log, waitLines + 1));
 
     // A STOP from the driver parks the reader, which answers on its own; a
     // client's pause on top of it needs no handshake. (Last: the answer that
