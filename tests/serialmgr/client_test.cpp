@@ -8,23 +8,13 @@ namespace {
 
 using Client = SerialMgrTest;
 
-std::string pointerText(const void* p) {
-    char text[32];
-    snprintf(text, sizeof text, "%p", p);
-    return text;
-}
-
 TEST_F(Client, NullDeviceOpensNothingAndCannotSend) {
     attest::ClientRecorder rec;
     SerialMgrClientParams params = attest::makeParams(rec, SERIAL_DEVICE_NULL, 1);
     SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&params);
     ASSERT_NE(client, nullptr);
     EXPECT_TRUE(log.has(kError, "SERIALMGR_RegisterClient: setting up NULL device\r\n"));
-    EXPECT_EQ(client->sig, SERIALMGR_CLIENT_SIG);
-    EXPECT_EQ(client->state, 1u);
-    EXPECT_EQ(client->params.spare, 0x5A5A5A5Au);
-    EXPECT_EQ(OSTASK_GetLiveCount(), start.tasks);
-    EXPECT_EQ(OSSEMAPHORE_GetLiveCount(), start.sems);
+    EXPECT_EQ(OSTASK_GetLiveCount(), start.tasks);  // no reader
     EXPECT_EQ(SERIALMGR_GetSerialDeviceHandle(client), -1);
     EXPECT_EQ(SERIALMGR_GetDeviceID(client), SERIAL_DEVICE_NULL);
     EXPECT_EQ(SERIALMGR_GetCurrentATSerialMgrHandle(), client);
@@ -32,7 +22,7 @@ TEST_F(Client, NullDeviceOpensNothingAndCannotSend) {
     const UInt8 data[5] = {1, 2, 3, 4, 5};
     EXPECT_EQ(SERIALMGR_SendData(client, data, 5, 1), 0);
     EXPECT_TRUE(log.has(kError, "SERIALMGR_SendData Fail!! ( DTR Received ) devID=23, client=1 len=5 \r\n"));
-    EXPECT_TRUE(log.has(kInfo, "SERIALMGR_SendData: devID=23, client=1 buf=" + pointerText(data) +
+    EXPECT_TRUE(log.has(kInfo, "SERIALMGR_SendData: devID=23, client=1 buf=" + addressText(data) +
                                    " len=5 lenSent=0 block=1 state=1\r\n"))
         << log.dump();
     EXPECT_EQ(SERIALMGR_SetFlowControl(client, 1), 1);
@@ -56,7 +46,6 @@ TEST_F(Client, TheAtClientIsFoundOnTheLowestDevice) {
     SerialMgrClientInfo* other = registerIdle(r9, kDev, 2);  // not the AT client
     SerialMgrClientInfo* on6 = registerIdle(r6, 6, 1);
     EXPECT_EQ(SERIALMGR_GetCurrentATSerialMgrHandle(), on6);
-    EXPECT_EQ(SERIALMGR_GetSerialDeviceHandle(on6), gDevList[6].devBufHandle.load());
     EXPECT_GE(SERIALMGR_GetSerialDeviceHandle(on6), 0);
     ASSERT_TRUE(attest::finishesWithin([on6] { SERIALMGR_DeRegisterClient(on6); }));
     EXPECT_EQ(SERIALMGR_GetCurrentATSerialMgrHandle(), on12);
@@ -68,14 +57,12 @@ TEST_F(Client, TheAtClientIsFoundOnTheLowestDevice) {
 TEST_F(Client, SecondRegistrationReplacesTheCurrentClient) {
     attest::ClientRecorder first, second;
     SerialMgrClientInfo* a = registerIdle(first, kDev, 1);
-    const attest::Resources withOne = attest::snapshot();
+    const UInt32 tasks = OSTASK_GetLiveCount();
     SerialMgrClientParams params = attest::makeParams(second, kDev, 2);
     SerialMgrClientInfo* b = SERIALMGR_RegisterClient(&params);
     ASSERT_NE(b, nullptr);
     ASSERT_NE(a, b);
-    EXPECT_EQ(gDevList[kDev].currentClient.load(), b);
-    EXPECT_EQ(OSTASK_GetLiveCount(), withOne.tasks);  // no second reader
-    EXPECT_EQ(OSSEMAPHORE_GetLiveCount(), withOne.sems);
+    EXPECT_EQ(OSTASK_GetLiveCount(), tasks);  // no second reader
     EXPECT_EQ(fake::openCount(kDev), 1);
 
     fake::pushText(kDev, "AT\r");
@@ -90,9 +77,7 @@ TEST_F(Client, SecondRegistrationReplacesTheCurrentClient) {
     // Deregistering the older client stops the device for both; the newer
     // record stays allocated until it deregisters too.
     ASSERT_TRUE(attest::finishesWithin([a] { SERIALMGR_DeRegisterClient(a); }));
-    EXPECT_EQ(gDevList[kDev].currentClient.load(), nullptr);
     EXPECT_FALSE(fake::isOpen(kDev));
-    EXPECT_EQ(b->sig, SERIALMGR_CLIENT_SIG);
     EXPECT_EQ(SERIALMGR_SendData(b, data, 2, 1), 0);
     EXPECT_TRUE(log.has(kError, "SERIALMGR_SendData Fail!! ( DTR Received ) devID=7, client=2 len=2 \r\n"));
     deregisterAndCheck(b);
@@ -108,7 +93,6 @@ TEST_F(Client, FailedOpenLeavesTheDeviceClosedForARetry) {
         fake::setOpenResult(kDev, openResult);
         params.devID = devID;
         EXPECT_EQ(SERIALMGR_RegisterClient(&params), nullptr);
-        EXPECT_EQ(gDevList[devID].devBufHandle.load(), -1);
         expectNothingLeft();
     }
     EXPECT_EQ(log.count(kError, "SERIALMGR_RegisterClient: Open Failed devID=7, client=5\r\n"), 2);
@@ -137,7 +121,7 @@ TEST_F(Client, SendModesAndWriteResults) {
         EXPECT_EQ(calls[i].len, 300 - 100 * i);
     }
     EXPECT_EQ(fake::writtenBytes(kDev), std::vector<UInt8>(data, data + 300));
-    EXPECT_TRUE(log.has(kInfo, "SERIALMGR_SendData: devID=7, client=6 buf=" + pointerText(data) +
+    EXPECT_TRUE(log.has(kInfo, "SERIALMGR_SendData: devID=7, client=6 buf=" + addressText(data) +
                                    " len=300 lenSent=300 block=1 state=1\r\n"));
 
     const struct {
@@ -150,7 +134,6 @@ TEST_F(Client, SendModesAndWriteResults) {
     } cases[] = {
         {"blocking, nothing to send: no write", {}, 100, 0, 1, 0, 0},
         {"non-blocking, nothing to send: one write", {}, 100, 0, 0, 0, 1},
-        {"non-blocking: one write, its result", {}, 100, 300, 0, 100, 1},
         {"non-blocking: a failed write's result unchanged", {0xFFFF}, 100, 300, 0, 0xFFFF, 1},
         {"blocking: a failed write ends the send", {100, 0xFFFF}, 100, 300, 1, 100, 2},
         {"blocking: a result above the rest is no count", {100, 250}, 100, 300, 1, 100, 2},

@@ -6,6 +6,7 @@
 #include <android/log.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <thread>
 
@@ -22,6 +23,16 @@ namespace fake = attest::fake;
 
 constexpr int kInfo = ANDROID_LOG_INFO;
 constexpr int kError = ANDROID_LOG_ERROR;
+
+inline std::string rxLine(UInt32 devID, const std::string& what) {
+    return "SERIALMGR_RX_Entry: devID=" + std::to_string(devID) + ", " + what + "\r\n";
+}
+
+inline std::string addressText(const void* p) {
+    char text[32];
+    snprintf(text, sizeof text, "%p", p);
+    return text;
+}
 
 class SerialMgrTest : public ::testing::Test {
 protected:
@@ -52,19 +63,6 @@ protected:
         return client;
     }
 
-    // Registers rec with a not-ready callback: the reader starts, logs BEGIN
-    // and ends before its first read, leaving the device open. The caller
-    // clears the callbacks again.
-    SerialMgrClientInfo* registerNotReady(attest::ClientRecorder& rec, UInt32 devID) {
-        AT_STUBS_RegisterCallbacks(nullptr, [] { return Int32{0}; });
-        SerialMgrClientParams params = attest::makeParams(rec, devID);
-        SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&params);
-        EXPECT_NE(client, nullptr);
-        EXPECT_TRUE(log.waitFor(kInfo, "SERIALMGR_RX_Entry: devID=" + std::to_string(devID) + ", BEGIN\r\n"));
-        EXPECT_TRUE(attest::waitUntil([devID] { return gDevList[devID].rxLife.load() == kRxLifeJoinable; }));
-        return client;
-    }
-
     // Deregisters under a deadline and checks that nothing is left.
     void deregisterAndCheck(SerialMgrClientInfo* client) {
         ASSERT_TRUE(attest::finishesWithin([client] { SERIALMGR_DeRegisterClient(client); }))
@@ -80,6 +78,9 @@ protected:
             << attest::snapshot().describe();
         for (UInt32 id = 0; id < SERIAL_DEVICE_MAX_DEVICE_NUM; ++id) {
             EXPECT_EQ(gDevList[id].rxLife.load(), kRxLifeNone) << "reader of device " << id << " not joined";
+            // A reader that ends on its own before the stop signal reaches it
+            // must not leave the signal's flag set for a later signal.
+            EXPECT_EQ(gShutdownList[id].pending.load(), 0u) << "shutdown of device " << id << " left pending";
         }
     }
 

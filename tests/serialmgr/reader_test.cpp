@@ -20,55 +20,16 @@ constexpr UInt32 kUsb = SERIAL_DEVICE_USB;
 const char kStopLine[] = "  USB_Control_Pipe_Send_Stop : send STOP to reader thread\n";
 const char kAckLine[] = "  USB_Control_Pipe_Send_Ack : send OK to RPC task\n";
 
-std::string rxLine(UInt32 devID, const std::string& what) {
-    return "SERIALMGR_RX_Entry: devID=" + std::to_string(devID) + ", " + what + "\r\n";
-}
-
-std::string pointerText(const void* p) {
-    char text[32];
-    snprintf(text, sizeof text, "%p", p);
-    return text;
-}
-
 // The reader logs a wait line before each obtain of wait_sem, inside its
 // pause loop, where it reads nothing until the pause ends.
 bool waitWaitLines(const attest::LogCapture& log, int n) {
     return attest::waitUntil([&] { return log.countContaining("wait_sem=") >= n; });
 }
 
-TEST_F(Reader, EachRegistrationStartsAReaderThatDeliversAndCarriesTheReplyOut) {
-    const std::vector<UInt8> reply = {'\r', '\n', 'O', 'K', '\r', '\n'};
-    for (UInt32 round = 1; round <= 3; ++round) {
-        SCOPED_TRACE(round);
-        attest::ClientRecorder rec;
-        SerialMgrClientInfo* client = registerIdle(rec);
-        rec.onData = [&](SerialMgrClientInfo* c, const UInt8*, UInt32) {
-            EXPECT_EQ(c, client);
-            // The client answers from inside dataCb, on the reader.
-            EXPECT_EQ(SERIALMGR_SendData(c, reply.data(), 6, 1), 6);
-        };
-        fake::pushText(kDev, "AT\r");
-        ASSERT_TRUE(rec.waitBlocks(1));
-        EXPECT_EQ(rec.allBytes(), (std::vector<UInt8>{'A', 'T', '\r'}));
-        EXPECT_EQ(fake::writes(kDev).back().data, reply);
-        EXPECT_EQ(gDevList[kDev].rxByteCount.load(), 3 * round);  // never reset by deregistration
-        // Closing wakes this read, so the reader may end before the signal
-        // reaches it; either way no shutdown stays pending.
-        deregisterAndCheck(client);
-        EXPECT_EQ(gShutdownList[kDev].pending.load(), 0u);
-    }
-    EXPECT_EQ(log.count(kInfo, "   Serial_Read=3\n"), 3);
-    EXPECT_EQ(log.count(kInfo, rxLine(kDev, "BEGIN")), 3);
-    EXPECT_EQ(log.count(kInfo, rxLine(kDev, "END")), 3);
-    EXPECT_EQ(fake::openCount(kDev), 3);
-    EXPECT_EQ(fake::closeCount(kDev), 3);
-}
-
 TEST_F(Reader, ReadResultsThatCarryNothingAreSkipped) {
     attest::ClientRecorder rec;
     SerialMgrClientInfo* client = registerIdle(rec);
     fake::pushResult(kDev, 0, EAGAIN);
-    fake::pushResult(kDev, 65535, 0);
     // Many in a row: the reader slows down but goes on reading.
     for (int i = 0; i < 21; ++i) fake::pushResult(kDev, 1537, 0);
     fake::pushText(kDev, "0123456789");
@@ -77,11 +38,10 @@ TEST_F(Reader, ReadResultsThatCarryNothingAreSkipped) {
     EXPECT_EQ(rec.eventCount(), 0u);
     EXPECT_EQ(log.countContaining("blockdatasize == 0"), 0);
     EXPECT_EQ(log.count(kInfo, "   Serial_Read=1537\n"), 21);
-    EXPECT_TRUE(log.has(kInfo, "   Serial_Read=65535\n"));
     // A full-size block is delivered whole.
     fake::pushBytes(kDev, std::vector<UInt8>(1536, 0x41));
     ASSERT_TRUE(rec.waitBlocks(2));
-    EXPECT_EQ(gDevList[kDev].rxByteCount.load(), 1546u);
+    EXPECT_EQ(rec.allBytes().size(), 1546u);
     deregisterAndCheck(client);
 }
 
@@ -93,7 +53,7 @@ TEST_F(Reader, ReadErrorTellsTheClientOnceAndEndsTheReaderUntilTheClientDeregist
     const struct {
         UInt32 dev;
         int err;
-    } cases[] = {{kDev, EIO}, {kUsb, EBADF}, {kDev, ENODEV}};
+    } cases[] = {{kDev, EIO}, {kUsb, EBADF}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.err);
         log.clear();
@@ -114,12 +74,8 @@ TEST_F(Reader, ReadErrorTellsTheClientOnceAndEndsTheReaderUntilTheClientDeregist
                                                       strerror(c.err) + ")")),
                   1)
             << log.dump();
-        SerialMgrDevice& dev = gDevList[c.dev];
         EXPECT_EQ(SERIALMGR_GetSerialDeviceHandle(client), -1);
         EXPECT_FALSE(fake::isOpen(c.dev));
-        EXPECT_EQ(dev.wait_sem.load() | dev.useSem.load() | dev.regSem.load(), 0u);
-        EXPECT_EQ(dev.txReady.load(), 1u);
-        EXPECT_EQ(dev.currentClient.load(), client);
         const UInt8 data[4] = {1, 2, 3, 4};
         EXPECT_EQ(SERIALMGR_SendData(client, data, 4, 0), 0);
         ASSERT_TRUE(attest::finishesWithin([&] {
@@ -156,7 +112,6 @@ TEST_F(Reader, PausesParkTheReaderAndResumesReopenTheDeviceWithTheDefaultArgumen
     ASSERT_TRUE(fake::waitIdle(kDev));
     EXPECT_EQ(SERIALMGR_SetFlowControl(client, 1), 1);
     EXPECT_TRUE(log.has(kInfo, "SERIALMGR_SetFlowControl: devID=7, client=4 enable=1 state=1\r\n"));
-    EXPECT_EQ(client->state, 2u);
     const UInt8 data[3] = {'a', 'b', 'c'};
     EXPECT_EQ(SERIALMGR_SendData(client, data, 3, 1), 0);
     EXPECT_EQ(SERIALMGR_SendData(client, data, 3, 0), 0);
@@ -170,7 +125,6 @@ TEST_F(Reader, PausesParkTheReaderAndResumesReopenTheDeviceWithTheDefaultArgumen
 
     EXPECT_EQ(SERIALMGR_SetFlowControl(client, 0), 1);
     EXPECT_TRUE(log.has(kInfo, "SERIALMGR_SetFlowControl: devID=7, client=4 enable=0 state=2\r\n"));
-    EXPECT_EQ(client->state, 1u);
     ASSERT_TRUE(rec.waitBlocks(2));
     EXPECT_TRUE(log.has(kInfo, "SERIALMGR_RX_Entry: Flow wait end. Refresh device 7\r\n"));
     EXPECT_EQ(fake::openParams(kDev), (std::vector<UInt32>{77, 0}));
@@ -190,7 +144,6 @@ TEST_F(Reader, PausesParkTheReaderAndResumesReopenTheDeviceWithTheDefaultArgumen
     ASSERT_TRUE(waitWaitLines(log, 1));
     EXPECT_EQ(SERIALMGR_SetFlowControl(client, 1), 1);
     EXPECT_EQ(SERIALMGR_SetFlowControl(client, 1), 1);
-    EXPECT_EQ(client->state, 2u);
     deregisterAndCheck(client);
     EXPECT_TRUE(log.has(kInfo, "SERIALMGR_RX_Entry: Flow wait end. Stop devID 7\r\n"));
     EXPECT_EQ(log.countContaining("Refresh device"), 0);
@@ -269,7 +222,7 @@ TEST_F(Reader, DeregistrationLogsEveryStepAndSignalsAReaderBlockedInItsRead) {
     const pthread_t reader = gDevList[kUart].rxThread.load();
     log.clear();
     deregisterAndCheck(client);
-    const std::string p = pointerText(client);
+    const std::string p = addressText(client);
     const std::vector<std::string> expected = {
         "SERIALMGR_DeRegisterClient: " + p + "\n",
         "SERIALMGR_SetFlowControl: devID=1, client=9 enable=0 state=1\r\n",
@@ -290,10 +243,6 @@ TEST_F(Reader, DeregistrationLogsEveryStepAndSignalsAReaderBlockedInItsRead) {
     EXPECT_EQ(g_shutdownRuns.load(), 1);
     EXPECT_TRUE(pthread_equal(g_shutdownRanOn.load(), reader));
     EXPECT_EQ(gShutdownList[kUart].pending.load(), 0u);
-    const SerialMgrDevice& dev = gDevList[kUart];
-    EXPECT_EQ(dev.devBufHandle.load(), -1);
-    EXPECT_EQ(dev.rxRunning.load() | dev.txReady.load() | dev.stopRx.load(), 0u);
-    EXPECT_EQ(dev.currentClient.load(), nullptr);
     EXPECT_EQ(rec.events, std::vector<UInt32>{SERIALMGR_EVENT_DEREGISTERED});
     EXPECT_EQ(rec.stateAtEvent, std::vector<UInt32>{0});
     EXPECT_EQ(rec.zeroArgs, std::vector<UInt32>{0});
@@ -315,9 +264,9 @@ TEST_F(Reader, SignalRunsPendingShutdownsInOrderAndClearsEveryFlag) {
     EXPECT_TRUE(log.has(kInfo, "SERIALMGR_HandleSignal: devID = 0, shutting down\n"));
     EXPECT_TRUE(log.has(kInfo, "SERIALMGR_HandleSignal: devID = 2, shutting down\n"));
     EXPECT_EQ(log.countContaining("devID = 5"), 0);
-    EXPECT_EQ(OSSEMAPHORE_GetCnt(gShutdownMutex.load()), 1u);  // given back
 
-    // Only SIGUSR2 is acted on, and the installed handler is the one that runs.
+    // Only SIGUSR2 is acted on, and the installed handler is the one that runs
+    // (it could not, had the first run kept the shutdown mutex).
     gShutdownList[0].pending = 1;
     SERIALMGR_HandleSignal(SIGUSR1);
     EXPECT_EQ(gShutdownList[0].pending.load(), 1u);
@@ -403,7 +352,6 @@ TEST_F(Reader, BlockReadWhileTheLockIsHeldIsDeliveredOnceFreeAndDroppedAtShutdow
     ASSERT_TRUE(attest::finishesWithin([] { SERIALMGR_RX_Shutdown(kDev); })) << log.dump();
     EXPECT_EQ(rec.blockCount(), 1u);
     EXPECT_TRUE(log.has(kInfo, rxLine(kDev, "END")));
-    EXPECT_EQ(dev.useSem.load(), 0u);
     // The units held here were on the destroyed semaphore; the client's
     // deregistration still completes and frees everything.
     deregisterAndCheck(client);
@@ -412,21 +360,22 @@ TEST_F(Reader, BlockReadWhileTheLockIsHeldIsDeliveredOnceFreeAndDroppedAtShutdow
 TEST_F(Reader, ReaderThatIsNotReadyLeavesTheDeviceOpenAndIsStillJoined) {
     installFake(kUsb);
     attest::ClientRecorder rec;
-    SerialMgrClientInfo* client = registerNotReady(rec, kUsb);
+    // The reader logs BEGIN and ends before its first read.
+    AT_STUBS_RegisterCallbacks(nullptr, [] { return Int32{0}; });
+    SerialMgrClientParams params = attest::makeParams(rec, kUsb);
+    SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&params);
     ASSERT_NE(client, nullptr);
+    ASSERT_TRUE(log.waitFor(kInfo, rxLine(kUsb, "BEGIN")));
     ASSERT_TRUE(attest::waitUntil([] { return OSTASK_GetLiveCount() == 0; }));
     fake::pushText(kUsb, "AT\r");
     EXPECT_EQ(fake::readCount(kUsb), 0);
     EXPECT_TRUE(fake::isOpen(kUsb));
-    EXPECT_NE(gDevList[kUsb].useSem.load(), 0u);
-    EXPECT_EQ(gDevList[kUsb].rxThread.load(), pthread_t{});
     EXPECT_EQ(log.countContaining("END"), 0);
     // Sending works: the device is open. A pause does not wait for an
     // acknowledgement that no reader would give.
     const UInt8 data[2] = {'o', 'k'};
     EXPECT_EQ(SERIALMGR_SendData(client, data, 2, 1), 2);
     ASSERT_TRUE(attest::finishesWithin([client] { SERIALMGR_SetFlowControl(client, 1); }));
-    EXPECT_EQ(client->state, 2u);
     EXPECT_EQ(log.count(kInfo, kStopLine), 0);
     log.clear();
     deregisterAndCheck(client);

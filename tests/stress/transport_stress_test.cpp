@@ -36,23 +36,14 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <chrono>
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <random>
 #include <set>
 #include <sstream>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "../serialmgr/fixture.h"
 #include "drivers/rndis_drv.h"
@@ -83,22 +74,20 @@ public:
     }
     struct Call {
         Call(Watchdog& w, const char* what) : w_(w) {
-            for (slot_ = 0; slot_ < kSlots; ++slot_) {
-                const char* expected = nullptr;
-                if (w_.what_[slot_].compare_exchange_strong(expected, what)) break;
+            for (const char* none = nullptr; slot_ < kSlots; none = nullptr, ++slot_) {
+                if (w_.what_[slot_].compare_exchange_strong(none, what)) break;
             }
             if (slot_ < kSlots) w_.since_[slot_] = nowMs();
         }
         // The start goes before the name, so that a slot taken again never
         // shows its new name with the old start.
         ~Call() {
-            if (slot_ < kSlots) {
-                w_.since_[slot_] = LLONG_MAX;
-                w_.what_[slot_] = nullptr;
-            }
+            if (slot_ >= kSlots) return;
+            w_.since_[slot_] = LLONG_MAX;
+            w_.what_[slot_] = nullptr;
         }
         Watchdog& w_;
-        int slot_;
+        int slot_ = 0;
     };
 
 private:
@@ -110,9 +99,7 @@ private:
             for (int i = 0; i < kSlots; ++i) late |= what_[i].load() != nullptr && now - since_[i].load() > 5000;
             if (!late) continue;
             for (int i = 0; i < kSlots; ++i) {
-                if (const char* what = what_[i].load()) {
-                    std::fprintf(stderr, "watchdog: %s in flight for %lld ms\n", what, now - since_[i].load());
-                }
+                if (const char* what = what_[i].load()) std::fprintf(stderr, "watchdog: %s in flight for %lld ms\n", what, now - since_[i].load());
             }
             // The last words come from a thread of their own, given 2 seconds:
             // the stuck thread may hold a lock they need (the log capture's),
@@ -151,9 +138,7 @@ struct Incoming {
     std::string error;
     std::vector<UInt8> partial;  // a block may end inside a record
 
-    void fail(const std::string& what) {
-        if (error.empty()) error = what;
-    }
+    void fail(const std::string& what) { error = error.empty() ? what : error; }
     void seen(const UInt8* data, UInt32 len) {
         std::lock_guard<std::mutex> g(lock);
         bytesIn += len;
@@ -168,8 +153,7 @@ struct Incoming {
                 continue;
             }
             if (seq <= lastSeen) {
-                fail("record " + std::to_string(seq) + " after " + std::to_string(lastSeen) +
-                     " (duplicate or reordered)");
+                fail("record " + std::to_string(seq) + " after " + std::to_string(lastSeen) + " (duplicate or reordered)");
                 continue;
             }
             lastSeen = seq;
@@ -327,9 +311,7 @@ public:
     ~Senders() { stop(); }
     void stop() {
         stop_ = true;
-        for (auto& t : threads_) {
-            if (t.joinable()) t.join();
-        }
+        for (auto& t : threads_) if (t.joinable()) t.join();
     }
     bool bad() const { return bad_; }
 
@@ -540,17 +522,16 @@ protected:
                     out.bytesOut, name, before.describe().c_str(), attest::snapshot().describe().c_str());
     }
     static double env(const char* name, double fallback) {
-        const char* v = std::getenv(name);
-        return v != nullptr && std::atof(v) > 0 ? std::atof(v) : fallback;
+        const double v = std::getenv(name) != nullptr ? std::atof(std::getenv(name)) : 0;
+        return v > 0 ? v : fallback;
     }
     // The library's latest log lines, without those of the sends (two per
     // send): what the reader did last, for a failure message.
     std::string logTail() const {
         std::vector<std::string> kept;
         for (const auto& l : log.lines()) {
-            if (l.text.find("SendData") == std::string::npos && l.text.find("USB_Write") == std::string::npos) {
-                kept.push_back(l.text.empty() || l.text.back() != '\n' ? l.text + "\n" : l.text);
-            }
+            if (l.text.find("SendData") != std::string::npos || l.text.find("USB_Write") != std::string::npos) continue;
+            kept.push_back(l.text.empty() || l.text.back() != '\n' ? l.text + "\n" : l.text);
         }
         std::string text = "last log lines of this cycle:\n";
         for (size_t i = kept.size() > 100 ? kept.size() - 100 : 0; i < kept.size(); ++i) text += "  " + kept[i];
