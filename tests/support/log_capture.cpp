@@ -29,6 +29,13 @@ void debugHook(UInt32 channel, const char* text) {
     g_changed.notify_all();
 }
 
+// Caller holds g_lock.
+int countLocked(int priority, const std::string& text) {
+    return static_cast<int>(std::count_if(g_lines.begin(), g_lines.end(), [&](const LogLine& line) {
+        return line.tag == "at" && line.priority == priority && line.text == text;
+    }));
+}
+
 }  // namespace
 
 LogCapture::LogCapture() {
@@ -58,15 +65,6 @@ void LogCapture::clear() {
     g_lines.clear();
     g_debug.clear();
 }
-
-namespace {
-// Caller holds g_lock.
-int countLocked(int priority, const std::string& text) {
-    return static_cast<int>(std::count_if(g_lines.begin(), g_lines.end(), [&](const LogLine& line) {
-        return line.tag == "at" && line.priority == priority && line.text == text;
-    }));
-}
-}  // namespace
 
 int LogCapture::count(int priority, const std::string& text) const {
     std::lock_guard<std::mutex> guard(g_lock);

@@ -181,10 +181,9 @@ bool TtyHarness::bindOver(const std::string& source, const std::string& target) 
 }
 
 bool namespacesRequired() {
-    const char* ci = std::getenv("CI");
-    if (ci != nullptr && *ci != '\0' && std::strcmp(ci, "0") != 0 && std::strcmp(ci, "false") != 0) return true;
+    const std::string ci = std::getenv("CI") != nullptr ? std::getenv("CI") : "";
     const char* req = std::getenv("AT_REQUIRE_NAMESPACES");
-    return req != nullptr && std::strcmp(req, "1") == 0;
+    return (!ci.empty() && ci != "0" && ci != "false") || (req != nullptr && std::strcmp(req, "1") == 0);
 }
 
 bool waitInPselect(pid_t tid, std::chrono::milliseconds limit) {
