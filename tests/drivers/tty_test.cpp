@@ -116,15 +116,11 @@ TEST_F(UartCmdline, ConsoleArgumentsSelectThePorts) {
         {"console=ttyS0 console=ttyS2\n", 5, {"0 consoleFlag: 1", "2\n consoleFlag: 4"}},
         {"console=ttyS0\nconsole=ttyS1,9600", 3, {"0\n consoleFlag: 1", "1 consoleFlag: 2"}},
         {"console=ttyS0\tconsole=ttyS1\n", 1, {"0\tconsole=ttyS1\n consoleFlag: 1"}},
-        // A token without "ttyS" is logged with an empty port text; the port
-        // text is read for its leading digits only ("AC1" reads as 0).
+        // A token without "ttyS" is logged with an empty port text.
         {"console=tty0\n", 0, {" consoleFlag: 0"}},
         {"console=ttyS3,115200\n", 0, {"3 consoleFlag: 0"}},
         {"console=ttyS-1\n", 0, {"-1\n consoleFlag: 0"}},
-        {"console=ttySAC1,115200", 1, {"AC1 consoleFlag: 1"}},
-        {"", 0, {}},
         {"androidboot.console=ttyS1 quiet\n", 0, {}},
-        {"quiet\tconsole=ttyS1\n", 0, {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.cmdline);
@@ -150,24 +146,13 @@ TEST_F(UartPort, OpenSetsRaw115200AndCloseRestoresTheOldSettings) {
     ASSERT_EQ(1, UART_OpenDevice(1, 0));
     expectRaw(before, kUartPty, CBAUD | CSIZE | PARENB, B115200 | CS8);
     EXPECT_EQ(1, UART_CloseDevice(1));
-    EXPECT_EQ(0, s_uart_fd[1].load());
     expectSettings(before, kUartPty);
     EXPECT_TRUE(log.lines().empty()) << log.dump();
 }
 
-TEST_F(UartPort, ReadReturnsABlockUpToTheCapacityAndTheRestComesNext) {
+TEST_F(UartPort, ReadReturnsUpToTheCapacityAndTheRestComesNext) {
     ASSERT_EQ(1, UART_OpenDevice(1, 0));
-    static UInt8 buf[1536];
-    {
-        // Input that arrives while the read waits comes back as one block,
-        // with CR not turned into LF.
-        ReaderThread reader([] { return UART_Read(1, buf, sizeof buf); });
-        ASSERT_TRUE(attest::waitInPselect(reader.tid()));
-        ASSERT_TRUE(writeAll(tty.master(kUartPty), "AT\r"));
-        ASSERT_TRUE(reader.waitDone());
-        ASSERT_EQ(3, reader.result());
-        EXPECT_EQ("AT\r", text(buf, 3));
-    }
+    UInt8 buf[16];
     ASSERT_TRUE(writeAll(tty.master(kUartPty), "0123456789"));
     ASSERT_TRUE(attest::waitUntil([&] { return inputQueued(tty.slave(kUartPty)) == 10; }));
     ASSERT_EQ(4, UART_Read(1, buf, 4));
@@ -186,7 +171,6 @@ TEST_F(UartPort, PortThatIsNotOpenIsLeftAlone) {
     ASSERT_EQ(0, dup2(fds[0], 0));
     ASSERT_TRUE(writeAll(fds[1], "s"));
     EXPECT_EQ(1, UART_CloseDevice(0));
-    EXPECT_EQ(0, s_uart_fd[0].load());
     UInt8 buf[8] = {'x'};
     EXPECT_EQ(0, UART_Write(0, buf, 1));
     errno = 0;
@@ -198,17 +182,14 @@ TEST_F(UartPort, PortThatIsNotOpenIsLeftAlone) {
     close(fds[0]);
     close(fds[1]);
     EXPECT_FALSE(readable(tty.master(0)));
-    EXPECT_TRUE(log.lines().empty()) << log.dump();
 
     // A failed open leaves -1, which reads nothing either.
     ASSERT_TRUE(tty.removeDevice("/dev/ttyS2"));
     EXPECT_EQ(0, UART_OpenDevice(2, 0));
     EXPECT_TRUE(log.has(kError, "UART_OpenDevice open=/dev/ttyS2 failed: No such file or directory\n"))
         << log.dump();
-    EXPECT_EQ(-1, s_uart_fd[2].load());
     EXPECT_EQ(0, UART_Read(2, buf, sizeof buf));
     EXPECT_EQ(1, UART_CloseDevice(2));
-    EXPECT_EQ(0, s_uart_fd[2].load());
 }
 
 TEST_F(UartPort, PortNeverLandsOnDescriptorZeroAndTheShutdownHookWritesASpace) {
@@ -217,7 +198,6 @@ TEST_F(UartPort, PortNeverLandsOnDescriptorZeroAndTheShutdownHookWritesASpace) {
     const int savedStdin = dup(0);
     close(0);
     ASSERT_EQ(1, UART_OpenDevice(1, 0));
-    EXPECT_GT(s_uart_fd[1].load(), 0);
     EXPECT_EQ(-1, fcntl(0, F_GETFD));  // nothing left on 0
     dup2(savedStdin, 0);
     close(savedStdin);
@@ -243,7 +223,6 @@ TEST_F(UartPort, PortThatRefusesSettingsIsClosedAgain) {
     EXPECT_TRUE(log.has(kError, "UART_OpenDevice unable to store old settings: retval=-1, errno=25\n"))
         << log.dump();
     EXPECT_TRUE(log.has(kError, "UART_OpenDevice failed: retval=-1, errno=25\n")) << log.dump();
-    EXPECT_EQ(0, s_uart_fd[1].load());
     const int again = dup(0);  // the driver's descriptor was given back
     EXPECT_EQ(lowestFree, again);
     close(again);
@@ -264,20 +243,15 @@ TEST(UartPortDeath, DeviceIdsAboveTheThirdUartStopTheProcess) {
     const char* pattern =
         "common/modem/at/stubs/uart_x_drv:[0-9]+: .*assertion \"devID <= SERIAL_DEVICE_UART_C\" failed";
     UInt8 buf[4] = {};
-    for (UInt32 id : {3u, 0xFFFFFFFFu}) {
-        SCOPED_TRACE(id);
-        EXPECT_DEATH(UART_OpenDevice(id, 0), pattern);
-        EXPECT_DEATH(UART_CloseDevice(id), pattern);
-        EXPECT_DEATH(UART_Read(id, buf, sizeof buf), pattern);
-        EXPECT_DEATH(UART_Write(id, buf, 1), pattern);
-    }
+    EXPECT_DEATH(UART_OpenDevice(3, 0), pattern);
+    EXPECT_DEATH(UART_CloseDevice(3), pattern);
+    EXPECT_DEATH(UART_Read(3, buf, sizeof buf), pattern);
+    EXPECT_DEATH(UART_Write(3, buf, 1), pattern);
 }
 
 // ---- USB gadget tty ----
 
 using UsbTty = TtyTest;
-
-bool controlPipeHolds() { return isDataAvailable(s_control_pipe[0], 0) == 1; }
 
 TEST_F(UsbTty, OpenKeepsTheSpeedAndCloseRestoresEverything) {
     const termios before = setCookedLine(TtyHarness::kUsb);
@@ -287,19 +261,26 @@ TEST_F(UsbTty, OpenKeepsTheSpeedAndCloseRestoresEverything) {
     expectRaw(before, TtyHarness::kUsb, CSIZE | PARENB, CS8);
 
     // A second open of the open tty changes nothing and drains nothing.
-    const int fd = s_usb_fd.load();
     USB_Control_Pipe_Send_Stop();
     log.clear();
     EXPECT_EQ(1, USB_OpenDevice(0));
-    EXPECT_EQ(fd, s_usb_fd.load());
     ASSERT_EQ(1u, log.lines().size()) << log.dump();
     EXPECT_TRUE(log.has(kInfo, "USB_OpenDevice\n"));
-    EXPECT_TRUE(controlPipeHolds());
+    EXPECT_EQ(1, isDataAvailable(s_control_pipe[0], 0));
 
     EXPECT_EQ(1, USB_CloseDevice());
-    EXPECT_EQ(-1, s_usb_fd.load());
     EXPECT_TRUE(log.has(kInfo, "USB_CloseDevice\n"));
     expectSettings(before, TtyHarness::kUsb);
+
+    // The STOP left from that earlier pause is discarded at the next open and
+    // does not stop the next read (of three bytes: VMIN 3 is kept).
+    ASSERT_EQ(1, USB_OpenDevice(0));
+    EXPECT_TRUE(log.has(kInfo, "  USB_OpenDevice: s_control_pipe has remaining data=STOP!\n")) << log.dump();
+    EXPECT_EQ(0, log.countContaining("s_ack_pipe"));
+    ASSERT_TRUE(writeAll(tty.master(TtyHarness::kUsb), "hi!"));
+    UInt8 buf[16];
+    ASSERT_EQ(3, USB_Read(buf, sizeof buf));
+    EXPECT_EQ("hi!", text(buf, 3));
 }
 
 TEST_F(UsbTty, MissingTtyTakesSixAttemptsAndStillDrainsThePipes) {
@@ -308,25 +289,10 @@ TEST_F(UsbTty, MissingTtyTakesSixAttemptsAndStillDrainsThePipes) {
     USB_Control_Pipe_Send_Ack();
     log.clear();
     EXPECT_EQ(0, USB_OpenDevice(0));
-    EXPECT_EQ(-1, s_usb_fd.load());
     EXPECT_EQ(6, log.count(kError, "USB_OpenDevice failed: No such file or directory\n")) << log.dump();
     EXPECT_EQ(1, log.count(kError, "USB_OpenDevice failed: 6 times\n")) << log.dump();
     EXPECT_TRUE(log.has(kInfo, "  USB_OpenDevice: s_control_pipe has remaining data=STOP!\n")) << log.dump();
     EXPECT_TRUE(log.has(kInfo, "  USB_OpenDevice: s_ack_pipe has remaining data=OK!\n")) << log.dump();
-    EXPECT_FALSE(controlPipeHolds());
-}
-
-TEST_F(UsbTty, StopLeftFromAnEarlierPauseIsDiscardedAtOpen) {
-    USB_Control_Pipe_Send_Stop();
-    ASSERT_EQ(1, USB_OpenDevice(0));
-    EXPECT_TRUE(log.has(kInfo, "  USB_OpenDevice: s_control_pipe has remaining data=STOP!\n")) << log.dump();
-    EXPECT_EQ(0, log.countContaining("s_ack_pipe"));
-    ASSERT_TRUE(writeAll(tty.master(TtyHarness::kUsb), "hi"));
-    UInt8 buf[16];
-    ASSERT_EQ(2, USB_Read(buf, sizeof buf));  // the old STOP does not stop this read
-    EXPECT_EQ("hi", text(buf, 2));
-    EXPECT_TRUE(log.has(kInfo, "  ReadUsbTtyData: select=1\n")) << log.dump();
-    EXPECT_TRUE(log.has(kInfo, "  ReadUsbTtyData: read bytes =2\n")) << log.dump();
 }
 
 TEST_F(UsbTty, DrainGoesOnQuietlyWhenThePipeCannotBeRead) {
@@ -351,9 +317,6 @@ TEST_F(UsbTty, WaitingStopsWinOverWaitingDataAsOneStop) {
     EXPECT_EQ(STOP_READING_USB_TTY, USB_Read(buf, sizeof buf));
     EXPECT_TRUE(log.has(kInfo, "  isUsbDataAvailable: flowcontrol:STOPSTOPSTOP\n")) << log.dump();
     EXPECT_TRUE(log.has(kInfo, "  ReadUsbTtyData: select=-1\n")) << log.dump();
-    EXPECT_EQ(0, log.countContaining("read bytes"));
-    EXPECT_FALSE(controlPipeHolds());
-    EXPECT_EQ(4, inputQueued(tty.slave(TtyHarness::kUsb)));  // the data stay for after the pause
     ASSERT_EQ(4, USB_Read(buf, sizeof buf));
     EXPECT_EQ("data", text(buf, 4));
 }
@@ -407,18 +370,19 @@ TEST_F(UsbTty, ReopenDuringAPauseNeverWaitsOnTheAcknowledgementPipe) {
 }
 
 // ---- stopping a reader: close from another thread, then SIGUSR2 ----
+// Random stop moments are the tty transport stress's; these are the two
+// deterministic orders.
 
 struct Driver {
-    int pty;
     Int32 (*open)();
     void (*close)();
     UInt16 (*read)(UInt8* buf, UInt16 capacity);
     int (*fd)();
 };
-const Driver kUart{kUartPty, [] { return UART_OpenDevice(1, 0); }, [] { UART_CloseDevice(1); },
+const Driver kUart{[] { return UART_OpenDevice(1, 0); }, [] { UART_CloseDevice(1); },
                    [](UInt8* buf, UInt16 capacity) { return UART_Read(1, buf, capacity); },
                    [] { return s_uart_fd[1].load(); }};
-const Driver kUsb{TtyHarness::kUsb, [] { return USB_OpenDevice(0); }, [] { USB_CloseDevice(); },
+const Driver kUsb{[] { return USB_OpenDevice(0); }, [] { USB_CloseDevice(); },
                   [](UInt8* buf, UInt16 capacity) { return USB_Read(buf, capacity); },
                   [] { return s_usb_fd.load(); }};
 
@@ -458,75 +422,6 @@ protected:
         close(fds[0]);
         close(fds[1]);
     }
-
-    // The same at moments drawn from a seeded generator, so that a failure
-    // can be replayed: a reader loops on the driver's read like the serial
-    // manager's reader, runs for a random moment (sometimes with a burst of
-    // input on the way) and is stopped the way a deregistration does, while a
-    // pipe takes the freed descriptor number.
-    void stopAtRandomMoments(const Driver& d) {
-        ttytest::installSigusr2Handler();
-        constexpr int kRounds = 300;
-        constexpr unsigned kSeed = 20240611u;
-        std::mt19937 rng(kSeed);
-        std::uniform_int_distribution<int> delayUs(0, 400), burst(0, 6), stopKind(0, 2);
-        static UInt8 buf[1536];
-        for (int round = 0; round < kRounds && !HasFailure(); ++round) {
-            SCOPED_TRACE("round " + std::to_string(round) + ", seed " + std::to_string(kSeed));
-            ASSERT_EQ(1, d.open());
-            std::atomic<bool> running{true}, stranger{false};
-            std::atomic<int> failure{0};
-            auto readFn = d.read;
-            ReaderThread reader([&running, &failure, &stranger, readFn]() -> UInt16 {
-                while (running.load()) {
-                    const UInt16 n = readFn(buf, sizeof buf);
-                    if (n == 0 && errno != EAGAIN) {
-                        failure.store(errno);
-                        break;
-                    }
-                    for (UInt16 i = 0; n <= sizeof buf && i < n; ++i) {
-                        if (buf[i] != 'x') stranger.store(true);
-                    }
-                }
-                return 0;
-            });
-            std::this_thread::sleep_for(std::chrono::microseconds(delayUs(rng)));
-            const int bytes = burst(rng);
-            ASSERT_TRUE(writeAll(tty.master(d.pty), std::string(static_cast<size_t>(bytes), 'x')));
-            std::this_thread::sleep_for(std::chrono::microseconds(delayUs(rng)));
-
-            // The serial manager closes and then signals. Closing alone
-            // already wakes a waiting reader (restoring the settings wakes
-            // the tty's waiters), so some rounds stop the reader with the
-            // signal alone and close only afterwards: there nothing but the
-            // signal can end the wait, and a signal lost before the wait
-            // shows as a round that never ends.
-            const bool signalOnly = stopKind(rng) == 0;
-            running.store(false);
-            int fds[2] = {-1, -1};
-            if (signalOnly) {
-                reader.signal();
-                ASSERT_TRUE(reader.waitDone(std::chrono::seconds(5))) << "the signal did not end the read";
-                d.close();
-                ASSERT_EQ(0, pipe(fds));
-            } else {
-                d.close();
-                ASSERT_EQ(0, pipe(fds));  // most likely gets the number just closed
-                ASSERT_TRUE(writeAll(fds[1], "R"));
-                reader.signal();
-                ASSERT_TRUE(reader.waitDone(std::chrono::seconds(5))) << "the reader did not end";
-            }
-            EXPECT_EQ(0, failure.load());
-            EXPECT_FALSE(stranger.load()) << "the reader read a descriptor that was no longer its own";
-            EXPECT_TRUE(signalOnly || readable(fds[0])) << "the stranger's byte was taken";
-            close(fds[0]);
-            close(fds[1]);
-            tcflush(tty.slave(d.pty), TCIFLUSH);
-        }
-        // Every stop signal was handled exactly once: none was lost before a
-        // wait, none was left pending at the reader's end.
-        EXPECT_EQ(kRounds, ttytest::sigusr2Count().load());
-    }
 };
 
 TEST_F(TtyStop, UartSignalBeforeOrDuringTheWaitEndsTheReadAndSparesAReusedNumber) {
@@ -537,9 +432,5 @@ TEST_F(TtyStop, UsbSignalBeforeOrDuringTheWaitEndsTheReadAndSparesAReusedNumber)
     stopBeforeAndDuringTheWait(kUsb);
     EXPECT_TRUE(log.has(kInfo, "  ReadUsbTtyData: select=0\n")) << log.dump();
 }
-
-TEST_F(TtyStop, UartReaderEndsWheneverItIsStoppedAtRandomMoments) { stopAtRandomMoments(kUart); }
-
-TEST_F(TtyStop, UsbReaderEndsWheneverItIsStoppedAtRandomMoments) { stopAtRandomMoments(kUsb); }
 
 }  // namespace
