@@ -93,7 +93,6 @@ protected:
         EXPECT_EQ(0, std::memcmp(before.c_cc, now.c_cc, sizeof now.c_cc));
         EXPECT_EQ(before.c_line, now.c_line);
     }
-    void expectSettings(const termios& want, int pty) { expectRaw(want, pty, 0, 0, false); }
 
     attest::LogCapture log;
 };
@@ -146,7 +145,7 @@ TEST_F(UartPort, OpenSetsRaw115200AndCloseRestoresTheOldSettings) {
     ASSERT_EQ(1, UART_OpenDevice(1, 0));
     expectRaw(before, kUartPty, CBAUD | CSIZE | PARENB, B115200 | CS8);
     EXPECT_EQ(1, UART_CloseDevice(1));
-    expectSettings(before, kUartPty);
+    expectRaw(before, kUartPty, 0, 0, false);
     EXPECT_TRUE(log.lines().empty()) << log.dump();
 }
 
@@ -270,7 +269,7 @@ TEST_F(UsbTty, OpenKeepsTheSpeedAndCloseRestoresEverything) {
 
     EXPECT_EQ(1, USB_CloseDevice());
     EXPECT_TRUE(log.has(kInfo, "USB_CloseDevice\n"));
-    expectSettings(before, TtyHarness::kUsb);
+    expectRaw(before, TtyHarness::kUsb, 0, 0, false);
 
     // The STOP left from that earlier pause is discarded at the next open and
     // does not stop the next read (of three bytes: VMIN 3 is kept).

@@ -48,8 +48,6 @@ public:
             thread_.detach();  // the test has failed already; do not hang
         }
     }
-    ReaderThread(const ReaderThread&) = delete;
-    ReaderThread& operator=(const ReaderThread&) = delete;
 
     pid_t tid() const { return tid_.load(); }
     void signal() {

@@ -1,13 +1,6 @@
 // The serial manager's exported functions with arguments a caller can get
-// wrong: client records that are not (or no longer) valid, device IDs out of
-// range, the default-device flag with a device ID that means nothing, and
-// the largest lengths. Each gives its documented result and log line, or
-// stops the process with its documented assertion text.
-//
-// A freed record cannot be touched without reading freed memory; the record
-// "as the deregistration leaves it" is a copy whose signature is 0xCCCCCCCC,
-// which is what a caller holding a stale pointer would find until the memory
-// is reused.
+// wrong: invalid client records, device IDs out of range, the default-device
+// flag with a meaningless device ID, and the largest lengths.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -22,7 +15,9 @@ std::string pointerText(const void* p) {
     return text;
 }
 
-// A record as the deregistration leaves it (see above).
+// A freed record cannot be touched without reading freed memory: this is a
+// copy as the deregistration leaves it, what a stale pointer finds until the
+// memory is reused.
 SerialMgrClientInfo freedRecord(UInt32 devID) {
     SerialMgrClientInfo record{};
     record.devID = devID;
