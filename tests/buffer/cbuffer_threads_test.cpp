@@ -22,8 +22,8 @@
 
 namespace {
 
-// Which operations each side uses: block copies, reservations, single bytes.
-enum Ops { kCopy = 1 | 4, kReserve = 2, kMixed = 1 | 2 | 4 };
+// Which operations each side uses: block copies (1), reservations (2), single bytes (4).
+enum Ops { kReserve = 2, kMixed = 1 | 2 | 4 };
 
 void streamTest(int size, int limit, Ops ops, unsigned seed) {
     SCOPED_TRACE("seed " + std::to_string(seed) + ", buf_sz " + std::to_string(size) + ", locked_sz " +
@@ -140,17 +140,12 @@ void streamTest(int size, int limit, Ops ops, unsigned seed) {
     EXPECT_EQ(produced, total);
     EXPECT_EQ(consumed, total);
     EXPECT_EQ(BUFFER_GetCBufferUsedSize(cb), 0);
-    EXPECT_EQ(cb->wrt_reserved_sz + cb->rd_reserved_sz, 0);
-    EXPECT_EQ(BUFFER_DestroyCBuffer(cb), CBUF_OK);
+    EXPECT_EQ(BUFFER_DestroyCBuffer(cb), CBUF_OK);  // CBUF_LOCKED if a reservation was left standing
     EXPECT_EQ(dbHEAP_GetLiveBlocks(), blocks);
     EXPECT_EQ(OSSEMAPHORE_GetLiveCount(), sems);
 }
 
-TEST(CBufferThreads, StreamThroughBlockAndByteCopies) { streamTest(1000, 64, kCopy, 1001u); }
-
 TEST(CBufferThreads, StreamThroughReservationsWithRelocation) { streamTest(997, 200, kReserve, 2002u); }
-
-TEST(CBufferThreads, StreamThroughReservationsWithoutLimit) { streamTest(512, -1, kReserve, 3003u); }
 
 TEST(CBufferThreads, StreamThroughMixedOperationsOnSmallBuffer) { streamTest(37, 9, kMixed, 4004u); }
 
