@@ -212,8 +212,6 @@ TEST(CBuffer, CommitAboveReservationAndInconsistentRecordAreReported) {
                                                     "cbuf->rd_reserved_sz == 0" + at + "3"}));
 }
 
-void debugToStderr(UInt32 channel, const char* text) { std::fprintf(stderr, "[%u]%s\n", channel, text); }
-
 // The records are corrupted inside the dying statements only.
 TEST(CBufferDeathTest, FatalChecksStopWithTheirTexts) {
     const std::string at = "common/modem/at/stubs/buffer:[0-9]+: ";
@@ -234,7 +232,8 @@ TEST(CBufferDeathTest, FatalChecksStopWithTheirTexts) {
     // 60 counted as stored, but the gap up to the reader is 50 while only 40 are free.
     EXPECT_DEATH(
         {
-            KOVA_SetDebugLogHook(debugToStderr);
+            KOVA_SetDebugLogHook(
+                [](UInt32 channel, const char* text) { std::fprintf(stderr, "[%u]%s\n", channel, text); });
             cb->rd_idx = 50;
             cb->in_use_cnt = 60;
             BUFFER_LockCBufferPutBlock(cb, &p, &sz);

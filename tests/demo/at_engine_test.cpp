@@ -36,8 +36,8 @@ TEST(AtEngine, ScriptsGetTheirRepliesBlockByBlock) {
     const Script scripts[] = {
         {"ATE0 is echoed, then echo stays off until ATE1 has been taken; ATE means E0; junk is echoed only",
          true,
-         {{"xyz\r", "xyz\r"}, {"AT\r", "AT\r" + kOk}, {"ATE0\r", "ATE0\r" + kOk}, {"AT\r", kOk}, {"ATE1\r", kOk}, {"AT\r", "AT\r" + kOk},
-          {"ATE\r", "ATE\r" + kOk}, {"AT\r", kOk}, {"ATE2\r", kError}}},
+         {{"xyz\r", "xyz\r"}, {"AT\r", "AT\r" + kOk}, {"ATE0\r", "ATE0\r" + kOk}, {"AT\r", kOk}, {"ATE1\r", kOk},
+          {"AT\r", "AT\r" + kOk}, {"ATE\r", "ATE\r" + kOk}, {"AT\r", kOk}, {"ATE2\r", kError}}},
         {"a split command is echoed as it arrives", true, {{"AT+CG", "AT+CG"}, {"MM\r", "MM\r" + info(kId.model)}}},
         {"identification, in any case and with spaces",
          false,

@@ -104,9 +104,6 @@ TEST(KovaSemaphore, HandleZeroAndStaleHandlesAreIgnored) {
     EXPECT_EQ(OSSEMAPHORE_Release(old), kInvalid);
     EXPECT_EQ(OSSEMAPHORE_GetCnt(old), 0u);
     EXPECT_EQ(OSSEMAPHORE_Destroy(old), kInvalid);
-    // Kinds are not interchangeable: a semaphore handle is no mutex.
-    EXPECT_EQ(OSSEMAPHORE_releaseMutex(next), kInvalid);
-    EXPECT_EQ(OSSEMAPHORE_destroyMutex(next), kInvalid);
     EXPECT_EQ(OSSEMAPHORE_GetCnt(next), 2u);
     OSSEMAPHORE_Destroy(next);
     EXPECT_EQ(OSSEMAPHORE_GetLiveCount(), live);

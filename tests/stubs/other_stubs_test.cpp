@@ -65,12 +65,11 @@ TEST(ClientIdRange, ConsecutiveRangesAreAdjacentLoggedAndCountedInEightBits) {
     EXPECT_EQ(SYS_GenClientIDRange(24), 6);  // up to 29 is fine
 }
 
-void debugToStderr(UInt32 channel, const char* text) { std::fprintf(stderr, "dbg%u: %s\n", channel, text); }
-
 TEST(ClientIdRangeDeathTest, ReachingThirtyStopsTheProcessAfterTheDebugLine) {
     EXPECT_DEATH(
         {
-            KOVA_SetDebugLogHook(debugToStderr);
+            KOVA_SetDebugLogHook(
+                [](UInt32 channel, const char* text) { std::fprintf(stderr, "dbg%u: %s\n", channel, text); });
             SYS_GenClientIDRange(29);
             SYS_GenClientIDRange(1);
         },
