@@ -1,15 +1,10 @@
-// Model-based randomized test of CBuffer: the reference model of
-// tests/support/cbuffer_model.h runs beside the real buffer through thousands
-// of random operation sequences. After every operation the results, the size
-// queries, the dumped fields, the whole data area and the number of __xassert
-// reports must agree.
-//
-// Reproducible: sequence i uses seed CBUF_MODEL_SEED + i (default base below);
-// CBUF_MODEL_SEQUENCES overrides the number of sequences. A failure prints the
-// seed and the latest operations.
+// The reference model of tests/support/cbuffer_model.h runs beside the real
+// buffer through thousands of random operation sequences; after every
+// operation the results, sizes, dumped fields, data area and __xassert count
+// must agree. Sequence i uses seed CBUF_MODEL_SEED + i; CBUF_MODEL_SEQUENCES
+// sets the number of sequences. A failure prints the seed and the latest operations.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -195,9 +190,6 @@ TEST(CBufferModel, RandomSequencesMatchTheModel) {
     EXPECT_EQ(OSSEMAPHORE_GetLiveCount(), sems);
     // The rare paths must have run, or the comparison proves little.
     const Model::Reach& r = Model::reach;
-    std::printf("reached: %ld relocations, %ld empty restarts, %ld marks passed, %ld take-backs at the mark, "
-                "%ld take-backs refused by a get block, %ld commit clamps\n",
-                r.relocations, r.emptyRestarts, r.markPassed, r.unputAtMark, r.unputRefused, r.clamps);
     if (sequences >= 1000) {
         EXPECT_GT(r.relocations, 100);
         EXPECT_GT(r.emptyRestarts, 10);

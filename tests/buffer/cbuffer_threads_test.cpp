@@ -4,7 +4,7 @@
 // arrive once and in order, and nothing may leak. Built with the thread
 // sanitizer, this is also the race check of the buffer.
 //
-// CBUF_STREAM_BYTES overrides the stream length (default 3 MiB per run).
+// CBUF_STREAM_BYTES overrides the stream length (default 3 MiB).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,10 +22,11 @@
 
 namespace {
 
-// Which operations each side uses: block copies, reservations, single bytes.
-enum Ops { kCopy = 1 | 4, kReserve = 2, kMixed = 1 | 2 | 4 };
-
-void streamTest(int size, int limit, Ops ops, unsigned seed) {
+// A small buffer with a limit: relocations are frequent and the two sides
+// meet often, each with copies, reservations and single bytes.
+TEST(CBufferThreads, StreamThroughMixedOperationsOnSmallBuffer) {
+    const int size = 37, limit = 9;
+    const unsigned seed = 4004u;
     SCOPED_TRACE("seed " + std::to_string(seed) + ", buf_sz " + std::to_string(size) + ", locked_sz " +
                  std::to_string(limit));
     const char* env = std::getenv("CBUF_STREAM_BYTES");
@@ -42,11 +43,6 @@ void streamTest(int size, int limit, Ops ops, unsigned seed) {
     std::atomic<bool> stop{false}, timedOut{false}, usedOutOfRange{false};
     size_t produced = 0, consumed = 0;
     long mismatchAt = -1;
-    auto pick = [ops](std::mt19937& rng) {
-        int op;
-        do op = 1 << (rng() % 3); while ((ops & op) == 0);
-        return op;
-    };
     auto below = [](std::mt19937& rng, int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
     // No progress: let the other side run, and give up after the deadline.
     auto idle = [&] {
@@ -61,12 +57,12 @@ void streamTest(int size, int limit, Ops ops, unsigned seed) {
             int moved = 0;
             UInt8* p = nullptr;
             Int16 sz = 0;
-            switch (pick(rng)) {
-                case 1:
+            switch (rng() % 3) {
+                case 0:
                     moved = BUFFER_PutCBufferBlock(cb, &stream[pos],
                                                    static_cast<Int16>(std::min(remaining, 1 + below(rng, size + size / 2))));
                     break;
-                case 2:
+                case 1:
                     if (BUFFER_LockCBufferPutBlock(cb, &p, &sz) != CBUF_OK) break;
                     moved = std::min({static_cast<int>(sz), remaining, 1 + below(rng, sz)});
                     std::memcpy(p, &stream[pos], static_cast<size_t>(moved));
@@ -95,12 +91,12 @@ void streamTest(int size, int limit, Ops ops, unsigned seed) {
             UInt8* p = nullptr;
             Int16 sz = 0;
             UInt8 b = 0;
-            switch (pick(rng)) {
-                case 1:
+            switch (rng() % 3) {
+                case 0:
                     moved = BUFFER_GetCBufferBlock(cb, dst.data(), static_cast<Int16>(1 + below(rng, size * 2)));
                     if (!check(dst.data(), moved)) moved = 0;
                     break;
-                case 2: {
+                case 1: {
                     (void)BUFFER_LockCBufferGetBlock(cb, &p, &sz);
                     if (sz == 0) break;
                     // Consume all (-1), a part, or nothing (0) now and then.
@@ -137,21 +133,11 @@ void streamTest(int size, int limit, Ops ops, unsigned seed) {
     EXPECT_FALSE(timedOut);
     EXPECT_EQ(mismatchAt, -1) << "first wrong byte";
     EXPECT_FALSE(usedOutOfRange);
-    EXPECT_EQ(produced, total);
     EXPECT_EQ(consumed, total);
     EXPECT_EQ(BUFFER_GetCBufferUsedSize(cb), 0);
-    EXPECT_EQ(cb->wrt_reserved_sz + cb->rd_reserved_sz, 0);
-    EXPECT_EQ(BUFFER_DestroyCBuffer(cb), CBUF_OK);
+    EXPECT_EQ(BUFFER_DestroyCBuffer(cb), CBUF_OK);  // CBUF_LOCKED if a reservation was left standing
     EXPECT_EQ(dbHEAP_GetLiveBlocks(), blocks);
     EXPECT_EQ(OSSEMAPHORE_GetLiveCount(), sems);
 }
-
-TEST(CBufferThreads, StreamThroughBlockAndByteCopies) { streamTest(1000, 64, kCopy, 1001u); }
-
-TEST(CBufferThreads, StreamThroughReservationsWithRelocation) { streamTest(997, 200, kReserve, 2002u); }
-
-TEST(CBufferThreads, StreamThroughReservationsWithoutLimit) { streamTest(512, -1, kReserve, 3003u); }
-
-TEST(CBufferThreads, StreamThroughMixedOperationsOnSmallBuffer) { streamTest(37, 9, kMixed, 4004u); }
 
 }  // namespace

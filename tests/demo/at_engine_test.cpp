@@ -34,34 +34,25 @@ struct Script {
 TEST(AtEngine, ScriptsGetTheirRepliesBlockByBlock) {
     const std::string overlong = "AT+CGMI" + std::string(AtEngine::kMaxLine, 'X');
     const Script scripts[] = {
-        {"ATE0 is echoed, then echo stays off until ATE1 has been taken; ATE means E0",
+        {"ATE0 is echoed, then echo stays off until ATE1 has been taken; ATE means E0; junk is echoed only",
          true,
-         {{"AT\r", "AT\r" + kOk}, {"ATE0\r", "ATE0\r" + kOk}, {"AT\r", kOk}, {"ATE1\r", kOk}, {"AT\r", "AT\r" + kOk},
-          {"ATE\r", "ATE\r" + kOk}, {"AT\r", kOk}, {"ATE2\r", kError}}},
+         {{"xyz\r", "xyz\r"}, {"AT\r", "AT\r" + kOk}, {"ATE0\r", "ATE0\r" + kOk}, {"AT\r", kOk}, {"ATE1\r", kOk},
+          {"AT\r", "AT\r" + kOk}, {"ATE\r", "ATE\r" + kOk}, {"AT\r", kOk}, {"ATE2\r", kError}}},
         {"a split command is echoed as it arrives", true, {{"AT+CG", "AT+CG"}, {"MM\r", "MM\r" + info(kId.model)}}},
         {"identification, in any case and with spaces",
          false,
          {{"AT+CGMI\r", info(kId.manufacturer)}, {"AT+CGMM\r", info(kId.model)}, {"AT+CGMR\r", info(kId.revision)},
-          {"AT+GMI\r", info(kId.manufacturer)}, {"AT+CGMI=?\r", kOk},
-          {"ATI\r", info(kId.manufacturer + " " + kId.model + ", revision " + kId.revision)},
-          {"at + cgmi\r", info(kId.manufacturer)}, {"aT\r", kOk}}},
-        {"a split command is answered once complete",
-         false,
-         {{"AT+CG", ""}, {"MI", ""}, {"\r", info(kId.manufacturer)}}},
-        {"lines without the AT prefix are ignored, but echoed",
-         false,
-         {{"\r", ""}, {"hello\r", ""}, {"\n\n", ""}, {"ATE1\r", kOk}, {"xyz\r", "xyz\r"}}},
-        {"unknown commands", false, {{"AT+NOSUCH\r", kError}, {"ATX9\r", kError}, {"AT+CGMIX\r", kError}}},
+          {"AT+CGMI=?\r", kOk}, {"ATI\r", info(kId.manufacturer + " " + kId.model + ", revision " + kId.revision)},
+          {"at + cgmi\r", info(kId.manufacturer)}, {"AT+CGMIX\r", kError}}},
         {"backspace edits the line", false, {{"AT+CGMX\bI\r", info(kId.manufacturer)}, {"\b\bAT\r", kOk}}},
         {"+CMEE set, read and test; an omitted value is 0",
          false,
          {{"AT+CMEE?\r", info("+CMEE: 0")}, {"AT+CMEE=?\r", info("+CMEE: (0-2)")}, {"AT+CMEE=1\r", kOk},
-          {"AT+CMEE?\r", info("+CMEE: 1")}, {"AT+CMEE=2\r", kOk}, {"AT+CMEE?\r", info("+CMEE: 2")},
-          {"AT+CMEE=\r", kOk}, {"AT+CMEE?\r", info("+CMEE: 0")}}},
+          {"AT+CMEE?\r", info("+CMEE: 1")}, {"AT+CMEE=\r", kOk}, {"AT+CMEE?\r", info("+CMEE: 0")}}},
         {"+CMEE outside 0 to 2 is refused and keeps the mode",
          false,
-         {{"AT+CMEE=2\r", kOk}, {"AT+CMEE=3\r", kError}, {"AT+CMEE=-1\r", kError}, {"AT+CMEE=12\r", kError},
-          {"AT+CMEE=a\r", kError}, {"AT+CMEE\r", kError}, {"AT+CMEE?\r", info("+CMEE: 2")}}},
+         {{"AT+CMEE=2\r", kOk}, {"AT+CMEE=3\r", kError}, {"AT+CMEE=12\r", kError}, {"AT+CMEE\r", kError},
+          {"AT+CMEE?\r", info("+CMEE: 2")}}},
         {"+CMEE selects the equipment error form; unknown commands stay ERROR; ATZ resets echo and mode",
          false,
          {{"AT+CGMI?\r", kError}, {"AT+CMEE=1\r", kOk}, {"AT+CGMI?\r", "\r\n+CME ERROR: 4\r\n"},
@@ -93,14 +84,6 @@ TEST(AtEngine, SeveralCommandsInOneBlockEachGetTheirReplyInOrder) {
     EXPECT_EQ(e.feed("MEE?\r"), info("+CMEE: 0"));
     e.feed(std::string(AtEngine::kMaxLine + 10, 'X'));
     EXPECT_EQ(e.pending(), AtEngine::kMaxLine);  // an overlong line keeps no more than the limit
-}
-
-TEST(AtEngine, EnginesKeepTheirOwnState) {
-    AtEngine a = quietEngine();
-    AtEngine b;
-    a.feed("AT+CG");
-    EXPECT_EQ(b.feed("AT\r"), "AT\r" + kOk);
-    EXPECT_EQ(a.feed("MI\r"), info(kId.manufacturer));
 }
 
 }  // namespace
