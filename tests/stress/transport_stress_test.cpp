@@ -404,6 +404,14 @@ protected:
                                               std::chrono::seconds(5)))
                     << "nothing arrives after the device was reopened";
                 std::lock_guard<std::mutex> g(feedLock);
+                // The probe's records still queued ahead of the ones that must
+                // arrive fill a socket queue that a slow reader drains late;
+                // records sent behind them could find it full. The lock keeps
+                // the far end quiet until the backlog is delivered (a probe
+                // record the kernel dropped keeps the set non-empty: then the
+                // wait ends at its deadline and the cycle goes on).
+                (void)attest::waitUntil([&] { return in.read([&] { return in.droppable.empty(); }); },
+                                        std::chrono::seconds(2));
                 droppableMode = false;
             } else {
                 feeding = true;
