@@ -17,7 +17,7 @@
 
 #include "../osal/osal.h"
 #include "../stubs/other_stubs.h"
-#include "bionic_shim.h"
+#include "../osal/at_assert.h"
 
 static_assert(sizeof(Int16) == 2, "16-bit fields");
 static_assert(offsetof(CBuffer, reloc_cnt) == offsetof(CBuffer, overrun_cnt) + 1,
@@ -32,7 +32,7 @@ static_assert(offsetof(CBuffer, buf) == 4 && offsetof(CBuffer, wrt_idx) == 8 &&
 
 namespace {
 
-constexpr const char* kFile = "common/modem/at/stubs/buffer";
+constexpr const char* kSourceFile = "common/modem/at/stubs/buffer";
 constexpr UInt32 kDebugChannel = 262;
 constexpr Int16 kNoMark = -2;
 constexpr Int16 kNoLimit = -1;
@@ -56,20 +56,19 @@ inline Int16 i16(int value) { return static_cast<Int16>(value); }
 struct WrtLock {
     CBuffer* cbuf;
     const char* func;
-    int line;
-    WrtLock(CBuffer* c, const char* f, int l) : cbuf(c), func(f), line(l) {
+    WrtLock(CBuffer* c, const char* f) : cbuf(c), func(f) {
         (void)OSSEMAPHORE_Obtain(cbuf->wrt_lock, OSSUSPEND_WAIT);
     }
     ~WrtLock() {
-        if (OSSEMAPHORE_Release(cbuf->wrt_lock) != OSSTATUS_SUCCESS)
-            __assert2(kFile, line, func, "OSSEMAPHORE_Release( cbuf->wrt_lock ) == OSSTATUS_SUCCESS");
+        AT_ASSERT_IN(func, OSSEMAPHORE_Release(cbuf->wrt_lock) == OSSTATUS_SUCCESS,
+                     "OSSEMAPHORE_Release( cbuf->wrt_lock ) == OSSTATUS_SUCCESS");
     }
     WrtLock(const WrtLock&) = delete;
     WrtLock& operator=(const WrtLock&) = delete;
 };
 
-#define CBUF_CHECK(cbuf) AT_ASSERT_TEXT(kFile, (cbuf) != nullptr, "cbuf != NULL")
-#define CBUF_LOCK(cbuf) WrtLock wrtLockGuard((cbuf), __func__, __LINE__)
+#define CBUF_CHECK(cbuf) AT_ASSERT((cbuf) != nullptr, "cbuf != NULL")
+#define CBUF_LOCK(cbuf) WrtLock wrtLockGuard((cbuf), __func__)
 
 inline bool relocationPending(const CBuffer* cbuf) { return ld(cbuf->prv_wrt_idx) != kNoMark; }
 
@@ -101,7 +100,7 @@ void storeBytes(CBuffer* cbuf, const UInt8* src, Int16 cnt) {
 // bulk, that is at most one jump and two runs, because the bytes behind the
 // jump end at wrt_idx, which lies before the mark.
 void consumeBytes(CBuffer* cbuf, UInt8* dst, Int16 cnt, const char* func) {
-    if (cnt > ld(cbuf->in_use_cnt)) __assert2(kFile, __LINE__, func, "cbuf->in_use_cnt != 0");
+    AT_ASSERT_IN(func, cnt <= ld(cbuf->in_use_cnt), "cbuf->in_use_cnt != 0");
     const int rd = ld(cbuf->rd_idx);
     const bool pending = relocationPending(cbuf);
     const int end = pending ? ld(cbuf->prv_wrt_idx) : ld(cbuf->buf_sz);
@@ -135,13 +134,13 @@ CBuffer* BUFFER_CreateCBuffer(Int16 buf_sz, Int16 locked_sz) {
     // and the put side could never commit (a put commit needs one byte).
     if (buf_sz < 1 || locked_sz < kNoLimit || locked_sz == 0) return nullptr;
 
-    CBuffer* cbuf = static_cast<CBuffer*>(dbHEAP_Alloc(sizeof(CBuffer), kFile, __LINE__));
-    AT_ASSERT_TEXT(kFile, cbuf != nullptr, "(cbuf) != NULL");
+    CBuffer* cbuf = static_cast<CBuffer*>(dbHEAP_Alloc(sizeof(CBuffer), kSourceFile, __LINE__));
+    AT_ASSERT(cbuf != nullptr, "(cbuf) != NULL");
     std::memset(cbuf, 0, sizeof *cbuf);
 
-    cbuf->buf = static_cast<UInt8*>(dbHEAP_Alloc(static_cast<size_t>(buf_sz), kFile, __LINE__));
+    cbuf->buf = static_cast<UInt8*>(dbHEAP_Alloc(static_cast<size_t>(buf_sz), kSourceFile, __LINE__));
     if (cbuf->buf == nullptr) {
-        dbHEAP_Delete(cbuf, kFile, __LINE__);
+        dbHEAP_Delete(cbuf, kSourceFile, __LINE__);
         return nullptr;
     }
     cbuf->buf_sz = buf_sz;
@@ -160,9 +159,9 @@ CBufStatus BUFFER_DestroyCBuffer(CBuffer* cbuf) {
     CBUF_CHECK(cbuf);
     if (ld(cbuf->wrt_reserved_sz) != 0 || ld(cbuf->rd_reserved_sz) != 0) return CBUF_LOCKED;
     // Not serialised: the caller has ended every other use of the buffer.
-    if (cbuf->buf != nullptr) dbHEAP_Delete(cbuf->buf, kFile, __LINE__);
+    if (cbuf->buf != nullptr) dbHEAP_Delete(cbuf->buf, kSourceFile, __LINE__);
     (void)OSSEMAPHORE_Destroy(cbuf->wrt_lock);
-    dbHEAP_Delete(cbuf, kFile, __LINE__);
+    dbHEAP_Delete(cbuf, kSourceFile, __LINE__);
     return CBUF_OK;
 }
 
@@ -319,7 +318,7 @@ CBufStatus BUFFER_LockCBufferPutBlock(CBuffer* cbuf, UInt8** blk_ptr, Int16* blk
         // is pending).
         st(cbuf->wrt_reserved_sz, i16(rd - wrt));
     } else {
-        if (used == size) __xassert("cbuf->in_use_cnt != cbuf->buf_sz", kFile, __LINE__, wrt);
+        if (used == size) __xassert("cbuf->in_use_cnt != cbuf->buf_sz", kSourceFile, __LINE__, wrt);
         const int tail = size - wrt;
         const int head = (size - used) - tail;
         st(cbuf->wrt_reserved_sz, i16(tail));
@@ -345,11 +344,11 @@ CBufStatus BUFFER_LockCBufferPutBlock(CBuffer* cbuf, UInt8** blk_ptr, Int16* blk
         Log_DebugPrintf(kDebugChannel, "\r\nwrt_reserved_sz=%d", ld(cbuf->wrt_reserved_sz));
         Log_DebugPrintf(kDebugChannel, "\r\nwrt_idx=%d", ld(cbuf->wrt_idx));
         Log_DebugPrintf(kDebugChannel, "\r\nrd_idx=%d", ld(cbuf->rd_idx));
-        __assert2(kFile, __LINE__, __func__, "FALSE");
+        AT_ASSERT(false, "FALSE");
     }
     if (limit != kNoLimit && ld(cbuf->wrt_reserved_sz) > limit) st(cbuf->wrt_reserved_sz, limit);
     if (ld(cbuf->wrt_reserved_sz) > size - ld(cbuf->in_use_cnt))
-        __xassert("cbuf->wrt_reserved_sz <= (cbuf->buf_sz - cbuf->in_use_cnt)", kFile, __LINE__,
+        __xassert("cbuf->wrt_reserved_sz <= (cbuf->buf_sz - cbuf->in_use_cnt)", kSourceFile, __LINE__,
                   ld(cbuf->wrt_reserved_sz));
     *blk_sz = ld(cbuf->wrt_reserved_sz);
     *blk_ptr = cbuf->buf + ld(cbuf->wrt_idx);
@@ -358,11 +357,11 @@ CBufStatus BUFFER_LockCBufferPutBlock(CBuffer* cbuf, UInt8** blk_ptr, Int16* blk
 
 void BUFFER_UnlockCBufferPutBlock(CBuffer* cbuf, Int16 buf_sz) {
     CBUF_CHECK(cbuf);
-    AT_ASSERT_TEXT(kFile, buf_sz != 0, "buf_sz != 0");
+    AT_ASSERT(buf_sz != 0, "buf_sz != 0");
     CBUF_LOCK(cbuf);
     const Int16 reserved = ld(cbuf->wrt_reserved_sz);
     if (buf_sz > reserved) {
-        __xassert("buf_sz <= cbuf->wrt_reserved_sz", kFile, __LINE__, buf_sz);
+        __xassert("buf_sz <= cbuf->wrt_reserved_sz", kSourceFile, __LINE__, buf_sz);
         // Committing more than was reserved would count bytes the producer
         // had no room for and break the record; only the reserved block is
         // committed (nothing when no reservation stands).
@@ -388,7 +387,7 @@ CBufStatus BUFFER_LockCBufferGetBlock(CBuffer* cbuf, UInt8** blk_ptr, Int16* blk
     if (ld(cbuf->in_use_cnt) == 0) {
         *blk_ptr = cbuf->buf + ld(cbuf->rd_idx);
         const Int16 reserved = ld(cbuf->rd_reserved_sz);
-        if (reserved != 0) __xassert("cbuf->rd_reserved_sz == 0", kFile, __LINE__, reserved);
+        if (reserved != 0) __xassert("cbuf->rd_reserved_sz == 0", kSourceFile, __LINE__, reserved);
         return CBUF_OK;
     }
     CBUF_LOCK(cbuf);
@@ -404,7 +403,7 @@ CBufStatus BUFFER_LockCBufferGetBlock(CBuffer* cbuf, UInt8** blk_ptr, Int16* blk
     const Int16 limit = ld(cbuf->locked_sz);
     if (limit != kNoLimit && block > limit) block = limit;
     st(cbuf->rd_reserved_sz, i16(block));
-    if (block > ld(cbuf->in_use_cnt)) __assert2(kFile, __LINE__, __func__, "cbuf->rd_reserved_sz <= cbuf->in_use_cnt");
+    AT_ASSERT(block <= ld(cbuf->in_use_cnt), "cbuf->rd_reserved_sz <= cbuf->in_use_cnt");
     *blk_sz = i16(block);
     *blk_ptr = cbuf->buf + rd;
     return CBUF_OK;
@@ -416,7 +415,7 @@ void BUFFER_UnlockCBufferGetBlock(CBuffer* cbuf, Int16 cnt) {
     const Int16 reserved = ld(cbuf->rd_reserved_sz);
     if (cnt == kWholeCount) cnt = reserved;
     if (cnt > reserved) {
-        __xassert("cnt <= cbuf->rd_reserved_sz", kFile, __LINE__, cnt);
+        __xassert("cnt <= cbuf->rd_reserved_sz", kSourceFile, __LINE__, cnt);
         // Consuming more than was reserved could run past the mark or past
         // the bytes stored; only the reserved block is consumed.
         cnt = reserved;

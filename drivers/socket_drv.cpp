@@ -5,7 +5,7 @@
 
 #include "../osal/at_log.h"
 #include "../osal/osal.h"
-#include "../platform/bionic/bionic_shim.h"
+#include "../osal/at_assert.h"
 #include "../serialapi/serialapi.h"
 #include "../stubs/other_stubs.h"
 #include "socket_drv_internal.h"
@@ -19,7 +19,7 @@ namespace {
 constexpr const char* kSourceFile = "common/modem/at/stubs/socket_drv";
 
 #define SOCKET_CHECK_RANGE(devId)                                                               \
-    AT_ASSERT_TEXT(kSourceFile, (devId) >= SERIAL_DEVICE_SOCKET && (devId) <= SERIAL_DEVICE_SOCKET4, \
+    AT_ASSERT((devId) >= SERIAL_DEVICE_SOCKET && (devId) <= SERIAL_DEVICE_SOCKET4,                     \
                    "devId >= SERIAL_DEVICE_SOCKET && devId <= SERIAL_DEVICE_SOCKET4")
 
 void runHook(UInt32 channel, int stage) {

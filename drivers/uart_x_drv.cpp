@@ -39,7 +39,7 @@
 #include <mutex>
 
 #include "../osal/at_log.h"
-#include "bionic_shim.h"
+#include "../osal/at_assert.h"
 #include "signal_wait.h"
 #include "uart_x_drv_internal.h"
 
@@ -78,8 +78,8 @@ constexpr long kInterByteWaitUs = 100000;
 // than one read of a byte that is already waiting.
 std::mutex s_uart_lock[kUartPortCount];
 
-void checkPort(UInt32 devID) {
-    AT_ASSERT_TEXT(kSourceFile, devID <= 2u, "devID <= SERIAL_DEVICE_UART_C");
+void checkPort(UInt32 devID, const char* function) {
+    AT_ASSERT_IN(function, devID <= 2u, "devID <= SERIAL_DEVICE_UART_C");
 }
 
 // Which port a read is working for, so that it can tell whether the
@@ -246,7 +246,7 @@ int UART_GetAvailablePorts(void) {
 
 Int32 UART_OpenDevice(UInt32 devID, UInt32 openParam) {
     (void)openParam;
-    checkPort(devID);
+    checkPort(devID, __func__);
     // Open only publishes a descriptor; retiring one (the failure path below,
     // and close) is what takes the port lock.
     const char* path = s_uart_dev_path[devID];
@@ -290,7 +290,7 @@ Int32 UART_OpenDevice(UInt32 devID, UInt32 openParam) {
 }
 
 Int32 UART_CloseDevice(UInt32 devID) {
-    checkPort(devID);
+    checkPort(devID, __func__);
     std::lock_guard<std::mutex> guard(s_uart_lock[devID]);
     const int fd = s_uart_fd[devID].load();
     if (fd == 0) return 1;
@@ -305,7 +305,7 @@ Int32 UART_CloseDevice(UInt32 devID) {
 }
 
 UInt16 UART_Read(UInt32 devID, UInt8* buf, UInt16 capacity) {
-    checkPort(devID);
+    checkPort(devID, __func__);
     int fd;
     PortRef ref{static_cast<int>(devID), 0};
     {
@@ -325,7 +325,7 @@ UInt16 UART_Read(UInt32 devID, UInt8* buf, UInt16 capacity) {
 }
 
 UInt16 UART_Write(UInt32 devID, const UInt8* buf, UInt16 len) {
-    checkPort(devID);
+    checkPort(devID, __func__);
     // Under the port's lock, so that a write never reaches a descriptor
     // number that a close has given back and another open may have reused:
     // the reader closes and reopens the port at the end of every pause while

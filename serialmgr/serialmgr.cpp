@@ -24,8 +24,6 @@ static_assert(offsetof(SerialMgrClientParams, openParam) == 7 * 4, "openParam is
 static_assert(offsetof(SerialMgrClientInfo, params) == 6 * 4, "client record header: six 32-bit words");
 #endif
 
-const char kSerialMgrSourceFile[] = "common/modem/at/stubs/serialmgr";
-
 SerialMgrDevice gDevList[SERIAL_DEVICE_MAX_DEVICE_NUM];
 SerialMgrShutdownEntry gShutdownList[SERIAL_DEVICE_MAX_DEVICE_NUM];
 std::atomic<OSSemaphore> gShutdownMutex{0};

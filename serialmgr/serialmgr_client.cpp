@@ -3,7 +3,6 @@
 
 #include "../osal/at_log.h"
 #include "../serialapi/serialapi.h"
-#include "bionic_shim.h"
 #include "serialmgr_internal.h"
 
 namespace {
@@ -72,15 +71,13 @@ SerialMgrClientInfo* SERIALMGR_RegisterClient(const SerialMgrClientParams* param
     SerialMgrDevice& dev = gDevList[devID];
 
     const bool needOpen = !nullDevice && dev.devBufHandle.load() == -1;
-    if (needOpen && dev.currentClient.load() != nullptr) {
-        __assert2(kSerialMgrSourceFile, __LINE__, "SERIALMGR_RegisterClient", "gDevList[inDevID].currentClient == NULL");
-    }
+    AT_ASSERT(!needOpen || dev.currentClient.load() == nullptr, "gDevList[inDevID].currentClient == NULL");
 
     // The record is allocated before the device is opened: when the heap is
     // exhausted the registration fails like a failed open, with NULL and the
     // device exactly as it was (no open, no semaphores, no reader to undo).
     SerialMgrClientInfo* client = static_cast<SerialMgrClientInfo*>(
-        dbHEAP_Alloc(sizeof(SerialMgrClientInfo), kSerialMgrSourceFile, __LINE__));
+        dbHEAP_Alloc(sizeof(SerialMgrClientInfo), kSourceFile, __LINE__));
     if (client == nullptr) {
         AT_LOGE("SERIALMGR_RegisterClient: no memory for the client record devID=%d, client=%d\r\n",
                 static_cast<int>(devID), static_cast<int>(params->clientID));
@@ -89,7 +86,7 @@ SerialMgrClientInfo* SERIALMGR_RegisterClient(const SerialMgrClientParams* param
     memset(client, 0, sizeof *client);
 
     if (needOpen && !openDevice(devID, dev, params)) {
-        dbHEAP_Delete(client, kSerialMgrSourceFile, __LINE__);
+        dbHEAP_Delete(client, kSourceFile, __LINE__);
         return nullptr;
     }
 
@@ -110,7 +107,7 @@ SerialMgrClientInfo* SERIALMGR_RegisterClient(const SerialMgrClientParams* param
 }
 
 Int32 SERIALMGR_SendData(SerialMgrClientInfo* client, const UInt8* buf, UInt32 len, UInt32 block) {
-    if (!(len < 0xFFFF)) __assert2(kSerialMgrSourceFile, __LINE__, "SERIALMGR_SendData", "len < 0xFFFF");
+    AT_ASSERT(len < 0xFFFF, "len < 0xFFFF");
     if (client == nullptr || SerialMgr_LoadSig(client) != SERIALMGR_CLIENT_SIG) {
         AT_LOGE("SERIALMGR_SendData Fail. Invalid client handle [%p].\r\n", static_cast<void*>(client));
         return 0;
@@ -125,9 +122,7 @@ Int32 SERIALMGR_SendData(SerialMgrClientInfo* client, const UInt8* buf, UInt32 l
     if (takeUnit) {
         unit = gDevList[client->devID].useSem.load();
         OSSEMAPHORE_Obtain(unit, OSSUSPEND_WAIT);
-        if (SerialMgr_LoadSig(client) != SERIALMGR_CLIENT_SIG) {
-            __assert2(kSerialMgrSourceFile, __LINE__, "SERIALMGR_SendData", kClientValidText);
-        }
+        AT_ASSERT(SerialMgr_LoadSig(client) == SERIALMGR_CLIENT_SIG, kClientValidText);
     }
 
     UInt32 unsent = len;

@@ -5,7 +5,6 @@
 #include "../drivers/usb_control_pipe.h"
 #include "../osal/at_log.h"
 #include "../serialapi/serialapi.h"
-#include "bionic_shim.h"
 #include "serialmgr_internal.h"
 
 namespace {
@@ -122,10 +121,8 @@ Boolean SERIALMGR_SetFlowControl(SerialMgrClientInfo* client, UInt32 enable) {
 }
 
 Boolean SERIALMGR_DeRegisterClient(SerialMgrClientInfo* client) {
-    if (client == nullptr || SerialMgr_LoadSig(client) != SERIALMGR_CLIENT_SIG) {
-        __assert2(kSerialMgrSourceFile, __LINE__, "SERIALMGR_DeRegisterClient",
-                  "pClientInfo != NULL && pClientInfo->sig == 0xBABEFACE");
-    }
+    AT_ASSERT(client != nullptr && SerialMgr_LoadSig(client) == SERIALMGR_CLIENT_SIG,
+              "pClientInfo != NULL && pClientInfo->sig == 0xBABEFACE");
     AT_LOGI("SERIALMGR_DeRegisterClient: %p\n", static_cast<void*>(client));
     const UInt32 devID = client->devID;
     SerialMgrDevice& dev = gDevList[devID];
@@ -148,7 +145,7 @@ Boolean SERIALMGR_DeRegisterClient(SerialMgrClientInfo* client) {
     SerialMgr_ReleaseExclusive(dev, held);
     destroyLeftovers(dev, waitSem, held);
     AT_LOGI("SERIALMGR_DeRegisterClient: %p, exiting\n", static_cast<void*>(client));
-    dbHEAP_Delete(client, kSerialMgrSourceFile, __LINE__);
+    dbHEAP_Delete(client, kSourceFile, __LINE__);
     return TRUE;
 }
 

@@ -6,11 +6,12 @@
 
 #include <atomic>
 
+#include "../osal/at_assert.h"
 #include "../osal/osal.h"
 #include "serialmgr.h"
 
 // Source file name given to __assert2 and dbHEAP by the serial manager.
-extern const char kSerialMgrSourceFile[];
+inline constexpr char kSourceFile[] = "common/modem/at/stubs/serialmgr";
 
 // Bookkeeping of a device's reader thread, kept beside the record's rxThread.
 // rxThread is written only by a reader that passed its ready check and keeps

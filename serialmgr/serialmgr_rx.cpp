@@ -24,7 +24,6 @@
 #include "../osal/at_log.h"
 #include "../serialapi/serialapi.h"
 #include "../stubs/other_stubs.h"
-#include "bionic_shim.h"
 #include "serialmgr_internal.h"
 
 namespace {
@@ -129,9 +128,7 @@ bool waitWhilePaused(UInt32 devID, SerialMgrDevice& dev, bool& continuePass) {
     Serial_CloseDevice(dev.devBufHandle.load());
     // Reopened with the device's default open argument, not the client's.
     dev.devBufHandle.store(Serial_OpenDevice(devID, 0));
-    if (dev.devBufHandle.load() == -1) {
-        __assert2(kSerialMgrSourceFile, __LINE__, "SERIALMGR_RX_Entry", "pDev->devBufHandle != -1");
-    }
+    AT_ASSERT_IN("SERIALMGR_RX_Entry", dev.devBufHandle.load() != -1, "pDev->devBufHandle != -1");
     return true;
 }
 
@@ -163,7 +160,7 @@ void SERIALMGR_RX_Entry(UInt32 devID) {
     // shutdown sees rxInLoop 1 and signals it.
     dev.rxInLoop.store(1);
 
-    UInt8* buffer = static_cast<UInt8*>(dbHEAP_Alloc(SERIALMGR_RX_BUFFER_SIZE, kSerialMgrSourceFile, __LINE__));
+    UInt8* buffer = static_cast<UInt8*>(dbHEAP_Alloc(SERIALMGR_RX_BUFFER_SIZE, kSourceFile, __LINE__));
     if (buffer == nullptr) {
         // Without a buffer the reader cannot read: it ends as after a read
         // failure, closing the device, but tells nobody (the client may not
@@ -227,7 +224,7 @@ void SERIALMGR_RX_Entry(UInt32 devID) {
     const Int32 handle = dev.devBufHandle.load();
     if (handle != -1 && handle != SERIAL_OPEN_NOT_OPENED) Serial_CloseDevice(handle);
     dev.devBufHandle.store(-1);
-    if (buffer != nullptr) dbHEAP_Delete(buffer, kSerialMgrSourceFile, __LINE__);
+    if (buffer != nullptr) dbHEAP_Delete(buffer, kSourceFile, __LINE__);
     // From here on a shutdown no longer signals this thread (it only joins
     // it). A signal sent before is still pending: it is taken here and its
     // handler runs as a plain call, where no lock is held. SIGUSR2 stays

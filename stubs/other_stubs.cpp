@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "../osal/osal.h"
-#include "bionic_shim.h"
+#include "../osal/at_assert.h"
 
 namespace {
 
@@ -48,9 +48,7 @@ UInt8 SYS_GenClientIDRange(UInt32 range) {
     gClientIdIndex = static_cast<UInt8>(gClientIdIndex + range);  // 8-bit counter
     Log_DebugPrintf(269, "SYS_GenClientIDRange range=%d gClientIdIndex=%d clientID=%d", static_cast<int>(range),
                     gClientIdIndex, first);
-    if (!(gClientIdIndex < MAX_CLIENT_NUM)) {
-        __assert2(kSourceFile, __LINE__, "SYS_GenClientIDRange", "gClientIdIndex < MAX_CLIENT_NUM");
-    }
+    AT_ASSERT(gClientIdIndex < MAX_CLIENT_NUM, "gClientIdIndex < MAX_CLIENT_NUM");
     return first;
 }
 

@@ -23,10 +23,4 @@ bsd_sighandler_t bsd_signal(int signum, bsd_sighandler_t handler);
 }
 #endif
 
-/* Raise the library's fatal assertion with an exact expression text. */
-#define AT_ASSERT_TEXT(file, cond, text)                                                 \
-    do {                                                                                 \
-        if (!(cond)) __assert2((file), __LINE__, __func__, (text));                      \
-    } while (0)
-
 #endif /* BIONIC_SHIM_H */
