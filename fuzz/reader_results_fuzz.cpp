@@ -173,7 +173,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool done = attest::waitUntil(
         [&] {
             if (gDevList[kDev].stopRx.load() != 0) SERIALMGR_SetFlowControl(client, 0);
-            if (failure) return eventCount() > 0 && gDevList[kDev].rxEnded.load() != 0;
+            if (failure) return eventCount() > 0 && gDevList[kDev].rxLife.has(ReaderLife::kEnded);
             return fake::scriptLeft(kDev) == 0 && fake::blockedReaders(kDev) > 0 && gDevList[kDev].stopRx.load() == 0;
         },
         kLimit);

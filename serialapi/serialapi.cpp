@@ -80,6 +80,7 @@ Int32 Serial_ConfigureDevice(SerialDeviceId devId, SerialLegacyOpen open, Serial
     createLockOnce();
     SerialDeviceEntry& entry = gSerialDeviceTable[devId];
     entry.deviceValid = 1;
+    entry.libraryDriver.store(false);
     entry.legacyOpen = open;
     entry.legacyClose = close;
     entry.legacyRead = read;
@@ -113,6 +114,7 @@ Int32 Serial_ConfigureDeviceEx(SerialDeviceId devId, SerialDriverOpen open, Seri
     createLockOnce();
     SerialDeviceEntry& entry = gSerialDeviceTable[devId];
     entry.deviceValid = 1;
+    entry.libraryDriver.store(false);
     entry.open = open;
     entry.close = close;
     entry.read = read;

@@ -11,6 +11,10 @@
 // values before any static constructor of any library or host runs.
 struct SerialDeviceEntry {
     UInt8 deviceValid{0};  // 1 once a driver was registered; never cleared
+    // True while the driver is one of the library's own, as Serial_Init
+    // registered it; a driver the host registers (on a spare ID, or over one
+    // of ours) is a host driver.
+    std::atomic<bool> libraryDriver{false};
     // Number of opens not yet closed. Changed under the table lock; read
     // without it by the lookups of read and write, so it is atomic.
     std::atomic<UInt8> refCnt{0};
@@ -43,3 +47,8 @@ struct SerialDeviceEntry {
 extern SerialDeviceEntry gSerialDeviceTable[SERIAL_DEVICE_MAX_DEVICE_NUM];
 extern OSSemaphore gSerialDeviceLock;
 extern Int32 gNextSerialHandle;
+
+// Whether the device's driver was registered by the host rather than by
+// Serial_Init. The reader lets SIGUSR2 reach a host driver's read
+// (drivers/signal_wait.h).
+bool Serial_IsHostDriver(SerialDeviceId devId);

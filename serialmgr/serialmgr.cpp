@@ -1,28 +1,15 @@
 // Serial manager records, accessors and start-up.
-#include <linux/futex.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#include <climits>
 #include <signal.h>
-#include <stddef.h>
-#include <stdint.h>
+
+#include <unordered_map>
 
 #include "../drivers/uart_x_drv.h"
 #include "../drivers/usb_control_pipe.h"
 #include "../serialapi/serialapi.h"
 #include "../stubs/other_stubs.h"
+#include "../osal/at_log.h"
 #include "bionic_shim.h"
 #include "serialmgr_internal.h"
-
-// Separately built clients fill the registration record: on a 32-bit target
-// it is eight 32-bit slots, and the client record's layout is fixed as well.
-#if UINTPTR_MAX == 0xFFFFFFFFu
-static_assert(sizeof(SerialMgrClientParams) == 8 * 4, "registration record: eight 32-bit slots");
-static_assert(offsetof(SerialMgrClientParams, useDefaultDevice) == 5 * 4, "useDefaultDevice is slot 6");
-static_assert(offsetof(SerialMgrClientParams, openParam) == 7 * 4, "openParam is slot 8");
-static_assert(offsetof(SerialMgrClientInfo, params) == 6 * 4, "client record header: six 32-bit words");
-#endif
 
 SerialMgrDevice gDevList[SERIAL_DEVICE_MAX_DEVICE_NUM];
 SerialMgrShutdownEntry gShutdownList[SERIAL_DEVICE_MAX_DEVICE_NUM];
@@ -40,68 +27,118 @@ void SerialMgr_ResetDevice(SerialMgrDevice& dev) {
     dev.useSem.store(0);
     dev.regSem.store(0);
     dev.txReady.store(0);
-    dev.rxLife.store(kRxLifeNone);
-    dev.rxJoinThread.store(pthread_t{});
-    dev.rxInLoop.store(0);
-    dev.rxEnded.store(0);
-    dev.deregWaiting.store(0);
+    dev.rxLife.abandon();
+    dev.held = SerialMgrExclusive{};
+    dev.exclusive.store(0);
+    dev.inside.store(0);
 }
 
-// rxLife is a 32-bit word, so the kernel's futex can wait on it directly:
-// no lock, and the reader's one wake costs nothing when nobody waits.
-static_assert(sizeof(std::atomic<UInt32>) == sizeof(UInt32) && std::atomic<UInt32>::is_always_lock_free,
-              "the futex waits on the atomic's own 32-bit word");
-void SerialMgr_WaitReaderStart(SerialMgrDevice& dev) {
-    syscall(SYS_futex, reinterpret_cast<UInt32*>(&dev.rxLife), FUTEX_WAIT_PRIVATE, kRxLifeCreated, nullptr, nullptr, 0);
-}
-
-void SerialMgr_WakeReaderStartWaiters(SerialMgrDevice& dev) {
-    syscall(SYS_futex, reinterpret_cast<UInt32*>(&dev.rxLife), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
-}
-
-bool SerialMgr_ReapReader(SerialMgrDevice& dev) {
-    // OSTASK_CreateWArg has returned but the new thread may not have run yet;
-    // it publishes its identity as its first act, holding no lock.
-    // The new reader publishes its identity as its first act and wakes this
-    // wait; sleeping a whole tick here made every short-lived registration
-    // cost 5 ms.
-    while (dev.rxLife.load() == kRxLifeCreated) SerialMgr_WaitReaderStart(dev);
-    // The exchange makes the join happen once even when two threads get here.
-    if (dev.rxLife.exchange(kRxLifeNone) != kRxLifeJoinable) return false;
-    const pthread_t thread = dev.rxJoinThread.load();
-    if (pthread_equal(thread, pthread_self())) {
-        pthread_detach(thread);
-    } else {
-        pthread_join(thread, nullptr);
-    }
-    return true;
-}
-
-SerialMgrExclusive SerialMgr_ObtainExclusive(SerialMgrDevice& dev) {
-    SerialMgrExclusive held{dev.regSem.load(), 0};
+void SerialMgr_ObtainExclusive(SerialMgrDevice& dev) {
+    SerialMgrExclusive& held = dev.held;
+    held.regSem = dev.regSem.load();
     OSSEMAPHORE_Obtain(held.regSem, OSSUSPEND_WAIT);
     held.useSem = dev.useSem.load();
-    for (int unit = 0; unit < 5; ++unit) OSSEMAPHORE_Obtain(held.useSem, OSSUSPEND_WAIT);
-    return held;
+    for (held.units = 0; held.units < kUseUnits; ++held.units) OSSEMAPHORE_Obtain(held.useSem, OSSUSPEND_WAIT);
 }
 
 void SerialMgr_ReleaseIfCurrent(const std::atomic<OSSemaphore>& field, OSSemaphore handle) {
     if (handle != 0 && field.load() == handle) OSSEMAPHORE_Release(handle);
 }
 
-void SerialMgr_ReleaseExclusive(SerialMgrDevice& dev, const SerialMgrExclusive& held) {
-    for (int unit = 0; unit < 5; ++unit) SerialMgr_ReleaseIfCurrent(dev.useSem, held.useSem);
+void SerialMgr_ReleaseExclusive(SerialMgrDevice& dev) {
+    SerialMgrExclusive& held = dev.held;
+    for (; held.units > 0; --held.units) SerialMgr_ReleaseIfCurrent(dev.useSem, held.useSem);
     SerialMgr_ReleaseIfCurrent(dev.regSem, held.regSem);
+}
+
+void SerialMgr_SetPending(UInt32 devID, UInt8 value) {
+    const OSSemaphore mutex = gShutdownMutex.load();
+    const OSStatus status = OSSEMAPHORE_obtainMutex(mutex, OSSUSPEND_WAIT);
+    if (status != OSSTATUS_SUCCESS) {
+        AT_LOGE("SERIALMGR_RX_Shutdown: OSSEMAPHORE_obtainMutex fail. status=%d\r\n", static_cast<int>(status));
+    }
+    gShutdownList[devID].pending.store(value);
+    OSSEMAPHORE_releaseMutex(mutex);
+}
+
+namespace {
+
+// The live client records and their devices. Allocated once and never
+// destroyed: a reader may still send while the process runs its exit
+// handlers, and its lookup must not meet a destroyed table.
+std::mutex gClientsLock;
+std::unordered_map<const SerialMgrClientInfo*, UInt32>& liveClients() {
+    static auto* clients = new std::unordered_map<const SerialMgrClientInfo*, UInt32>();
+    return *clients;
+}
+
+}  // namespace
+
+void SerialMgr_AddClient(SerialMgrClientInfo* client) {
+    std::lock_guard<std::mutex> guard(gClientsLock);
+    liveClients()[client] = client->devID;
+    SerialMgr_StoreSig(client, SERIALMGR_CLIENT_SIG);
+}
+
+void SerialMgr_RemoveClient(SerialMgrClientInfo* client) {
+    std::lock_guard<std::mutex> guard(gClientsLock);
+    liveClients().erase(client);
+    SerialMgr_StoreSig(client, SERIALMGR_FREED_SIG);
+}
+
+bool SerialMgr_FindClient(const SerialMgrClientInfo* client, UInt32* devID) {
+    if (client == nullptr) return false;
+    std::lock_guard<std::mutex> guard(gClientsLock);
+    const auto found = liveClients().find(client);
+    if (found == liveClients().end()) return false;
+    *devID = found->second;
+    return true;
+}
+
+SerialMgrGate::SerialMgrGate(SerialMgrDevice& d) : dev(d) { dev.exclusive.fetch_add(1); }
+
+SerialMgrGate::~SerialMgrGate() {
+    dev.exclusive.fetch_sub(1);
+    dev.exclusive.notify_all();
+}
+
+SerialMgrClientCall::SerialMgrClientCall(const SerialMgrClientInfo* client) {
+    UInt32 devID = 0;
+    for (;;) {
+        if (!SerialMgr_FindClient(client, &devID)) return;
+        SerialMgrDevice& dev = gDevList[devID];
+        const bool onReader = tSerialMgrReaderDev == devID;
+        // Counted first, then the gate and the record are looked at: a
+        // deregistration that closed the gate before this count either sees
+        // the count (and waits for it before it frees) or is seen here.
+        dev.inside.fetch_add(1);
+        const UInt32 gate = dev.exclusive.load();
+        UInt32 nowDev = 0;
+        if ((gate == 0 || onReader) && SerialMgr_FindClient(client, &nowDev) && nowDev == devID) {
+            dev_ = &dev;
+            devID_ = devID;
+            onReader_ = onReader;
+            return;
+        }
+        dev.inside.fetch_sub(1);
+        dev.inside.notify_all();
+        if (gate == 0 || onReader) return;  // deregistered meanwhile
+        dev.exclusive.wait(gate);           // behind the registration or deregistration
+    }
+}
+
+SerialMgrClientCall::~SerialMgrClientCall() {
+    if (dev_ == nullptr) return;
+    dev_->inside.fetch_sub(1);
+    dev_->inside.notify_all();
 }
 
 extern "C" {
 
 Boolean SERIALMGR_Init(void) {
     for (SerialMgrDevice& dev : gDevList) SerialMgr_ResetDevice(dev);
-    // Installed before any reader exists. bsd_signal gives SA_RESTART; the
-    // readers keep SIGUSR2 blocked except inside their drivers' waits
-    // (drivers/signal_wait.h), so the handler never interrupts reader code
-    // that holds a lock.
+    // Installed before any reader exists; how the signal reaches a reader is
+    // explained in drivers/signal_wait.h.
     bsd_signal(SIGUSR2, SERIALMGR_HandleSignal);
     USB_Control_Pipe_Init();
     Serial_Init();

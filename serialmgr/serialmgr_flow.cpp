@@ -1,6 +1,7 @@
 // Flow control and deregistration.
 #include <signal.h>
-#include <stdint.h>
+
+#include <mutex>
 
 #include "../drivers/usb_control_pipe.h"
 #include "../osal/at_log.h"
@@ -9,22 +10,32 @@
 
 namespace {
 
-// Whether a reader of this device is in its loop and can still answer a STOP
-// on the USB control pipe. A reader that never passed its ready check, or
-// that has ended, never acknowledges, and USB_Control_Pipe_Wait_Ack has no
-// time limit.
-bool readerCanAcknowledge(const SerialMgrDevice& dev) {
-    return dev.rxInLoop.load() != 0 && dev.rxEnded.load() == 0 && dev.rxRunning.load() != 0;
+constexpr char kClientValidText[] = "pClientInfo != NULL && pClientInfo->sig == 0xBABEFACE";
+
+// A host driver's wait cannot take SIGUSR2 atomically (drivers/signal_wait.h):
+// one that arrives just before the wait begins is lost, and nothing else can
+// wake that wait. So while the reader is still inside such a read, the signal
+// is sent again this often.
+constexpr UInt32 kResendTicks = 4;
+
+void resendWhileInHostRead(const SerialMgrDevice& dev, pthread_t reader) {
+    for (;;) {
+        OSTASK_Sleep(kResendTicks);
+        if (!dev.rxLife.has(ReaderLife::kInHostRead) || dev.rxLife.has(ReaderLife::kEnded)) return;
+        pthread_kill(reader, SIGUSR2);
+    }
 }
 
-void setPending(UInt32 devID, UInt8 value) {
-    const OSSemaphore mutex = gShutdownMutex.load();
-    const OSStatus status = OSSEMAPHORE_obtainMutex(mutex, OSSUSPEND_WAIT);
-    if (status != OSSTATUS_SUCCESS) {
-        AT_LOGE("SERIALMGR_RX_Shutdown: OSSEMAPHORE_obtainMutex fail. status=%d\r\n", static_cast<int>(status));
-    }
-    gShutdownList[devID].pending.store(value);
-    OSSEMAPHORE_releaseMutex(mutex);
+// A reader that has read a block waits for a unit of useSem, and the
+// deregistration holds all five until after the join: it lends the reader one
+// once rxRunning and txReady are 0. Whoever takes it (the reader, or a send
+// that was already waiting) finds no client or nothing to write and gives it
+// back at once.
+void lendUnitToReader(SerialMgrDevice& dev) {
+    SerialMgrExclusive& held = dev.held;
+    if (held.units != kUseUnits || held.useSem == 0 || dev.useSem.load() != held.useSem) return;
+    OSSEMAPHORE_Release(held.useSem);
+    --held.units;
 }
 
 // A deregistration of a device whose reader never ran its clean-up (it never
@@ -42,6 +53,23 @@ void destroyLeftovers(SerialMgrDevice& dev, OSSemaphore waitSem, const SerialMgr
     if (held.regSem != 0 && dev.regSem.compare_exchange_strong(expected, 0)) OSSEMAPHORE_Destroy(held.regSem);
 }
 
+// The part of a deregistration that holds the device's locks: detach, stop
+// the reader, tell the client, mark the record freed.
+void detachAndStop(SerialMgrClientInfo* client, UInt32 devID, SerialMgrDevice& dev) {
+    std::lock_guard<std::mutex> flow(dev.flowLock);
+    const OSSemaphore waitSem = dev.wait_sem.load();
+    SerialMgr_ObtainExclusive(dev);
+    dev.currentClient.store(nullptr);
+    SerialMgr_SetFlow(client, devID, 0, false);  // releases a parked reader, which finds no client
+    SERIALMGR_RX_Shutdown(devID);
+    SerialMgr_StoreState(client, 0);
+    client->params.eventCb(client, client->params.userData, SERIALMGR_EVENT_DEREGISTERED, 0);
+    SerialMgr_RemoveClient(client);
+    const SerialMgrExclusive held = dev.held;
+    SerialMgr_ReleaseExclusive(dev);
+    destroyLeftovers(dev, waitSem, held);
+}
+
 }  // namespace
 
 void SERIALMGR_RX_Shutdown(UInt32 devID) {
@@ -52,49 +80,29 @@ void SERIALMGR_RX_Shutdown(UInt32 devID) {
     AT_LOGI("SERIALMGR_RX_Shutdown: Serial_CloseDevice\r\n");
     Serial_CloseDevice(dev.devBufHandle.load());
     dev.devBufHandle.store(-1);
+    lendUnitToReader(dev);
 
-    // rxThread keeps the identity of any reader that ever passed its ready
-    // check, also one that has ended or was joined long ago, so it is not
-    // what decides here. A thread is signalled only while it is this device's
-    // current reader, has passed its ready check and has not finished its
-    // clean-up; it is not yet joined, so its identity cannot name any other
-    // thread. A reader that has not passed the check cannot block in a read:
-    // rxRunning is already 0, and the reader stores rxInLoop before it reads
-    // rxRunning.
-    // The new reader publishes its identity as its first act and wakes this
-    // wait; sleeping a whole tick here made every short-lived registration
-    // cost 5 ms.
-    while (dev.rxLife.load() == kRxLifeCreated) SerialMgr_WaitReaderStart(dev);
-    const bool joinable = dev.rxLife.load() == kRxLifeJoinable;
-    const pthread_t reader = dev.rxJoinThread.load();
-    const bool self = joinable && pthread_equal(reader, pthread_self());
-    bool signalled = false;
-    if (joinable && !self && dev.rxInLoop.load() != 0 && dev.rxEnded.load() == 0) {
+    // Any reader that exists and has not ended is signalled, also one that has
+    // not passed its ready check yet: it keeps the signal pending and handles
+    // it at its end, so the device's shutdown function runs whatever the
+    // timing. One that has ended is only joined: its identity may not name a
+    // thread any more once it is joined.
+    dev.rxLife.waitUntilStarted();
+    if (dev.rxLife.commitStop()) {
+        const pthread_t reader = dev.rxLife.thread();
         // gShutdownMutex is released before the signal: the handler takes it
         // on the reader.
-        setPending(devID, 1);
+        SerialMgr_SetPending(devID, 1);
         AT_LOGI("SERIALMGR_RX_Shutdown: devID=%d, send SIGUSR2 to %d\r\n", static_cast<int>(devID),
                 static_cast<int>(reader));
         pthread_kill(reader, SIGUSR2);
-        signalled = true;
+        if (!pthread_equal(reader, pthread_self())) resendWhileInHostRead(dev, reader);
     }
-    // Joined exactly once, also a reader that ended on its own or returned at
-    // its ready check, so that no finished thread is left unjoined.
-    SerialMgr_ReapReader(dev);
-    if (signalled && gShutdownList[devID].pending.load() != 0) {
-        // The reader had already taken its last pending SIGUSR2 and the
-        // signal died with the thread: clear the flag so that no later signal
-        // runs this device's shutdown function for it.
-        setPending(devID, 0);
-    }
+    dev.rxLife.reap();
     AT_LOGI("SERIALMGR_RX_Shutdown: devID=%d, exiting\r\n", static_cast<int>(devID));
 }
 
-extern "C" {
-
-Boolean SERIALMGR_SetFlowControl(SerialMgrClientInfo* client, UInt32 enable) {
-    if (client == nullptr || SerialMgr_LoadSig(client) != SERIALMGR_CLIENT_SIG) return FALSE;
-    const UInt32 devID = client->devID;
+void SerialMgr_SetFlow(SerialMgrClientInfo* client, UInt32 devID, UInt32 enable, bool handshake) {
     SerialMgrDevice& dev = gDevList[devID];
     const UInt8 wasPaused = dev.stopRx.exchange(static_cast<UInt8>(enable));
     AT_LOGI("SERIALMGR_SetFlowControl: devID=%d, client=%d enable=%d state=%d\r\n", static_cast<int>(devID),
@@ -104,46 +112,61 @@ Boolean SERIALMGR_SetFlowControl(SerialMgrClientInfo* client, UInt32 enable) {
         SerialMgr_StoreState(client, 2);
         // A repeated pause skips the control pipe: the reader is parked (or
         // about to park) already and would not acknowledge a second STOP
-        // until some later pause, so the wait for its OK would not end. The
-        // handshake is also skipped when no reader is there to answer it.
-        if (devID == SERIAL_DEVICE_USB && wasPaused == 0 && readerCanAcknowledge(dev)) {
+        // until some later pause. The handshake is also skipped when no
+        // reader is there to answer; a reader that ends while a pause waits
+        // answers at its end (serialmgr_rx.cpp).
+        if (handshake && devID == SERIAL_DEVICE_USB && wasPaused == 0 && dev.rxLife.beginPauseWait()) {
             USB_Control_Pipe_Send_Stop();
             USB_Control_Pipe_Wait_Ack();
+            dev.rxLife.clear(ReaderLife::kPauseWaiting);
         }
-        return TRUE;
+        return;
     }
     // After a reader ended on its own, wait_sem is 0 (the reader clears it as
     // it destroys the mutex), and both calls do nothing.
     const OSSemaphore waitSem = dev.wait_sem.load();
     if (OSSEMAPHORE_GetCnt(waitSem) == 0) OSSEMAPHORE_releaseMutex(waitSem);
     SerialMgr_StoreState(client, 1);
+}
+
+extern "C" {
+
+Boolean SERIALMGR_SetFlowControl(SerialMgrClientInfo* client, UInt32 enable) {
+    const SerialMgrClientCall call(client);
+    if (!call.valid()) return FALSE;
+    if (call.onReader()) {
+        // From dataCb or eventCb: flowLock may be held by a pause that waits
+        // for this very reader. A pause from here does not wait for the OK;
+        // the reader parks as soon as the callback returns.
+        SerialMgr_SetFlow(client, call.devID(), enable, false);
+        return TRUE;
+    }
+    std::lock_guard<std::mutex> flow(call.dev().flowLock);
+    UInt32 devID = 0;
+    if (!SerialMgr_FindClient(client, &devID)) return FALSE;  // deregistered while this call waited
+    SerialMgr_SetFlow(client, devID, enable, true);
     return TRUE;
 }
 
 Boolean SERIALMGR_DeRegisterClient(SerialMgrClientInfo* client) {
-    AT_ASSERT(client != nullptr && SerialMgr_LoadSig(client) == SERIALMGR_CLIENT_SIG,
-              "pClientInfo != NULL && pClientInfo->sig == 0xBABEFACE");
+    UInt32 devID = 0;
+    AT_ASSERT(SerialMgr_FindClient(client, &devID), kClientValidText);
     AT_LOGI("SERIALMGR_DeRegisterClient: %p\n", static_cast<void*>(client));
-    const UInt32 devID = client->devID;
     SerialMgrDevice& dev = gDevList[devID];
-
-    // Blocking sends that make no progress stop while this is nonzero
-    // (SERIALMGR_SendData); they hold units that the deregistration needs.
-    dev.deregWaiting.fetch_add(1);
-    const OSSemaphore waitSem = dev.wait_sem.load();
-    const SerialMgrExclusive held = SerialMgr_ObtainExclusive(dev);
-    dev.deregWaiting.fetch_sub(1);
-
-    dev.currentClient.store(nullptr);
-    SERIALMGR_SetFlowControl(client, 0);
-    SERIALMGR_RX_Shutdown(devID);
-
-    SerialMgr_StoreState(client, 0);
-    client->params.eventCb(client, client->params.userData, SERIALMGR_EVENT_DEREGISTERED, 0);
-    SerialMgr_StoreSig(client, SERIALMGR_FREED_SIG);
-
-    SerialMgr_ReleaseExclusive(dev, held);
-    destroyLeftovers(dev, waitSem, held);
+    {
+        const SerialMgrGate gate(dev);
+        {
+            std::lock_guard<std::mutex> reg(dev.regLock);
+            // A second deregistration of the same record waited here for the
+            // first one, and stops the process cleanly instead of freeing twice.
+            AT_ASSERT(SerialMgr_FindClient(client, &devID), kClientValidText);
+            detachAndStop(client, devID, dev);
+        }
+        // Calls that were already under way with this record (a send waiting
+        // for its unit, a pause waiting for flowLock) finish before it goes;
+        // new ones wait at the gate and then find it deregistered.
+        for (UInt32 n = dev.inside.load(); n != 0; n = dev.inside.load()) dev.inside.wait(n);
+    }
     AT_LOGI("SERIALMGR_DeRegisterClient: %p, exiting\n", static_cast<void*>(client));
     dbHEAP_Delete(client, kSourceFile, __LINE__);
     return TRUE;

@@ -1,5 +1,6 @@
 // UART and USB gadget tty drivers on real pseudo-terminals bound over
 // /dev/ttyS0../dev/ttyS2 and /dev/ttyGS0.
+#include <atomic>
 #include <android/log.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -347,7 +348,8 @@ TEST_F(UsbTty, ReopenDuringAPauseNeverWaitsOnTheAcknowledgementPipe) {
         USB_Control_Pipe_Send_Ack();  // the surplus "OK" of an earlier pause
         const unsigned spin = rng() % 4000;
         std::thread pause([spin] {
-            for (volatile unsigned k = 0; k < spin; k = k + 1) {
+            std::atomic<unsigned> k{0};  // a busy delay the compiler keeps
+            while (k.fetch_add(1, std::memory_order_relaxed) < spin) {
             }
             USB_Control_Pipe_Wait_Ack();
         });

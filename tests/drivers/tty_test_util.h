@@ -64,7 +64,7 @@ public:
 
 private:
     void run() {
-        at_block_shutdown_signal();
+        at_block_shutdown_signal(nullptr);
         if (signalled_) pthread_kill(pthread_self(), SIGUSR2);
         handledBefore_ = sigusr2Count().load();
         tid_ = static_cast<pid_t>(syscall(SYS_gettid));

@@ -77,7 +77,7 @@ protected:
             << "start: " << start.describe() << " (+" << semSlack << " sems allowed)\nnow:   "
             << attest::snapshot().describe();
         for (UInt32 id = 0; id < SERIAL_DEVICE_MAX_DEVICE_NUM; ++id) {
-            EXPECT_EQ(gDevList[id].rxLife.load(), kRxLifeNone) << "reader of device " << id << " not joined";
+            EXPECT_FALSE(gDevList[id].rxLife.has(ReaderLife::kStarted)) << "reader of device " << id << " not joined";
             // A reader that ends on its own before the stop signal reaches it
             // must not leave the signal's flag set for a later signal.
             EXPECT_EQ(gShutdownList[id].pending.load(), 0u) << "shutdown of device " << id << " left pending";

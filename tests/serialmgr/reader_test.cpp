@@ -336,14 +336,13 @@ TEST_F(Reader, BlockReadWhileTheLockIsHeldIsDeliveredOnceFreeAndDroppedAtShutdow
     attest::ClientRecorder rec;
     SerialMgrClientInfo* client = registerIdle(rec);
     SerialMgrDevice& dev = gDevList[kDev];
-    const OSSemaphore useSem = dev.useSem.load();
     for (int round = 1; round <= 2; ++round) {
-        for (int i = 0; i < 5; ++i) ASSERT_EQ(OSSEMAPHORE_Obtain(useSem, 0), OSSTATUS_SUCCESS);
+        SerialMgr_ObtainExclusive(dev);
         fake::pushText(kDev, "AT\r");
         ASSERT_TRUE(attest::waitUntil([&] { return log.count(kInfo, "   Serial_Read=3\n") == round; }));
         EXPECT_EQ(rec.blockCount(), static_cast<size_t>(round - 1));
         if (round == 2) break;
-        for (int i = 0; i < 5; ++i) OSSEMAPHORE_Release(useSem);
+        SerialMgr_ReleaseExclusive(dev);
         ASSERT_TRUE(rec.waitBlocks(1));
         ASSERT_TRUE(fake::waitIdle(kDev));  // the reader has given its unit back
     }

@@ -447,7 +447,7 @@ protected:
                 // control-pipe handshake (no reader would answer it). Wait
                 // for the reader, so that the pauses here go through the
                 // handshake.
-                EXPECT_TRUE(attest::waitUntil([&] { return gDevList[t.dev].rxInLoop.load() == 1; }));
+                EXPECT_TRUE(attest::waitUntil([&] { return gDevList[t.dev].rxLife.has(ReaderLife::kInLoop); }));
             }
             auto sa = std::make_unique<Senders>(wd, a, static_cast<int>(rng() % 6),
                                                 seed + static_cast<unsigned>(cycles), calls);
