@@ -36,7 +36,7 @@ bool setIf(std::atomic<UInt32>& word, UInt32 need, UInt32 refuse, UInt32 add) {
 
 bool ReaderLife::commitStop() { return setIf(word_, kStarted, kEnded, kStopSent); }
 
-bool ReaderLife::beginPauseWait() { return setIf(word_, kInLoop, kEnded, kPauseWaiting); }
+bool ReaderLife::beginPauseWait() { return setIf(word_, kInLoop, kEnded | kInPark, kPauseWaiting); }
 
 bool ReaderLife::reap() {
     if ((word_.exchange(0) & kStarted) == 0) return false;

@@ -25,6 +25,8 @@ struct ReaderLife {
         kSignalTaken = 1u << 5,   // the handler ran for that signal on the reader
         kPauseWaiting = 1u << 6,  // a USB pause waits for the reader's OK
         kInHostRead = 1u << 7,    // inside a host driver's read, SIGUSR2 let in
+        kParked = 1u << 8,        // in the park loop since a USB pause cleared this bit
+        kInPark = 1u << 9,        // saw stopRx set; reads no more before it sees stopRx clear
     };
 
     // Registering thread, right before the thread is created; abandon() when
@@ -42,8 +44,10 @@ struct ReaderLife {
     // Deregistration: true when a reader exists that has not ended; the caller
     // must then signal it (the reader waits for that signal at its end).
     bool commitStop();
-    // USB pause: true when the reader is in its loop and has not ended; the
-    // reader then answers with an OK, by parking or at its end.
+    // USB pause (after it set stopRx): true when the reader is in its loop,
+    // has not ended and is not parked already; the reader then answers with
+    // an OK, by parking or at its end. A reader in kInPark looks at stopRx
+    // again before its next read, so it needs no STOP.
     bool beginPauseWait();
     // The reader's last act: marks it ended, returns the bits before.
     UInt32 end() { return word_.fetch_or(kEnded); }

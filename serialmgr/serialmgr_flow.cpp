@@ -38,6 +38,20 @@ void lendUnitToReader(SerialMgrDevice& dev) {
     --held.units;
 }
 
+// The USB pause's STOP/OK exchange: returns once the reader is parked for
+// this pause, or has ended. The reader acknowledges on every round of its
+// park, so an OK may be left over from an earlier pause (the first park after
+// wait_sem was created sends two); an OK counts only when the reader has been
+// in its park loop since this pause began, which kParked tells.
+void pauseHandshake(SerialMgrDevice& dev) {
+    dev.rxLife.clear(ReaderLife::kParked);
+    USB_Control_Pipe_Send_Stop();
+    do {
+        USB_Control_Pipe_Wait_Ack();
+    } while (!dev.rxLife.has(ReaderLife::kParked) && !dev.rxLife.has(ReaderLife::kEnded));
+    dev.rxLife.clear(ReaderLife::kPauseWaiting);
+}
+
 // A deregistration of a device whose reader never ran its clean-up (it never
 // passed its ready check, or no reader could be started) would otherwise
 // leave the device's three semaphores behind for ever: the next registration
@@ -110,15 +124,14 @@ void SerialMgr_SetFlow(SerialMgrClientInfo* client, UInt32 devID, UInt32 enable,
             static_cast<int>(SerialMgr_LoadState(client)));
     if (enable != 0) {
         SerialMgr_StoreState(client, 2);
-        // A repeated pause skips the control pipe: the reader is parked (or
-        // about to park) already and would not acknowledge a second STOP
-        // until some later pause. The handshake is also skipped when no
+        // A repeated pause skips the control pipe, and so does a pause that
+        // finds the reader in its park already: it would not read a STOP
+        // until some later pause, and STOPs left unread pile up beyond what
+        // the reopen's drain takes. The handshake is also skipped when no
         // reader is there to answer; a reader that ends while a pause waits
         // answers at its end (serialmgr_rx.cpp).
         if (handshake && devID == SERIAL_DEVICE_USB && wasPaused == 0 && dev.rxLife.beginPauseWait()) {
-            USB_Control_Pipe_Send_Stop();
-            USB_Control_Pipe_Wait_Ack();
-            dev.rxLife.clear(ReaderLife::kPauseWaiting);
+            pauseHandshake(dev);
         }
         return;
     }

@@ -47,7 +47,10 @@ AfterPause waitWhilePaused(UInt32 devID, SerialMgrDevice& dev) {
         if (dev.rxRunning.load() == 0) return AfterPause::NewPass;  // the top of the pass ends the loop
         AT_LOGI("SERIALMGR_RX_Entry: devID=%d, wait_sem=%p\r\n", static_cast<int>(devID),
                 handleAsPointer(dev.wait_sem.load()));
-        if (devID == SERIAL_DEVICE_USB) USB_Control_Pipe_Send_Ack();
+        if (devID == SERIAL_DEVICE_USB) {
+            dev.rxLife.set(ReaderLife::kParked);  // before the OK: the pause checks it on the OK
+            USB_Control_Pipe_Send_Ack();
+        }
         const OSStatus status = OSSEMAPHORE_obtainMutex(dev.wait_sem.load(), OSSUSPEND_WAIT);
         if (status != OSSTATUS_SUCCESS) {
             AT_LOGE("SERIALMGR_RX_Entry: OSSEMAPHORE_obtainMutex fail. status=%d\r\n", static_cast<int>(status));
@@ -116,7 +119,12 @@ void passLoop(UInt32 devID, SerialMgrDevice& dev, UInt8* buffer) {
     UInt32 idlePasses = 0;
     while (dev.rxRunning.load() != 0) {
         memset(buffer, 0, SERIALMGR_RX_BUFFER_SIZE);
+        // Cleared before stopRx is read, and a pause reads it after it set
+        // stopRx: so either this pass sees the pause, or the pause sees the
+        // reader outside its park and sends a STOP (SerialMgr_SetFlow).
+        dev.rxLife.clear(ReaderLife::kInPark);
         if (dev.stopRx.load() != 0) {
+            dev.rxLife.set(ReaderLife::kInPark);
             idlePasses = 0;
             if (waitWhilePaused(devID, dev) == AfterPause::Stop) return;
             continue;
