@@ -17,7 +17,6 @@
 #include "signal_wait.h"
 
 RndisChannel s_rndis_channel[RNDIS_CHANNEL_NUM];
-std::atomic<RndisReadHook> gRndisReadHook{nullptr};
 
 namespace {
 
@@ -226,7 +225,6 @@ UInt16 RNDIS_Read(UInt32 devId, UInt8* buf, UInt16 len) {
         // descriptor, so that a reader reports the error and ends instead of
         // waiting for ever.
         if (fd == 0 || !fdFitsSelect(fd)) return rndisReceiveFailure(EBADF);
-        if (RndisReadHook hook = gRndisReadHook.load()) hook(channel);
 
         // recvfrom() would be restarted after the shutdown signal (installed
         // with SA_RESTART) and never return. The wait goes through pselect with

@@ -24,11 +24,6 @@ struct RndisChannel {
 
 extern RndisChannel s_rndis_channel[RNDIS_CHANNEL_NUM];
 
-// Test hook: when set, RNDIS_Read calls it with the channel index after it has
-// taken the descriptor and right before it waits on it.
-using RndisReadHook = void (*)(UInt32 channel);
-extern std::atomic<RndisReadHook> gRndisReadHook;
-
 // Maps a failed receive (err = errno) to the read result and logs it:
 // EINTR and EMSGSIZE give 65535, anything else 0. errno is err on return.
 UInt16 rndisReceiveFailure(int err);
