@@ -347,8 +347,7 @@ TEST_F(UsbTty, ReopenDuringAPauseNeverWaitsOnTheAcknowledgementPipe) {
         USB_Control_Pipe_Send_Ack();  // the surplus "OK" of an earlier pause
         const unsigned spin = rng() % 4000;
         std::thread pause([spin] {
-            for (volatile unsigned k = 0; k < spin; k = k + 1) {
-            }
+            for (volatile unsigned k = 0; k < spin;) k = k + 1;
             USB_Control_Pipe_Wait_Ack();
         });
         const bool opened = attest::finishesWithin(
