@@ -96,6 +96,20 @@ UInt16 readUsbBlock(UInt8* buf, int capacity, const FdSnapshot& ref) {
     return 0;
 }
 
+// Raw mode with 8 data bits; the speed stays as it is. The open succeeds,
+// without a log line, whatever the two requests say. The one reaction left is
+// to leave the settings alone when they could not be read: the copy would
+// start from a record that is not this tty's (zeros at the first open, whose
+// speed B0 would hang the line up).
+void makeRaw(int fd) {
+    if (ioctl(fd, TCGETS, &s_usb_old_settings) != 0) return;
+    KernelTermios raw = s_usb_old_settings;
+    makeRawInput(&raw);
+    raw.c_cflag = (raw.c_cflag & ~kUsbClearCflag) | kUsbSetCflag;
+    // A refused change leaves the tty as it was; the open goes on regardless.
+    ioctl(fd, TCSETS, &raw);
+}
+
 }  // namespace
 
 extern "C" {
@@ -115,15 +129,7 @@ Int32 USB_OpenDevice(UInt32 openParam) {
         if (attempt == kOpenAttempts) AT_LOGE("USB_OpenDevice failed: %d times\n", kOpenAttempts);
     }
     const int fd = s_usb_fd.load();
-    if (fd != -1) {
-        // A failed TCGETS leaves the record as it was; the open succeeds
-        // either way.
-        ioctl(fd, TCGETS, &s_usb_old_settings);
-        KernelTermios raw = s_usb_old_settings;
-        makeRawInput(&raw);
-        raw.c_cflag = (raw.c_cflag & ~kUsbClearCflag) | kUsbSetCflag;
-        ioctl(fd, TCSETS, &raw);
-    }
+    if (fd != -1) makeRaw(fd);
     // Whatever a previous reader left unread (a STOP it never took, an "OK"
     // nobody waited for) belongs to a pause that is over: throw it away, even
     // when the tty could not be opened.
@@ -138,6 +144,7 @@ Int32 USB_CloseDevice(void) {
     s_usb_guard.retire([] {
         const int fd = s_usb_fd.load();
         if (fd == -1) return;
+        // Not examined: the tty is closed next whatever it says, silently.
         ioctl(fd, TCSETS, &s_usb_old_settings);
         AT_LOGI("USB_CloseDevice\n");
         if (close(fd) != 0) {
