@@ -70,6 +70,50 @@ void abandonOpen(RndisChannel& c, UInt32 channel) {
     });
 }
 
+// One port of a channel's configuration: a value of 0 or more is stored (0
+// counts as set: it binds to a port of the system's choosing), a negative one
+// keeps the port as it is.
+void configurePort(int channel, bool rx, Int32 requested, Int32& port) {
+    if (requested >= 0) {
+        AT_LOGI(rx ? "RNDIS_SetRndisConfig:  RNDIS%d RxPort=%d\n" : "RNDIS_SetRndisConfig:  RNDIS%d TxPort=%d\n",
+                channel, requested);
+        storeInt(port, requested);
+        return;
+    }
+    AT_LOGI(rx ? "RNDIS_SetRndisConfig:  RNDIS%d RxPort not set, using existing value: %d\n"
+               : "RNDIS_SetRndisConfig:  RNDIS%d TxPort not set, using existing value: %d\n",
+            channel, loadInt(port));
+}
+
+// A fresh record for an open: the previous client is forgotten. Descriptors
+// still recorded are not closed here; close, and a failed open, have done
+// that.
+void freshRecord(RndisChannel& c, UInt32 channel, Int32 txPort) {
+    s_rxGuard[channel].retire([&] {
+        storeInt(c.RxSd, 0);
+        storeInt(c.TxSd, 0);
+    });
+    storeReady(c.Ready, 0);
+    std::lock_guard<std::mutex> guard(s_addrLock[channel]);
+    c.ClientAddrLen = 0;
+    std::memset(&c.ClientAddr, 0, sizeof c.ClientAddr);
+    c.ClientAddr.sin_family = AF_INET;
+    c.ClientAddr.sin_port = portOf(txPort);
+}
+
+// Makes one UDP socket of an open into slot; on failure logs failureText and
+// abandons the open.
+bool makeSocket(RndisChannel& c, UInt32 channel, int& slot, const char* failureText) {
+    const int sd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (sd == -1) {
+        AT_LOGE("%s", failureText);
+        abandonOpen(c, channel);
+        return false;
+    }
+    storeInt(slot, sd);
+    return true;
+}
+
 // A close from another thread ends the receive like the signal that follows
 // it: errno EINTR and the non-fatal result, so the reader's next pass finds
 // its shutdown instead of reporting a read error.
@@ -98,21 +142,8 @@ void RNDIS_SetRndisConfig(const RndisConfig* config) {
     for (int i = 0; i < RNDIS_CHANNEL_NUM; ++i) {
         RndisChannel& c = s_rndis_channel[i];
         const RndisConfigEntry& entry = config->entry[i];
-        // Port 0 counts as set: it binds to a port of the system's choosing.
-        if (entry.RxPort >= 0) {
-            AT_LOGI("RNDIS_SetRndisConfig:  RNDIS%d RxPort=%d\n", i, entry.RxPort);
-            storeInt(c.RxPort, entry.RxPort);
-        } else {
-            AT_LOGI("RNDIS_SetRndisConfig:  RNDIS%d RxPort not set, using existing value: %d\n", i,
-                    loadInt(c.RxPort));
-        }
-        if (entry.TxPort >= 0) {
-            AT_LOGI("RNDIS_SetRndisConfig:  RNDIS%d TxPort=%d\n", i, entry.TxPort);
-            storeInt(c.TxPort, entry.TxPort);
-        } else {
-            AT_LOGI("RNDIS_SetRndisConfig:  RNDIS%d TxPort not set, using existing value: %d\n", i,
-                    loadInt(c.TxPort));
-        }
+        configurePort(i, true, entry.RxPort, c.RxPort);
+        configurePort(i, false, entry.TxPort, c.TxPort);
         AT_LOGI("RNDIS%d RxPort=%d TxPort=%d\n", i, loadInt(c.RxPort), loadInt(c.TxPort));
     }
 }
@@ -121,40 +152,16 @@ Int32 RNDIS_OpenDevice(UInt32 devId, UInt32 /*openParam*/) {
     UInt32 channel;
     if (!channelOf(devId, &channel)) return 0;
     RndisChannel& c = s_rndis_channel[channel];
-
-    // A fresh record: the previous client is forgotten. Descriptors still
-    // recorded are not closed here; close, and a failed open, have done that.
-    s_rxGuard[channel].retire([&] {
-        storeInt(c.RxSd, 0);
-        storeInt(c.TxSd, 0);
-    });
-    storeReady(c.Ready, 0);
     const Int32 rxPort = loadInt(c.RxPort);
     const Int32 txPort = loadInt(c.TxPort);
-    {
-        std::lock_guard<std::mutex> guard(s_addrLock[channel]);
-        c.ClientAddrLen = 0;
-        std::memset(&c.ClientAddr, 0, sizeof c.ClientAddr);
-        c.ClientAddr.sin_family = AF_INET;
-        c.ClientAddr.sin_port = portOf(txPort);
-    }
+    freshRecord(c, channel, txPort);
     AT_LOGI("\nStarting AT server: (Rx)%d,(Tx)%d\n", rxPort, txPort);
 
-    const int rx = socket(AF_INET, SOCK_DGRAM, 0);
-    if (rx == -1) {
-        AT_LOGE("\nError: Could not make a Rx socket\n");
-        abandonOpen(c, channel);
+    if (!makeSocket(c, channel, c.RxSd, "\nError: Could not make a Rx socket\n") ||
+        !makeSocket(c, channel, c.TxSd, "\nError: Could not make a Tx socket\n")) {
         return 0;
     }
-    storeInt(c.RxSd, rx);
-    const int tx = socket(AF_INET, SOCK_DGRAM, 0);
-    if (tx == -1) {
-        AT_LOGE("\nError: Could not make a Tx socket\n");
-        abandonOpen(c, channel);
-        return 0;
-    }
-    storeInt(c.TxSd, tx);
-
+    const int rx = loadInt(c.RxSd);
     struct sockaddr_in local;
     std::memset(&local, 0, sizeof local);
     local.sin_family = AF_INET;

@@ -109,11 +109,27 @@ Int32 registerDriver(const Registration& r, bool opsGiven, StoreOps storeOps) {
     return static_cast<Int32>(r.devId);
 }
 
+template <typename Ops>
+bool hasRequiredOps(const Ops& ops) {
+    return ops.open != nullptr && ops.close != nullptr && ops.read != nullptr && ops.write != nullptr;
+}
+
+// The device-ID slots, which both forms fill.
+void storeDriverOps(SerialDeviceEntry& entry, const DriverOps& ops) {
+    entry.open = ops.open;
+    entry.close = ops.close;
+    entry.read = ops.read;
+    entry.write = ops.write;
+    entry.auxOp1 = ops.auxOp1;
+    entry.auxOp2 = ops.auxOp2;
+    entry.auxOp3 = ops.auxOp3;
+    entry.auxOp4 = ops.auxOp4;
+}
+
 // The legacy form keeps the operations in the legacy fields and puts the
-// adapters into the device-ID slots (auxOp3 stays as it was).
+// adapters into the device-ID slots; auxOp3 stays as it was.
 Int32 configureLegacy(const Registration& r, const LegacyOps& ops) {
-    const bool given = ops.open != nullptr && ops.close != nullptr && ops.read != nullptr && ops.write != nullptr;
-    return registerDriver(r, given, [&ops](SerialDeviceEntry& entry) {
+    return registerDriver(r, hasRequiredOps(ops), [&ops](SerialDeviceEntry& entry) {
         entry.legacyOpen = ops.open;
         entry.legacyClose = ops.close;
         entry.legacyRead = ops.read;
@@ -122,29 +138,15 @@ Int32 configureLegacy(const Registration& r, const LegacyOps& ops) {
         entry.legacyAuxOp2 = ops.auxOp2;
         entry.legacyRegisterEventCallBack = ops.registerEventCallBack;
         entry.legacyAuxOp4 = ops.auxOp4;
-        entry.open = legacyOpenAdapter;
-        entry.close = legacyCloseAdapter;
-        entry.read = legacyReadAdapter;
-        entry.write = legacyWriteAdapter;
-        entry.auxOp1 = legacyAuxOp1Adapter;
-        entry.auxOp2 = legacyAuxOp2Adapter;
-        entry.auxOp4 = legacyAuxOp4Adapter;
+        storeDriverOps(entry, {legacyOpenAdapter, legacyCloseAdapter, legacyReadAdapter, legacyWriteAdapter,
+                               legacyAuxOp1Adapter, legacyAuxOp2Adapter, entry.auxOp3, legacyAuxOp4Adapter});
     });
 }
 
 // The device-ID form leaves the legacy fields as they were.
 Int32 configureEx(const Registration& r, const DriverOps& ops) {
-    const bool given = ops.open != nullptr && ops.close != nullptr && ops.read != nullptr && ops.write != nullptr;
-    const Int32 result = registerDriver(r, given, [&ops](SerialDeviceEntry& entry) {
-        entry.open = ops.open;
-        entry.close = ops.close;
-        entry.read = ops.read;
-        entry.write = ops.write;
-        entry.auxOp1 = ops.auxOp1;
-        entry.auxOp2 = ops.auxOp2;
-        entry.auxOp3 = ops.auxOp3;
-        entry.auxOp4 = ops.auxOp4;
-    });
+    const Int32 result =
+        registerDriver(r, hasRequiredOps(ops), [&ops](SerialDeviceEntry& entry) { storeDriverOps(entry, ops); });
     if (result == -1) AT_LOGE("Serial_ConfigureDeviceEx(%d) failed\n", static_cast<int>(r.devId));
     return result;
 }
