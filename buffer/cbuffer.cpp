@@ -2,16 +2,26 @@
 // a short tail. See cbuffer.h for the contract of each operation.
 //
 // Locking. wrt_lock serialises every change of the record, on both sides.
-// Some fields are read without it (size queries, the dump, the empty test of
-// the get lock, the reservation tests of reset and destroy), so every access
-// to a record field goes through ld()/st() below: relaxed atomic loads and
-// stores of the whole field. They cost nothing extra on the targets (a plain
-// halfword access) and tell the compiler and the thread sanitizer that these
-// races are intended. Relaxed is enough: a lock-free reader only reports a
-// number, and whoever goes on to touch the data area takes wrt_lock first,
-// which orders the bytes with the indices.
+// Every field that changes after creation is also read without it somewhere
+// (size queries, the dump, the empty test of the get lock, the reservation
+// tests of reset and destroy), so every access to such a field, under the
+// lock or not, goes through ld()/st() below: relaxed std::atomic_ref loads
+// and stores of the whole field. One rule for every access is easier to keep
+// right than a choice per line, and the accesses cost nothing extra on the
+// targets (a plain halfword access) while telling the compiler and the thread
+// sanitizer that these races are intended. Relaxed is enough: a lock-free
+// reader only reports a number, and whoever goes on to touch the data area
+// takes wrt_lock first, which orders the bytes with the indices. The fields
+// fixed at creation (buf, buf_sz, locked_sz, wrt_lock) are read plainly.
+//
+// Indices move in one place per side: readRun/finishRead on the read side and
+// writeRun/finishWrite on the write side. The copy operations are built on
+// them, and so are the reservations, so a block copy and a reserved block
+// keep the same bookkeeping.
 #include "cbuffer.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 
@@ -39,13 +49,13 @@ constexpr Int16 kNoLimit = -1;
 constexpr Int16 kWholeCount = -1;
 
 template <typename T>
-inline T ld(const T& field) {
-    return __atomic_load_n(&field, __ATOMIC_RELAXED);
+inline T ld(T& field) {
+    return std::atomic_ref<T>(field).load(std::memory_order_relaxed);
 }
 
 template <typename T>
 inline void st(T& field, T value) {
-    __atomic_store_n(&field, value, __ATOMIC_RELAXED);
+    std::atomic_ref<T>(field).store(value, std::memory_order_relaxed);
 }
 
 inline Int16 i16(int value) { return static_cast<Int16>(value); }
@@ -70,52 +80,81 @@ struct WrtLock {
 #define CBUF_CHECK(cbuf) AT_ASSERT((cbuf) != nullptr, "cbuf != NULL")
 #define CBUF_LOCK(cbuf) WrtLock wrtLockGuard((cbuf), __func__)
 
-inline bool relocationPending(const CBuffer* cbuf) { return ld(cbuf->prv_wrt_idx) != kNoMark; }
+inline bool relocationPending(CBuffer* cbuf) { return ld(cbuf->prv_wrt_idx) != kNoMark; }
 
 // Free room as the put side sees it: while a relocation is pending only the
 // gap up to the reader counts, since the end of the area behind the mark is
 // neither stored nor free.
-Int16 freeSize(const CBuffer* cbuf) {
+Int16 freeSize(CBuffer* cbuf) {
     if (relocationPending(cbuf)) return i16(ld(cbuf->rd_idx) - ld(cbuf->wrt_idx));
-    return i16(ld(cbuf->buf_sz) - ld(cbuf->in_use_cnt));
+    return i16(cbuf->buf_sz - ld(cbuf->in_use_cnt));
 }
 
-// Stores cnt bytes (cnt <= free size) at the write side: the same result as
-// storing them one at a time, in at most two contiguous runs.
-void storeBytes(CBuffer* cbuf, const UInt8* src, Int16 cnt) {
-    const int size = ld(cbuf->buf_sz);
-    const int wrt = ld(cbuf->wrt_idx);
-    const int first = cnt < size - wrt ? cnt : size - wrt;
-    std::memcpy(cbuf->buf + wrt, src, static_cast<size_t>(first));
-    if (cnt > first) std::memcpy(cbuf->buf, src + first, static_cast<size_t>(cnt - first));
-    int next = wrt + cnt;
-    if (next >= size) next -= size;
+// Free bytes that follow wrt_idx without a jump, up to the end of the area.
+// The caller bounds what it takes by the free size as well.
+int writeRun(CBuffer* cbuf) { return cbuf->buf_sz - ld(cbuf->wrt_idx); }
+
+// Commits cnt bytes (cnt <= writeRun) written at wrt_idx: the write index
+// jumps to 0 at the end of the area.
+void finishWrite(CBuffer* cbuf, int cnt) {
+    int next = ld(cbuf->wrt_idx) + cnt;
+    if (next >= cbuf->buf_sz) next = 0;
     st(cbuf->wrt_idx, i16(next));
     st(cbuf->in_use_cnt, i16(ld(cbuf->in_use_cnt) + cnt));
 }
 
-// Consumes cnt bytes (cnt <= in_use_cnt) from the read side, copying them to
-// dst unless it is NULL. One byte at a time the read index jumps to 0 at the
-// relocation mark (ending the relocation) or at the end of the area; done in
-// bulk, that is at most one jump and two runs, because the bytes behind the
-// jump end at wrt_idx, which lies before the mark.
-void consumeBytes(CBuffer* cbuf, UInt8* dst, Int16 cnt, const char* func) {
-    AT_ASSERT_IN(func, cnt <= ld(cbuf->in_use_cnt), "cbuf->in_use_cnt != 0");
+// Stores cnt bytes (cnt <= free size) at the write side, in at most two runs.
+void storeBytes(CBuffer* cbuf, const UInt8* src, int cnt) {
+    while (cnt > 0) {
+        const int run = std::min(cnt, writeRun(cbuf));
+        std::memcpy(cbuf->buf + ld(cbuf->wrt_idx), src, static_cast<size_t>(run));
+        finishWrite(cbuf, run);
+        src += run;
+        cnt -= run;
+    }
+}
+
+// Stored bytes that follow rd_idx without a jump: up to the relocation mark
+// while one is pending, else up to wrt_idx or the end of the area.
+int readRun(CBuffer* cbuf) {
     const int rd = ld(cbuf->rd_idx);
-    const bool pending = relocationPending(cbuf);
-    const int end = pending ? ld(cbuf->prv_wrt_idx) : ld(cbuf->buf_sz);
-    const int first = cnt < end - rd ? cnt : end - rd;
-    if (dst != nullptr) {
-        std::memcpy(dst, cbuf->buf + rd, static_cast<size_t>(first));
-        if (cnt > first) std::memcpy(dst + first, cbuf->buf, static_cast<size_t>(cnt - first));
+    if (relocationPending(cbuf)) return ld(cbuf->prv_wrt_idx) - rd;
+    const int wrt = ld(cbuf->wrt_idx);
+    return wrt > rd ? wrt - rd : cbuf->buf_sz - rd;
+}
+
+// Consumes cnt bytes (0 <= cnt <= readRun) at rd_idx: the read index jumps
+// to 0 at the relocation mark (ending the relocation) or at the end of the
+// area.
+void finishRead(CBuffer* cbuf, int cnt) {
+    int rd = ld(cbuf->rd_idx) + cnt;
+    if (relocationPending(cbuf)) {
+        if (rd >= ld(cbuf->prv_wrt_idx)) {
+            rd = 0;
+            st(cbuf->prv_wrt_idx, kNoMark);
+        }
+    } else if (rd >= cbuf->buf_sz) {
+        rd = 0;
     }
-    if (rd + cnt < end) {
-        st(cbuf->rd_idx, i16(rd + cnt));
-    } else {
-        st(cbuf->rd_idx, i16(rd + cnt - end));
-        if (pending) st(cbuf->prv_wrt_idx, kNoMark);
-    }
+    st(cbuf->rd_idx, i16(rd));
     st(cbuf->in_use_cnt, i16(ld(cbuf->in_use_cnt) - cnt));
+}
+
+// Consumes cnt bytes (cnt <= in_use_cnt) from the read side, copying them to
+// dst unless it is NULL: at most two runs, because the bytes behind the jump
+// end at wrt_idx, which lies before the mark.
+void consumeBytes(CBuffer* cbuf, UInt8* dst, int cnt, const char* func) {
+    AT_ASSERT_IN(func, cnt <= ld(cbuf->in_use_cnt), "cbuf->in_use_cnt != 0");
+    while (cnt > 0) {
+        const int run = std::min(cnt, readRun(cbuf));
+        if (run <= 0) break;  // a broken record; the copy stops rather than spin
+        if (dst != nullptr) {
+            std::memcpy(dst, cbuf->buf + ld(cbuf->rd_idx), static_cast<size_t>(run));
+            dst += run;
+        }
+        finishRead(cbuf, run);
+        cnt -= run;
+    }
 }
 
 void addOverrun(CBuffer* cbuf, int excess) {
@@ -192,7 +231,7 @@ Int16 BUFFER_GetCBufferFreeSize(CBuffer* cbuf) {
 
 Int16 BUFFER_GetCBufferBufferSize(CBuffer* cbuf) {
     CBUF_CHECK(cbuf);
-    return ld(cbuf->buf_sz);
+    return cbuf->buf_sz;
 }
 
 Int16 BUFFER_PutCBufferBlock(CBuffer* cbuf, const UInt8* src, Int16 cnt) {
@@ -248,7 +287,7 @@ CBufStatus BUFFER_UnputCBufferDatum(CBuffer* cbuf) {
     CBUF_CHECK(cbuf);
     CBUF_LOCK(cbuf);
     if (ld(cbuf->wrt_reserved_sz) != 0) return CBUF_LOCKED;
-    const Int16 size = ld(cbuf->buf_sz);
+    const Int16 size = cbuf->buf_sz;
     if (freeSize(cbuf) == size) return CBUF_EMPTY;
     // When a get reservation covers every stored byte, the byte stored last
     // is inside the consumer's block and may be being read right now; taking
@@ -294,8 +333,8 @@ void BUFFER_DumpCBuffer(CBuffer* cbuf) {
     Log_DebugPrintf(kDebugChannel, "\r\nwrt_idx=%d, wrt_reserved_sz=%d", ld(cbuf->wrt_idx), ld(cbuf->wrt_reserved_sz));
     Log_DebugPrintf(kDebugChannel, "\r\nrd_idx=%d, rd_reserved_sz=%d", ld(cbuf->rd_idx), ld(cbuf->rd_reserved_sz));
     Log_DebugPrintf(kDebugChannel, "\r\nin_use_cnt=%d, locked_sz=%d, prv_wrt_idx=%d", ld(cbuf->in_use_cnt),
-                    ld(cbuf->locked_sz), ld(cbuf->prv_wrt_idx));
-    Log_DebugPrintf(kDebugChannel, "\r\nbuf_sz=%d, reloc_cnt/overrun_cnt=%d/%d", ld(cbuf->buf_sz), ld(cbuf->reloc_cnt),
+                    cbuf->locked_sz, ld(cbuf->prv_wrt_idx));
+    Log_DebugPrintf(kDebugChannel, "\r\nbuf_sz=%d, reloc_cnt/overrun_cnt=%d/%d", cbuf->buf_sz, ld(cbuf->reloc_cnt),
                     ld(cbuf->overrun_cnt));
 }
 
@@ -304,8 +343,8 @@ CBufStatus BUFFER_LockCBufferPutBlock(CBuffer* cbuf, UInt8** blk_ptr, Int16* blk
     *blk_ptr = nullptr;
     *blk_sz = 0;
     CBUF_LOCK(cbuf);
-    const Int16 size = ld(cbuf->buf_sz);
-    const Int16 limit = ld(cbuf->locked_sz);
+    const Int16 size = cbuf->buf_sz;
+    const Int16 limit = cbuf->locked_sz;
     if (freeSize(cbuf) == 0) {
         st(cbuf->wrt_reserved_sz, i16(0));
         return CBUF_FULL;
@@ -369,12 +408,7 @@ void BUFFER_UnlockCBufferPutBlock(CBuffer* cbuf, Int16 buf_sz) {
     }
     // A negative count is outside the contract: the reservation is given
     // back and nothing is committed.
-    if (buf_sz > 0) {
-        int next = ld(cbuf->wrt_idx) + buf_sz;
-        if (next >= ld(cbuf->buf_sz)) next = 0;  // the block ended at the end of the area
-        st(cbuf->wrt_idx, i16(next));
-        st(cbuf->in_use_cnt, i16(ld(cbuf->in_use_cnt) + buf_sz));
-    }
+    if (buf_sz > 0) finishWrite(cbuf, buf_sz);
     st(cbuf->wrt_reserved_sz, i16(0));
 }
 
@@ -391,21 +425,13 @@ CBufStatus BUFFER_LockCBufferGetBlock(CBuffer* cbuf, UInt8** blk_ptr, Int16* blk
         return CBUF_OK;
     }
     CBUF_LOCK(cbuf);
-    const Int16 rd = ld(cbuf->rd_idx);
-    const Int16 wrt = ld(cbuf->wrt_idx);
-    int block;
-    if (relocationPending(cbuf))
-        block = ld(cbuf->prv_wrt_idx) - rd;
-    else if (wrt > rd)
-        block = wrt - rd;
-    else
-        block = ld(cbuf->buf_sz) - rd;
-    const Int16 limit = ld(cbuf->locked_sz);
+    int block = readRun(cbuf);
+    const Int16 limit = cbuf->locked_sz;
     if (limit != kNoLimit && block > limit) block = limit;
     st(cbuf->rd_reserved_sz, i16(block));
     AT_ASSERT(block <= ld(cbuf->in_use_cnt), "cbuf->rd_reserved_sz <= cbuf->in_use_cnt");
     *blk_sz = i16(block);
-    *blk_ptr = cbuf->buf + rd;
+    *blk_ptr = cbuf->buf + ld(cbuf->rd_idx);
     return CBUF_OK;
 }
 
@@ -422,17 +448,7 @@ void BUFFER_UnlockCBufferGetBlock(CBuffer* cbuf, Int16 cnt) {
     }
     // Counts below -1 are outside the contract and consume nothing.
     if (cnt < 0) cnt = 0;
-    st(cbuf->in_use_cnt, i16(ld(cbuf->in_use_cnt) - cnt));
-    int rd = ld(cbuf->rd_idx) + cnt;
-    if (relocationPending(cbuf)) {
-        if (rd >= ld(cbuf->prv_wrt_idx)) {
-            rd = 0;
-            st(cbuf->prv_wrt_idx, kNoMark);
-        }
-    } else if (rd >= ld(cbuf->buf_sz)) {
-        rd = 0;
-    }
-    st(cbuf->rd_idx, i16(rd));
+    finishRead(cbuf, cnt);
     st(cbuf->rd_reserved_sz, i16(0));
 }
 

@@ -12,18 +12,21 @@
 #include <mutex>
 
 #include "../osal/at_log.h"
+#include "guarded_fd.h"
 #include "rndis_drv_internal.h"
 #include "signal_wait.h"
 
 RndisChannel s_rndis_channel[RNDIS_CHANNEL_NUM];
-std::atomic<UInt32> s_rndis_generation[RNDIS_CHANNEL_NUM];
-std::atomic<RndisReadHook> gRndisReadHook{nullptr};
-std::mutex s_rndis_rx_lock[RNDIS_CHANNEL_NUM];
 
 namespace {
 
 constexpr UInt32 kFirstDevice = 14;
 constexpr UInt16 kNonFatal = 65535;
+
+// Each channel's Rx socket lock and generation (guarded_fd.h). The Tx socket
+// has a lock of its own below: sends check no generation, they only must not
+// overlap the close of their socket.
+FdGuard s_rxGuard[RNDIS_CHANNEL_NUM];
 
 // Guards ClientAddr and ClientAddrLen, which the reader writes on every
 // receive while senders read them. Held only to copy the address, never
@@ -59,14 +62,57 @@ bool channelOf(UInt32 devId, UInt32* channel) {
 // without descriptors: the next open clears the record without closing, so
 // anything left there would leak.
 void abandonOpen(RndisChannel& c, UInt32 channel) {
-    s_rndis_generation[channel].fetch_add(1);
-    const int rx = exchangeInt(c.RxSd, 0);
-    const int tx = exchangeInt(c.TxSd, 0);
-    if (rx > 0) close(rx);
-    if (tx > 0) close(tx);
+    s_rxGuard[channel].retire([&] {
+        const int rx = exchangeInt(c.RxSd, 0);
+        const int tx = exchangeInt(c.TxSd, 0);
+        if (rx > 0) close(rx);
+        if (tx > 0) close(tx);
+    });
 }
 
-bool generationChanged(UInt32 channel, UInt32 seen) { return s_rndis_generation[channel].load() != seen; }
+// One port of a channel's configuration: a value of 0 or more is stored (0
+// counts as set: it binds to a port of the system's choosing), a negative one
+// keeps the port as it is.
+void configurePort(int channel, bool rx, Int32 requested, Int32& port) {
+    if (requested >= 0) {
+        AT_LOGI(rx ? "RNDIS_SetRndisConfig:  RNDIS%d RxPort=%d\n" : "RNDIS_SetRndisConfig:  RNDIS%d TxPort=%d\n",
+                channel, requested);
+        storeInt(port, requested);
+        return;
+    }
+    AT_LOGI(rx ? "RNDIS_SetRndisConfig:  RNDIS%d RxPort not set, using existing value: %d\n"
+               : "RNDIS_SetRndisConfig:  RNDIS%d TxPort not set, using existing value: %d\n",
+            channel, loadInt(port));
+}
+
+// A fresh record for an open: the previous client is forgotten. Descriptors
+// still recorded are not closed here; close, and a failed open, have done
+// that.
+void freshRecord(RndisChannel& c, UInt32 channel, Int32 txPort) {
+    s_rxGuard[channel].retire([&] {
+        storeInt(c.RxSd, 0);
+        storeInt(c.TxSd, 0);
+    });
+    storeReady(c.Ready, 0);
+    std::lock_guard<std::mutex> guard(s_addrLock[channel]);
+    c.ClientAddrLen = 0;
+    std::memset(&c.ClientAddr, 0, sizeof c.ClientAddr);
+    c.ClientAddr.sin_family = AF_INET;
+    c.ClientAddr.sin_port = portOf(txPort);
+}
+
+// Makes one UDP socket of an open into slot; on failure logs failureText and
+// abandons the open.
+bool makeSocket(RndisChannel& c, UInt32 channel, int& slot, const char* failureText) {
+    const int sd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (sd == -1) {
+        AT_LOGE("%s", failureText);
+        abandonOpen(c, channel);
+        return false;
+    }
+    storeInt(slot, sd);
+    return true;
+}
 
 // A close from another thread ends the receive like the signal that follows
 // it: errno EINTR and the non-fatal result, so the reader's next pass finds
@@ -96,21 +142,8 @@ void RNDIS_SetRndisConfig(const RndisConfig* config) {
     for (int i = 0; i < RNDIS_CHANNEL_NUM; ++i) {
         RndisChannel& c = s_rndis_channel[i];
         const RndisConfigEntry& entry = config->entry[i];
-        // Port 0 counts as set: it binds to a port of the system's choosing.
-        if (entry.RxPort >= 0) {
-            AT_LOGI("RNDIS_SetRndisConfig:  RNDIS%d RxPort=%d\n", i, entry.RxPort);
-            storeInt(c.RxPort, entry.RxPort);
-        } else {
-            AT_LOGI("RNDIS_SetRndisConfig:  RNDIS%d RxPort not set, using existing value: %d\n", i,
-                    loadInt(c.RxPort));
-        }
-        if (entry.TxPort >= 0) {
-            AT_LOGI("RNDIS_SetRndisConfig:  RNDIS%d TxPort=%d\n", i, entry.TxPort);
-            storeInt(c.TxPort, entry.TxPort);
-        } else {
-            AT_LOGI("RNDIS_SetRndisConfig:  RNDIS%d TxPort not set, using existing value: %d\n", i,
-                    loadInt(c.TxPort));
-        }
+        configurePort(i, true, entry.RxPort, c.RxPort);
+        configurePort(i, false, entry.TxPort, c.TxPort);
         AT_LOGI("RNDIS%d RxPort=%d TxPort=%d\n", i, loadInt(c.RxPort), loadInt(c.TxPort));
     }
 }
@@ -119,39 +152,16 @@ Int32 RNDIS_OpenDevice(UInt32 devId, UInt32 /*openParam*/) {
     UInt32 channel;
     if (!channelOf(devId, &channel)) return 0;
     RndisChannel& c = s_rndis_channel[channel];
-
-    // A fresh record: the previous client is forgotten. Descriptors still
-    // recorded are not closed here; close, and a failed open, have done that.
-    s_rndis_generation[channel].fetch_add(1);
-    storeInt(c.RxSd, 0);
-    storeInt(c.TxSd, 0);
-    storeReady(c.Ready, 0);
     const Int32 rxPort = loadInt(c.RxPort);
     const Int32 txPort = loadInt(c.TxPort);
-    {
-        std::lock_guard<std::mutex> guard(s_addrLock[channel]);
-        c.ClientAddrLen = 0;
-        std::memset(&c.ClientAddr, 0, sizeof c.ClientAddr);
-        c.ClientAddr.sin_family = AF_INET;
-        c.ClientAddr.sin_port = portOf(txPort);
-    }
+    freshRecord(c, channel, txPort);
     AT_LOGI("\nStarting AT server: (Rx)%d,(Tx)%d\n", rxPort, txPort);
 
-    const int rx = socket(AF_INET, SOCK_DGRAM, 0);
-    if (rx == -1) {
-        AT_LOGE("\nError: Could not make a Rx socket\n");
-        abandonOpen(c, channel);
+    if (!makeSocket(c, channel, c.RxSd, "\nError: Could not make a Rx socket\n") ||
+        !makeSocket(c, channel, c.TxSd, "\nError: Could not make a Tx socket\n")) {
         return 0;
     }
-    storeInt(c.RxSd, rx);
-    const int tx = socket(AF_INET, SOCK_DGRAM, 0);
-    if (tx == -1) {
-        AT_LOGE("\nError: Could not make a Tx socket\n");
-        abandonOpen(c, channel);
-        return 0;
-    }
-    storeInt(c.TxSd, tx);
-
+    const int rx = loadInt(c.RxSd);
     struct sockaddr_in local;
     std::memset(&local, 0, sizeof local);
     local.sin_family = AF_INET;
@@ -182,19 +192,15 @@ Int32 RNDIS_CloseDevice(UInt32 devId) {
     UInt32 channel;
     if (!channelOf(devId, &channel)) return 0;
     RndisChannel& c = s_rndis_channel[channel];
-    {
-        // The generation moves before the descriptors are closed, and under
-        // the Rx lock, so a reader that took a descriptor before this close
-        // sees the change after its wait and never receives from a number
-        // that another open may have reused (see RNDIS_Read).
-        std::lock_guard<std::mutex> rxGuard(s_rndis_rx_lock[channel]);
-        s_rndis_generation[channel].fetch_add(1);
+    // A reader may be waiting on the Rx socket in another thread
+    // (guarded_fd.h).
+    s_rxGuard[channel].retire([&] {
         const int rx = exchangeInt(c.RxSd, 0);
         if (rx != 0) {
             const int result = close(rx);
             if (result < 0) AT_LOGI("RNDIS_CloseDevice close RxSd: result %d (errno %d)\n", result, errno);
         }
-    }
+    });
     // Under the Tx lock: a send in progress finishes with its socket before
     // the socket is closed (see RNDIS_Write).
     std::lock_guard<std::mutex> txGuard(s_txLock[channel]);
@@ -219,14 +225,13 @@ UInt16 RNDIS_Read(UInt32 devId, UInt8* buf, UInt16 len) {
     if (buf != nullptr && len != 0) std::memset(buf, 0, len);
 
     for (;;) {
-        const UInt32 generation = s_rndis_generation[channel].load();
-        const int fd = loadInt(c.RxSd);
+        const FdSnapshot rx = s_rxGuard[channel].snapshot([&] { return loadInt(c.RxSd); });
+        const int fd = rx.fd;
         // A channel that is not open has nothing to wait on, and descriptor 0
         // is the record's "none", never stdin: fail like a receive on a bad
         // descriptor, so that a reader reports the error and ends instead of
         // waiting for ever.
-        if (fd <= 0 || fd >= FD_SETSIZE) return rndisReceiveFailure(EBADF);
-        if (RndisReadHook hook = gRndisReadHook.load()) hook(channel);
+        if (fd == 0 || !fdFitsSelect(fd)) return rndisReceiveFailure(EBADF);
 
         // recvfrom() would be restarted after the shutdown signal (installed
         // with SA_RESTART) and never return. The wait goes through pselect with
@@ -237,20 +242,17 @@ UInt16 RNDIS_Read(UInt32 devId, UInt8* buf, UInt16 len) {
         FD_ZERO(&readable);
         FD_SET(fd, &readable);
         const int ready = at_pselect_read(fd + 1, &readable, -1);
-        if (generationChanged(channel, generation)) return closedUnderReader();
+        if (lost(rx)) return closedUnderReader();
         if (ready < 0) return rndisReceiveFailure(errno);
 
         struct sockaddr_in from;
         socklen_t fromLen = sizeof from;
-        ssize_t n;
-        {
-            // The check and the receive happen under the Rx lock, which the
-            // close takes too: the number cannot change hands in between.
-            // MSG_DONTWAIT keeps the lock from being held across a wait.
-            std::lock_guard<std::mutex> rxGuard(s_rndis_rx_lock[channel]);
-            if (generationChanged(channel, generation)) return closedUnderReader();
+        ssize_t n = -1;
+        // MSG_DONTWAIT keeps the Rx lock from being held across a wait.
+        const bool current = readIfCurrent(rx, [&] {
             n = recvfrom(fd, buf, len, MSG_DONTWAIT, reinterpret_cast<struct sockaddr*>(&from), &fromLen);
-        }
+        });
+        if (!current) return closedUnderReader();
         if (n < 0) {
             // Readable without a datagram to take (one dropped for a bad
             // checksum, for instance): wait again rather than report an error.

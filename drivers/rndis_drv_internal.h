@@ -24,21 +24,6 @@ struct RndisChannel {
 
 extern RndisChannel s_rndis_channel[RNDIS_CHANNEL_NUM];
 
-// Bumped whenever a channel's descriptors are replaced or closed. A reader
-// that sees it change across its wait knows that the descriptor number it
-// waited on may now name another file.
-extern std::atomic<UInt32> s_rndis_generation[RNDIS_CHANNEL_NUM];
-
-// Held by a receive from its generation check to the end of recvfrom(), and
-// by the close of the Rx socket: the descriptor cannot change hands between
-// the two. Tests that swap a descriptor behind the driver's back take it too.
-extern std::mutex s_rndis_rx_lock[RNDIS_CHANNEL_NUM];
-
-// Test hook: when set, RNDIS_Read calls it with the channel index after it has
-// taken the descriptor and right before it waits on it.
-using RndisReadHook = void (*)(UInt32 channel);
-extern std::atomic<RndisReadHook> gRndisReadHook;
-
 // Maps a failed receive (err = errno) to the read result and logs it:
 // EINTR and EMSGSIZE give 65535, anything else 0. errno is err on return.
 UInt16 rndisReceiveFailure(int err);

@@ -12,7 +12,6 @@
 
 std::atomic<OSSemaphore> gSocketMutex[SOCKET_CHANNEL_NUM];
 std::atomic<bool> gSocketClosed[SOCKET_CHANNEL_NUM];
-std::atomic<SocketReadHook> gSocketReadHook{nullptr};
 
 namespace {
 
@@ -21,10 +20,6 @@ constexpr const char* kSourceFile = "common/modem/at/stubs/socket_drv";
 #define SOCKET_CHECK_RANGE(devId)                                                               \
     AT_ASSERT((devId) >= SERIAL_DEVICE_SOCKET && (devId) <= SERIAL_DEVICE_SOCKET4,                     \
                    "devId >= SERIAL_DEVICE_SOCKET && devId <= SERIAL_DEVICE_SOCKET4")
-
-void runHook(UInt32 channel, int stage) {
-    if (SocketReadHook hook = gSocketReadHook.load()) hook(channel, stage);
-}
 
 }  // namespace
 
@@ -78,13 +73,11 @@ UInt16 KOVA_SOCKET_Read(UInt32 devId, UInt8* /*buf*/, UInt16 /*len*/) {
         AT_LOGE("KOVA_SOCKET_Read[%d]: OSSEMAPHORE_obtainMutex fail. status=%d\r\n", index,
                 static_cast<int>(status));
     }
-    runHook(channel, 1);
     // A close that came before this point released a free mutex; without this
     // check the second obtain would wait for a close that has already passed.
     // A close after the check releases the mutex this thread holds, which ends
     // the second obtain as usual.
     if (!gSocketClosed[channel].load()) {
-        runHook(channel, 2);
         status = OSSEMAPHORE_obtainMutex(mutex, OSSUSPEND_WAIT);
         if (status != OSSTATUS_SUCCESS) {
             AT_LOGE("KOVA_SOCKET_Read[%d]: OSSEMAPHORE_obtainMutex (2) fail. status=%d\r\n", index,

@@ -13,16 +13,11 @@
 // reader goes round and finds that it must stop. (Restoring the settings at
 // close also wakes the tty's waiters on Linux; nothing here relies on that.)
 //
-// The closed number may be reused. Once the port is closed, another open()
-// anywhere in the process may get the same descriptor number while the reader
-// still holds it. Close bumps the port's generation under the port lock; the
-// reader takes the descriptor and the generation together under that lock,
-// and after every wait re-checks the generation and reads under the same
-// lock. A read therefore reaches the port's own file or nothing; there is no
-// window left for a reused number. The one remaining way to block is outside
-// the library's model: a foreign reader of the same tty taking the byte
-// between the wait and the read, which would leave that read() waiting for the
-// next byte with the port lock held.
+// The closed number may be reused while the reader still waits on it: see
+// guarded_fd.h for how every read and write of a port is kept to its own file.
+// The one remaining way to block is outside the library's model: a foreign
+// reader of the same tty taking the byte between the wait and the read, which
+// would leave that read() waiting for the next byte with the port lock held.
 #include "uart_x_drv.h"
 
 #include <asm/termbits.h>
@@ -40,6 +35,7 @@
 
 #include "../osal/at_log.h"
 #include "../osal/at_assert.h"
+#include "guarded_fd.h"
 #include "signal_wait.h"
 #include "uart_x_drv_internal.h"
 
@@ -56,7 +52,6 @@ static_assert(kRawClearLflag == (ISIG | ICANON | ECHO | ECHONL | IEXTEN), "lflag
 const char* const s_uart_dev_path[kUartPortCount] = {"/dev/ttyS0", "/dev/ttyS1", "/dev/ttyS2"};
 std::atomic<int> s_uart_fd[kUartPortCount];
 KernelTermios s_uart_old_settings[kUartPortCount];
-std::atomic<UInt32> s_uart_generation[kUartPortCount];
 
 namespace {
 
@@ -72,33 +67,18 @@ static_assert(kUartSetCflag == (B115200 | CS8), "cflag set");
 
 constexpr long kInterByteWaitUs = 100000;
 
-// Serialises a port's open and close against the step of a read that checks
-// the port's generation and then reads the descriptor. Held only for that
-// short step (never during a wait), so it never delays a close for longer
-// than one read of a byte that is already waiting.
-std::mutex s_uart_lock[kUartPortCount];
+// Each port's lock and generation (guarded_fd.h).
+FdGuard s_uart_guard[kUartPortCount];
 
 void checkPort(UInt32 devID, const char* function) {
     AT_ASSERT_IN(function, devID <= 2u, "devID <= SERIAL_DEVICE_UART_C");
-}
-
-// Which port a read is working for, so that it can tell whether the
-// descriptor number it waited on still belongs to that port. A port of -1
-// means a bare descriptor (ReadTtyData), which is never checked.
-struct PortRef {
-    int port;
-    UInt32 generation;
-};
-
-bool portLost(const PortRef& ref) {
-    return ref.port >= 0 && s_uart_generation[ref.port].load() != ref.generation;
 }
 
 // Waits until fd is readable, with SIGUSR2 open only during the wait (see
 // signal_wait.h). timeoutUs < 0 waits without limit. 1 = readable,
 // 0 = timed out, -1 = failed (errno; EINTR when a signal ended the wait).
 int waitReadable(int fd, long timeoutUs) {
-    if (fd < 0 || fd >= FD_SETSIZE) {
+    if (!fdFitsSelect(fd)) {
         errno = EBADF;
         return -1;
     }
@@ -112,21 +92,12 @@ int waitReadable(int fd, long timeoutUs) {
 
 enum class ByteRead { Got, Failed, Lost };
 
-// Reads one byte unless the port was closed since the read began. The
-// generation check and the read() run under the port lock, and close bumps
-// the generation under the same lock before the number can be handed out
-// again, so a read never reaches a descriptor number that another open() has
-// meanwhile reused: it is the port's own file or nothing. The read() cannot
-// block here: the wait before it has just seen a byte, and this thread is the
-// port's only reader (only a foreign reader of the same tty taking that byte
-// in between could make it wait).
-ByteRead readByte(int fd, UInt8* byte, const PortRef& ref) {
-    std::unique_lock<std::mutex> guard;
-    if (ref.port >= 0) {
-        guard = std::unique_lock<std::mutex>(s_uart_lock[ref.port]);
-        if (portLost(ref)) return ByteRead::Lost;
-    }
-    const ssize_t n = read(fd, byte, 1);
+// Reads one byte unless the port was closed since the read began
+// (readIfCurrent). The read() cannot block here: the wait before it has just
+// seen a byte, and this thread is the port's only reader.
+ByteRead readByte(UInt8* byte, const FdSnapshot& ref) {
+    ssize_t n = -1;
+    if (!readIfCurrent(ref, [&] { n = read(ref.fd, byte, 1); })) return ByteRead::Lost;
     if (n == 1) return ByteRead::Got;
     // A read of 0 bytes after the wait saw input is an end of file: the tty
     // has been hung up and every further read would return 0 at once. It is
@@ -148,7 +119,8 @@ ByteRead readByte(int fd, UInt8* byte, const PortRef& ref) {
 // A block that ends at a pause or a full buffer also leaves errno EAGAIN: a
 // reader that finds its device being stopped just then drops the block
 // quietly.
-UInt16 readTtyBlock(int fd, UInt8* buf, int capacity, const PortRef& ref) {
+UInt16 readTtyBlock(UInt8* buf, int capacity, const FdSnapshot& ref) {
+    const int fd = ref.fd;
     if (fd == -1) return 0;
     if (capacity < 1) {
         errno = EINVAL;
@@ -156,14 +128,14 @@ UInt16 readTtyBlock(int fd, UInt8* buf, int capacity, const PortRef& ref) {
     }
     int w = waitReadable(fd, -1);
     if (w <= 0) {
-        if (w == 0 || errno == EINTR || portLost(ref)) {
+        if (w == 0 || errno == EINTR || lost(ref)) {
             errno = EAGAIN;
             return 0;
         }
         AT_LOGE("Read: read errno [%d]\n", errno);
         return 0;
     }
-    switch (readByte(fd, &buf[0], ref)) {
+    switch (readByte(&buf[0], ref)) {
         case ByteRead::Got:
             break;
         case ByteRead::Lost:
@@ -180,7 +152,7 @@ UInt16 readTtyBlock(int fd, UInt8* buf, int capacity, const PortRef& ref) {
         // The wait comes first: a full buffer still waits once.
         if (count >= capacity) break;
         UInt8 byte = 0;
-        const ByteRead r = readByte(fd, &byte, ref);
+        const ByteRead r = readByte(&byte, ref);
         if (r == ByteRead::Lost) break;
         if (r == ByteRead::Failed) {
             AT_LOGE("Read: read errno [%d]\n", errno);
@@ -282,38 +254,31 @@ Int32 UART_OpenDevice(UInt32 devID, UInt32 openParam) {
     // The device layer never closes a port whose open failed, so a port left
     // open here would leak its descriptor at the next open. It is closed
     // (its settings were not changed) and left not open.
-    std::lock_guard<std::mutex> guard(s_uart_lock[devID]);
-    close(fd);
-    s_uart_fd[devID] = 0;
-    s_uart_generation[devID].fetch_add(1);
+    s_uart_guard[devID].retire([&] {
+        close(fd);
+        s_uart_fd[devID] = 0;
+    });
     return 0;
 }
 
 Int32 UART_CloseDevice(UInt32 devID) {
     checkPort(devID, __func__);
-    std::lock_guard<std::mutex> guard(s_uart_lock[devID]);
-    const int fd = s_uart_fd[devID].load();
-    if (fd == 0) return 1;
-    // A reader of this port may be waiting on fd in another thread. The
-    // serial manager signals it next, and the new generation tells it that
-    // the number is no longer the port's.
-    ioctl(fd, TCSETS, &s_uart_old_settings[devID]);
-    close(fd);
-    s_uart_fd[devID] = 0;
-    s_uart_generation[devID].fetch_add(1);
+    // A reader of this port may be waiting on the descriptor in another
+    // thread; the serial manager signals it next (guarded_fd.h).
+    s_uart_guard[devID].retire([&] {
+        const int fd = s_uart_fd[devID].load();
+        if (fd == 0) return;
+        ioctl(fd, TCSETS, &s_uart_old_settings[devID]);
+        close(fd);
+        s_uart_fd[devID] = 0;
+    });
     return 1;
 }
 
 UInt16 UART_Read(UInt32 devID, UInt8* buf, UInt16 capacity) {
     checkPort(devID, __func__);
-    int fd;
-    PortRef ref{static_cast<int>(devID), 0};
-    {
-        std::lock_guard<std::mutex> guard(s_uart_lock[devID]);
-        fd = s_uart_fd[devID].load();
-        ref.generation = s_uart_generation[devID].load();
-    }
-    if (fd == 0 || fd == -1) {
+    const FdSnapshot ref = s_uart_guard[devID].snapshot([&] { return s_uart_fd[devID].load(); });
+    if (ref.fd == 0 || ref.fd == -1) {
         // Not open. Descriptor 0 is not the port and must not be read. Through
         // the device layer this happens only when a close has overtaken the
         // read, i.e. while the reader is being stopped, so it reads as
@@ -321,18 +286,18 @@ UInt16 UART_Read(UInt32 devID, UInt8* buf, UInt16 capacity) {
         errno = EAGAIN;
         return 0;
     }
-    return readTtyBlock(fd, buf, capacity, ref);
+    return readTtyBlock(buf, capacity, ref);
 }
 
 UInt16 UART_Write(UInt32 devID, const UInt8* buf, UInt16 len) {
     checkPort(devID, __func__);
-    // Under the port's lock, so that a write never reaches a descriptor
-    // number that a close has given back and another open may have reused:
+    // Under the port's lock, so that a write never reaches a reused
+    // descriptor number (guarded_fd.h):
     // the reader closes and reopens the port at the end of every pause while
     // other clients of the device may be sending. The SIGUSR2 handler writes
     // here too (UART_HandleShutdown); it runs on the reader only inside a
     // wait or at the reader's end, where the reader holds no lock.
-    std::lock_guard<std::mutex> guard(s_uart_lock[devID]);
+    std::lock_guard<std::mutex> guard(s_uart_guard[devID].lock);
     const int fd = s_uart_fd[devID].load();
     if (fd == 0) return 0;
     return static_cast<UInt16>(write(fd, buf, len));
@@ -347,7 +312,7 @@ void UART_HandleShutdown(UInt32 devID) {
 }
 
 int isDataAvailable(int fd, UInt32 timeoutUs) {
-    if (fd < 0 || fd >= FD_SETSIZE) return 0;
+    if (!fdFitsSelect(fd)) return 0;
     fd_set set;
     FD_ZERO(&set);
     FD_SET(fd, &set);
@@ -362,7 +327,7 @@ int isDataAvailable(int fd, UInt32 timeoutUs) {
 }
 
 UInt16 ReadTtyData(int fd, UInt8* buf, int capacity) {
-    return readTtyBlock(fd, buf, capacity, PortRef{-1, 0});
+    return readTtyBlock(buf, capacity, bareSnapshot(fd));
 }
 
 }  // extern "C"

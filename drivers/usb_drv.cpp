@@ -5,10 +5,9 @@
 // closing the tty on another thread and sending SIGUSR2 (an SA_RESTART
 // handler). The wait is a pselect through at_pselect_read, which lets SIGUSR2
 // in only during the wait, so a signal sent just before the wait still ends
-// it. As in the UART driver, close bumps a generation under the driver's lock
-// and the read after the wait re-checks it under that lock, so a descriptor
-// number that another open() has reused in the meantime is never read. The
-// tty is non-blocking, so that read never waits with the lock held. The
+// it. The read after the wait never reaches a descriptor number that a close
+// has given back (guarded_fd.h); the tty is non-blocking, so that read never
+// waits with the lock held. The
 // control pipe is read after select saw it readable, under the pipe's reader
 // lock and after a second look, so a drain by an open on another thread in
 // between cannot make that read wait.
@@ -25,6 +24,7 @@
 #include <mutex>
 
 #include "../osal/at_log.h"
+#include "guarded_fd.h"
 #include "signal_wait.h"
 #include "uart_x_drv.h"
 #include "usb_control_pipe_internal.h"
@@ -33,7 +33,6 @@
 const char* const s_usb_dev_path = "/dev/ttyGS0";
 std::atomic<int> s_usb_fd{-1};
 KernelTermios s_usb_old_settings;
-std::atomic<UInt32> s_usb_generation{0};
 
 namespace {
 
@@ -43,9 +42,8 @@ constexpr UInt32 kUsbClearCflag = 0x130u;
 constexpr UInt32 kUsbSetCflag = 0x30u;
 constexpr int kStopAvailable = -1;
 
-// Serialises open and close against the step of a read that checks the
-// generation and then reads the tty (see readOwned). Never held during a wait.
-std::mutex s_usb_lock;
+// The tty's lock and generation (guarded_fd.h).
+FdGuard s_usb_guard;
 
 // Empties what is left in one control pipe: one read of at most 79 bytes,
 // which never waits (usb_control_pipe_internal.h). When the poll saw data but
@@ -58,31 +56,8 @@ void drainPipe(ssize_t (*readIfReady)(int, char (&)[80]), int readEnd, const cha
     AT_LOGI("  USB_OpenDevice: %s has remaining data=%s!\n", name, text);
 }
 
-// The descriptor a read works on and, for USB_Read, the generation it was
-// taken at; owned = false for a bare descriptor (ReadUsbTtyData).
-struct TtyRef {
-    bool owned;
-    UInt32 generation;
-};
-
-enum class TtyRead { Done, Lost };
-
-// One read() of the tty, unless the tty was closed since the read began.
-// The check and the read run under the driver's lock, and close bumps the
-// generation under it before the number can be reused by another open(), so
-// the read reaches this tty's file or nothing. The descriptor is
-// non-blocking, so the read never waits while the lock is held.
-TtyRead readOwned(int fd, UInt8* buf, int capacity, const TtyRef& ref, ssize_t* n) {
-    std::unique_lock<std::mutex> guard;
-    if (ref.owned) {
-        guard = std::unique_lock<std::mutex>(s_usb_lock);
-        if (s_usb_generation.load() != ref.generation) return TtyRead::Lost;
-    }
-    *n = read(fd, buf, static_cast<size_t>(capacity));
-    return TtyRead::Done;
-}
-
-UInt16 readUsbBlock(int fd, UInt8* buf, int capacity, const TtyRef& ref) {
+UInt16 readUsbBlock(UInt8* buf, int capacity, const FdSnapshot& ref) {
+    const int fd = ref.fd;
     if (fd == -1) {
         AT_LOGI("  ReadUsbTtyData: read bytes =%d\n", 0);
         return 0;
@@ -100,7 +75,7 @@ UInt16 readUsbBlock(int fd, UInt8* buf, int capacity, const TtyRef& ref) {
     if (sel == kStopAvailable) return STOP_READING_USB_TTY;
     if (sel == 0) return 0;
     ssize_t n = -1;
-    if (readOwned(fd, buf, capacity, ref, &n) == TtyRead::Lost) {
+    if (!readIfCurrent(ref, [&] { n = read(fd, buf, static_cast<size_t>(capacity)); })) {
         // Closed while the reader waited: as for an interrupted wait, the
         // reader goes round and finds that it must stop.
         AT_LOGI("  ReadUsbTtyData: read bytes =%d\n", 0);
@@ -119,6 +94,20 @@ UInt16 readUsbBlock(int fd, UInt8* buf, int capacity, const TtyRef& ref) {
     if (errno != EAGAIN) AT_LOGE("Read: read errno [%d]\n", errno);
     AT_LOGI("  ReadUsbTtyData: read bytes =%d\n", 0);
     return 0;
+}
+
+// Raw mode with 8 data bits; the speed stays as it is. The open succeeds,
+// without a log line, whatever the two requests say. The one reaction left is
+// to leave the settings alone when they could not be read: the copy would
+// start from a record that is not this tty's (zeros at the first open, whose
+// speed B0 would hang the line up).
+void makeRaw(int fd) {
+    if (ioctl(fd, TCGETS, &s_usb_old_settings) != 0) return;
+    KernelTermios raw = s_usb_old_settings;
+    makeRawInput(&raw);
+    raw.c_cflag = (raw.c_cflag & ~kUsbClearCflag) | kUsbSetCflag;
+    // A refused change leaves the tty as it was; the open goes on regardless.
+    ioctl(fd, TCSETS, &raw);
 }
 
 }  // namespace
@@ -140,15 +129,7 @@ Int32 USB_OpenDevice(UInt32 openParam) {
         if (attempt == kOpenAttempts) AT_LOGE("USB_OpenDevice failed: %d times\n", kOpenAttempts);
     }
     const int fd = s_usb_fd.load();
-    if (fd != -1) {
-        // A failed TCGETS leaves the record as it was; the open succeeds
-        // either way.
-        ioctl(fd, TCGETS, &s_usb_old_settings);
-        KernelTermios raw = s_usb_old_settings;
-        makeRawInput(&raw);
-        raw.c_cflag = (raw.c_cflag & ~kUsbClearCflag) | kUsbSetCflag;
-        ioctl(fd, TCSETS, &raw);
-    }
+    if (fd != -1) makeRaw(fd);
     // Whatever a previous reader left unread (a STOP it never took, an "OK"
     // nobody waited for) belongs to a pause that is over: throw it away, even
     // when the tty could not be opened.
@@ -158,60 +139,53 @@ Int32 USB_OpenDevice(UInt32 openParam) {
 }
 
 Int32 USB_CloseDevice(void) {
-    std::lock_guard<std::mutex> guard(s_usb_lock);
-    const int fd = s_usb_fd.load();
-    if (fd == -1) return 1;
-    // The reader may be waiting on fd in another thread. The serial
-    // manager's SIGUSR2 ends that wait, and the new generation keeps the
-    // reader from reading the number once another open() has reused it.
-    ioctl(fd, TCSETS, &s_usb_old_settings);
-    AT_LOGI("USB_CloseDevice\n");
-    if (close(fd) != 0) {
-        const int e = errno;
-        AT_LOGE("USB_CloseDevice failed:%d %s\n", e, std::strerror(e));
-    }
-    s_usb_fd = -1;
-    s_usb_generation.fetch_add(1);
+    // The reader may be waiting on the tty in another thread; the serial
+    // manager's SIGUSR2 ends that wait (guarded_fd.h).
+    s_usb_guard.retire([] {
+        const int fd = s_usb_fd.load();
+        if (fd == -1) return;
+        // Not examined: the tty is closed next whatever it says, silently.
+        ioctl(fd, TCSETS, &s_usb_old_settings);
+        AT_LOGI("USB_CloseDevice\n");
+        if (close(fd) != 0) {
+            const int e = errno;
+            AT_LOGE("USB_CloseDevice failed:%d %s\n", e, std::strerror(e));
+        }
+        s_usb_fd = -1;
+    });
     return 1;
 }
 
 UInt16 USB_Read(UInt8* buf, UInt16 capacity) {
-    int fd;
-    TtyRef ref{true, 0};
-    {
-        std::lock_guard<std::mutex> guard(s_usb_lock);
-        fd = s_usb_fd.load();
-        ref.generation = s_usb_generation.load();
-    }
-    if (fd == -1) {
+    const FdSnapshot ref = s_usb_guard.snapshot([] { return s_usb_fd.load(); });
+    if (ref.fd == -1) {
         // Not open: through the device layer this happens only when a close
         // has overtaken the read while the reader is being stopped.
         AT_LOGI("  ReadUsbTtyData: read bytes =%d\n", 0);
         errno = EAGAIN;
         return 0;
     }
-    return readUsbBlock(fd, buf, capacity, ref);
+    return readUsbBlock(buf, capacity, ref);
 }
 
 UInt16 USB_Write(const UInt8* buf, UInt16 len) {
-    // Under the tty's lock, so that a write never reaches a descriptor number
-    // that the close at the end of a pause has given back and another open
-    // may have reused. The descriptor is non-blocking: the lock is held only
-    // for the one write() call.
-    std::lock_guard<std::mutex> guard(s_usb_lock);
+    // Under the tty's lock, so that a write never reaches a reused descriptor
+    // number (guarded_fd.h). The descriptor is non-blocking: the lock is held
+    // only for the one write() call.
+    std::lock_guard<std::mutex> guard(s_usb_guard.lock);
     const int fd = s_usb_fd.load();
     if (fd == -1) return 0;
     return static_cast<UInt16>(write(fd, buf, len));
 }
 
 UInt16 ReadUsbTtyData(int fd, UInt8* buf, int capacity) {
-    return readUsbBlock(fd, buf, capacity, TtyRef{false, 0});
+    return readUsbBlock(buf, capacity, bareSnapshot(fd));
 }
 
 int isUsbDataAvailable(int fd, UInt32 timeoutUs) {
     if (fd == -1) return 0;
     const int pipeFd = s_control_pipe[0];
-    if (fd < 0 || fd >= FD_SETSIZE || pipeFd < 0 || pipeFd >= FD_SETSIZE) {
+    if (!fdFitsSelect(fd) || !fdFitsSelect(pipeFd)) {
         errno = EBADF;
         return 0;
     }

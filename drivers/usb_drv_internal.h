@@ -8,9 +8,7 @@
 
 extern const char* const s_usb_dev_path;  // "/dev/ttyGS0"
 // Descriptor of the tty; -1 = not open (load-time value and what close
-// leaves). Written by open and close under the driver's lock.
+// leaves). Retired by close under the driver's lock (guarded_fd.h).
 extern std::atomic<int> s_usb_fd;
 // Settings found at the last successful open, written back at close.
 extern KernelTermios s_usb_old_settings;
-// Bumped by every close; see USB_Read.
-extern std::atomic<UInt32> s_usb_generation;

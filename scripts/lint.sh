@@ -14,7 +14,7 @@ done
 
 # shellcheck disable=SC2086
 exec cppcheck --quiet --error-exitcode=1 \
-    --std=c++17 --enable=warning,performance,portability \
+    --std=c++20 --enable=warning,performance,portability \
     --library=posix --inline-suppr --suppressions-list=.cppcheck-suppressions \
     --template='{file}:{line}: {severity} [{id}] {message}' \
     -D__linux__ -D__GNUC__ -I . -I osal -I platform/bionic -I platform/kovacutils \

@@ -58,6 +58,99 @@ Int32 legacyAuxOp4Adapter(SerialDeviceId devId, UInt32 a) {
     return op != nullptr ? op(a) : 0;
 }
 
+// What both registration forms take besides the operations.
+struct Registration {
+    SerialDeviceId devId;
+    bool hostDriver;
+    UInt32 defaultOpenParam;
+    UInt32 extraParam1;
+    UInt32 extraParam2;
+};
+
+constexpr bool kHostDriver = true;
+
+struct LegacyOps {
+    SerialLegacyOpen open;
+    SerialLegacyClose close;
+    SerialLegacyRead read;
+    SerialLegacyWrite write;
+    SerialLegacyAuxOp1 auxOp1;
+    SerialLegacyAuxOp2 auxOp2;
+    SerialLegacyRegisterEventCallBack registerEventCallBack;
+    SerialLegacyAuxOp4 auxOp4;
+};
+
+struct DriverOps {
+    SerialDriverOpen open;
+    SerialDriverClose close;
+    SerialDriverRead read;
+    SerialDriverWrite write;
+    SerialDriverAuxOp1 auxOp1;
+    SerialDriverAuxOp2 auxOp2;
+    SerialDriverAuxOp3 auxOp3;
+    SerialDriverAuxOp4 auxOp4;
+};
+
+// The path both forms share: validation, the table lock's creation, and the
+// store. storeOps writes the form's own operation fields. Returns the device
+// ID, or -1 with the entry unchanged when the ID is out of range or one of
+// the four required operations is missing.
+template <typename StoreOps>
+Int32 registerDriver(const Registration& r, bool opsGiven, StoreOps storeOps) {
+    if (r.devId >= SERIAL_DEVICE_MAX_DEVICE_NUM || !opsGiven) return -1;
+    createLockOnce();
+    SerialDeviceEntry& entry = gSerialDeviceTable[r.devId];
+    entry.deviceValid = 1;
+    storeOps(entry);
+    entry.defaultOpenParam = r.defaultOpenParam;
+    entry.extraParam1 = r.extraParam1;
+    entry.extraParam2 = r.extraParam2;
+    entry.hostDriver.store(r.hostDriver);
+    return static_cast<Int32>(r.devId);
+}
+
+template <typename Ops>
+bool hasRequiredOps(const Ops& ops) {
+    return ops.open != nullptr && ops.close != nullptr && ops.read != nullptr && ops.write != nullptr;
+}
+
+// The device-ID slots, which both forms fill.
+void storeDriverOps(SerialDeviceEntry& entry, const DriverOps& ops) {
+    entry.open = ops.open;
+    entry.close = ops.close;
+    entry.read = ops.read;
+    entry.write = ops.write;
+    entry.auxOp1 = ops.auxOp1;
+    entry.auxOp2 = ops.auxOp2;
+    entry.auxOp3 = ops.auxOp3;
+    entry.auxOp4 = ops.auxOp4;
+}
+
+// The legacy form keeps the operations in the legacy fields and puts the
+// adapters into the device-ID slots; auxOp3 stays as it was.
+Int32 configureLegacy(const Registration& r, const LegacyOps& ops) {
+    return registerDriver(r, hasRequiredOps(ops), [&ops](SerialDeviceEntry& entry) {
+        entry.legacyOpen = ops.open;
+        entry.legacyClose = ops.close;
+        entry.legacyRead = ops.read;
+        entry.legacyWrite = ops.write;
+        entry.legacyAuxOp1 = ops.auxOp1;
+        entry.legacyAuxOp2 = ops.auxOp2;
+        entry.legacyRegisterEventCallBack = ops.registerEventCallBack;
+        entry.legacyAuxOp4 = ops.auxOp4;
+        storeDriverOps(entry, {legacyOpenAdapter, legacyCloseAdapter, legacyReadAdapter, legacyWriteAdapter,
+                               legacyAuxOp1Adapter, legacyAuxOp2Adapter, entry.auxOp3, legacyAuxOp4Adapter});
+    });
+}
+
+// The device-ID form leaves the legacy fields as they were.
+Int32 configureEx(const Registration& r, const DriverOps& ops) {
+    const Int32 result =
+        registerDriver(r, hasRequiredOps(ops), [&ops](SerialDeviceEntry& entry) { storeDriverOps(entry, ops); });
+    if (result == -1) AT_LOGE("Serial_ConfigureDeviceEx(%d) failed\n", static_cast<int>(r.devId));
+    return result;
+}
+
 }  // namespace
 
 // Constant-initialised (see SerialDeviceEntry): no constructor runs for it,
@@ -66,6 +159,24 @@ SerialDeviceEntry gSerialDeviceTable[SERIAL_DEVICE_MAX_DEVICE_NUM];
 OSSemaphore gSerialDeviceLock = 0;
 Int32 gNextSerialHandle = 0;
 
+// The library's own registrations (Serial_Init) pass 0 for every argument
+// beyond the four operations, as the exported forms would be called.
+Int32 Serial_RegisterLibraryDriver(SerialDeviceId devId, SerialDriverOpen open, SerialDriverClose close,
+                                   SerialDriverRead read, SerialDriverWrite write) {
+    const Registration r{devId, !kHostDriver, 0, 0, 0};
+    return configureEx(r, {open, close, read, write, nullptr, nullptr, nullptr, nullptr});
+}
+
+Int32 Serial_RegisterLibraryLegacyDriver(SerialDeviceId devId, SerialLegacyOpen open, SerialLegacyClose close,
+                                         SerialLegacyRead read, SerialLegacyWrite write) {
+    const Registration r{devId, !kHostDriver, 0, 0, 0};
+    return configureLegacy(r, {open, close, read, write, nullptr, nullptr, nullptr, nullptr});
+}
+
+bool Serial_IsHostDriver(SerialDeviceId devId) {
+    return devId < SERIAL_DEVICE_MAX_DEVICE_NUM && gSerialDeviceTable[devId].hostDriver.load();
+}
+
 extern "C" {
 
 Int32 Serial_ConfigureDevice(SerialDeviceId devId, SerialLegacyOpen open, SerialLegacyClose close,
@@ -73,60 +184,16 @@ Int32 Serial_ConfigureDevice(SerialDeviceId devId, SerialLegacyOpen open, Serial
                              SerialLegacyAuxOp2 auxOp2, SerialLegacyRegisterEventCallBack registerEventCallBack,
                              SerialLegacyAuxOp4 auxOp4, UInt32 defaultOpenParam, UInt32 extraParam1,
                              UInt32 extraParam2) {
-    if (devId >= SERIAL_DEVICE_MAX_DEVICE_NUM || open == nullptr || close == nullptr || read == nullptr ||
-        write == nullptr) {
-        return -1;
-    }
-    createLockOnce();
-    SerialDeviceEntry& entry = gSerialDeviceTable[devId];
-    entry.deviceValid = 1;
-    entry.libraryDriver.store(false);
-    entry.legacyOpen = open;
-    entry.legacyClose = close;
-    entry.legacyRead = read;
-    entry.legacyWrite = write;
-    entry.legacyAuxOp1 = auxOp1;
-    entry.legacyAuxOp2 = auxOp2;
-    entry.legacyRegisterEventCallBack = registerEventCallBack;
-    entry.legacyAuxOp4 = auxOp4;
-    entry.defaultOpenParam = defaultOpenParam;
-    entry.extraParam1 = extraParam1;
-    entry.extraParam2 = extraParam2;
-    entry.open = legacyOpenAdapter;
-    entry.close = legacyCloseAdapter;
-    entry.read = legacyReadAdapter;
-    entry.write = legacyWriteAdapter;
-    entry.auxOp1 = legacyAuxOp1Adapter;
-    entry.auxOp2 = legacyAuxOp2Adapter;
-    entry.auxOp4 = legacyAuxOp4Adapter;
-    return static_cast<Int32>(devId);
+    const Registration r{devId, kHostDriver, defaultOpenParam, extraParam1, extraParam2};
+    return configureLegacy(r, {open, close, read, write, auxOp1, auxOp2, registerEventCallBack, auxOp4});
 }
 
 Int32 Serial_ConfigureDeviceEx(SerialDeviceId devId, SerialDriverOpen open, SerialDriverClose close,
                                SerialDriverRead read, SerialDriverWrite write, SerialDriverAuxOp1 auxOp1,
                                SerialDriverAuxOp2 auxOp2, SerialDriverAuxOp3 auxOp3, SerialDriverAuxOp4 auxOp4,
                                UInt32 defaultOpenParam, UInt32 extraParam1, UInt32 extraParam2) {
-    if (devId >= SERIAL_DEVICE_MAX_DEVICE_NUM || open == nullptr || close == nullptr || read == nullptr ||
-        write == nullptr) {
-        AT_LOGE("Serial_ConfigureDeviceEx(%d) failed\n", static_cast<int>(devId));
-        return -1;
-    }
-    createLockOnce();
-    SerialDeviceEntry& entry = gSerialDeviceTable[devId];
-    entry.deviceValid = 1;
-    entry.libraryDriver.store(false);
-    entry.open = open;
-    entry.close = close;
-    entry.read = read;
-    entry.write = write;
-    entry.auxOp1 = auxOp1;
-    entry.auxOp2 = auxOp2;
-    entry.auxOp3 = auxOp3;
-    entry.auxOp4 = auxOp4;
-    entry.defaultOpenParam = defaultOpenParam;
-    entry.extraParam1 = extraParam1;
-    entry.extraParam2 = extraParam2;
-    return static_cast<Int32>(devId);
+    const Registration r{devId, kHostDriver, defaultOpenParam, extraParam1, extraParam2};
+    return configureEx(r, {open, close, read, write, auxOp1, auxOp2, auxOp3, auxOp4});
 }
 
 Int32 Serial_OpenDevice(SerialDeviceId devId, UInt32 openParam) {

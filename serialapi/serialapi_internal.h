@@ -11,10 +11,6 @@
 // values before any static constructor of any library or host runs.
 struct SerialDeviceEntry {
     UInt8 deviceValid{0};  // 1 once a driver was registered; never cleared
-    // True while the driver is one of the library's own, as Serial_Init
-    // registered it; a driver the host registers (on a spare ID, or over one
-    // of ours) is a host driver.
-    std::atomic<bool> libraryDriver{false};
     // Number of opens not yet closed. Changed under the table lock; read
     // without it by the lookups of read and write, so it is atomic.
     std::atomic<UInt8> refCnt{0};
@@ -42,13 +38,26 @@ struct SerialDeviceEntry {
     SerialDriverAuxOp2 auxOp2{nullptr};
     SerialDriverAuxOp3 auxOp3{nullptr};
     SerialDriverAuxOp4 auxOp4{nullptr};
+    // Not part of the documented record, so it comes last: false while the
+    // driver is one of the library's own (registered by Serial_Init), true
+    // once the host has registered one (any later Serial_ConfigureDevice/Ex
+    // call, also one that replaces a library driver). Atomic: reader threads
+    // ask while the host may register.
+    std::atomic<bool> hostDriver{false};
 };
 
 extern SerialDeviceEntry gSerialDeviceTable[SERIAL_DEVICE_MAX_DEVICE_NUM];
 extern OSSemaphore gSerialDeviceLock;
 extern Int32 gNextSerialHandle;
 
-// Whether the device's driver was registered by the host rather than by
-// Serial_Init. The reader lets SIGUSR2 reach a host driver's read
-// (drivers/signal_wait.h).
+// Registration of the library's own drivers, for Serial_Init: as
+// Serial_ConfigureDeviceEx and Serial_ConfigureDevice with every further
+// argument 0, and the entry marked as the library's.
+Int32 Serial_RegisterLibraryDriver(SerialDeviceId devId, SerialDriverOpen open, SerialDriverClose close,
+                                   SerialDriverRead read, SerialDriverWrite write);
+Int32 Serial_RegisterLibraryLegacyDriver(SerialDeviceId devId, SerialLegacyOpen open, SerialLegacyClose close,
+                                         SerialLegacyRead read, SerialLegacyWrite write);
+
+// True when the driver registered for devId was registered by the host, not
+// by Serial_Init; false for an unregistered or out-of-range ID.
 bool Serial_IsHostDriver(SerialDeviceId devId);

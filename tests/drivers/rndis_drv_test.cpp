@@ -1,12 +1,20 @@
 // RNDIS UDP driver on real sockets (127.0.0.1 only), real threads and a real
 // SIGUSR2 handler installed with bsd_signal.
+//
+// This program defines pselect itself, to act between the driver taking its
+// descriptor and its wait: the driver's objects are linked into the program,
+// so their calls reach this definition, which calls the C library's through
+// dlsym(RTLD_NEXT).
 #include <android/log.h>
 #include <arpa/inet.h>
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -19,6 +27,28 @@
 #include "serialapi/serialapi.h"
 #include "tty_harness.h"
 #include "tty_test_util.h"
+
+namespace {
+
+// When a pselect is about to wait on this descriptor, beforeWait runs once
+// on the waiting thread; -1 = none.
+std::atomic<int> g_beforeWaitOn{-1};
+void (*g_beforeWait)() = nullptr;
+
+using PselectFn = int (*)(int, fd_set*, fd_set*, fd_set*, const struct timespec*, const sigset_t*);
+
+}  // namespace
+
+extern "C" int pselect(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exceptfds,
+                       const struct timespec* timeout, const sigset_t* sigmask) {
+    static const PselectFn real = reinterpret_cast<PselectFn>(dlsym(RTLD_NEXT, "pselect"));
+    int fd = g_beforeWaitOn.load();
+    if (fd >= 0 && fd < nfds && readfds != nullptr && FD_ISSET(fd, readfds) &&
+        g_beforeWaitOn.compare_exchange_strong(fd, -1)) {
+        g_beforeWait();
+    }
+    return real(nfds, readfds, writefds, exceptfds, timeout, sigmask);
+}
 
 namespace {
 
@@ -346,11 +376,11 @@ TEST(RndisDrvSignal, DescriptorReusedBeforeTheWaitIsNotRead) {
     const int oldRx = s_rndis_channel[0].RxSd;
     static const TestSocket* sender = nullptr;
     sender = &client;
-    gRndisReadHook = [](UInt32 channel) {
-        if (channel != 0) return;
+    g_beforeWait = [] {
         RNDIS_CloseDevice(SERIAL_DEVICE_RNDIS);
         sender->sendTo(openOnFreePort(2, 0), "for channel 2");
     };
+    g_beforeWaitOn = oldRx;
     LogCapture log;
     {
         ReaderThread reader([] { return RNDIS_Read(SERIAL_DEVICE_RNDIS, g_buf, sizeof g_buf); });
@@ -358,7 +388,7 @@ TEST(RndisDrvSignal, DescriptorReusedBeforeTheWaitIsNotRead) {
         EXPECT_EQ(65535, reader.result());
         EXPECT_EQ(EINTR, reader.error());
     }
-    gRndisReadHook = nullptr;
+    EXPECT_EQ(-1, g_beforeWaitOn.load()) << "the reader never waited";
     ASSERT_EQ(oldRx, s_rndis_channel[2].RxSd) << "descriptor number was not reused";
     EXPECT_TRUE(log.has(E, "Non-fatal recv error (errno 4).\n")) << log.dump();
     // The datagram is still waiting for its own channel.

@@ -11,6 +11,7 @@
 #include "drivers/socket_drv.h"
 #include "drivers/socket_drv_internal.h"
 #include "log_capture.h"
+#include "socket_read_stages.h"
 #include "platform/kovacutils/kovacutils_host.h"
 #include "serialapi/serialapi.h"
 #include "stubs/other_stubs.h"
@@ -48,7 +49,7 @@ struct ParkedRead {
     }
 };
 
-// Set by the read hook when a read is about to wait on its second obtain.
+// Set when a read is about to wait on its second obtain.
 std::atomic<bool> g_atSecondObtain{false};
 void noteSecondObtain(UInt32, int stage) {
     if (stage == 2) g_atSecondObtain = true;
@@ -64,7 +65,7 @@ TEST(SocketDrv, ReadReturnsOnlyAfterCloseFromAnotherThreadAndAReopenLeaksNoMutex
     ASSERT_EQ(1, KOVA_SOCKET_OpenDevice(SERIAL_DEVICE_SOCKET4, 0));
     EXPECT_EQ(start + 1, OSSEMAPHORE_GetLiveCount());
     LogCapture log;
-    gSocketReadHook = noteSecondObtain;
+    socketstages::onStage = noteSecondObtain;
     {
         ParkedRead reader(SERIAL_DEVICE_SOCKET4);
         ASSERT_TRUE(waitUntil([] { return g_atSecondObtain.load(); }));
@@ -72,7 +73,7 @@ TEST(SocketDrv, ReadReturnsOnlyAfterCloseFromAnotherThreadAndAReopenLeaksNoMutex
         EXPECT_FALSE(reader.returned.load());
         EXPECT_EQ(1, KOVA_SOCKET_CloseDevice(SERIAL_DEVICE_SOCKET4));
     }
-    gSocketReadHook = nullptr;
+    socketstages::onStage = nullptr;
     EXPECT_EQ(start, OSSEMAPHORE_GetLiveCount());
     // The message carries the channel index, not the device ID.
     EXPECT_TRUE(log.has(I, "KOVA_SOCKET_Read[3]: exiting read\n")) << log.dump();
@@ -87,7 +88,7 @@ TEST(SocketDrv, ReadReturnsOnlyAfterCloseFromAnotherThreadAndAReopenLeaksNoMutex
 // second obtain): the read returns 0 and leaves no mutex.
 TEST(SocketDrv, CloseBeforeOrBetweenTheTwoObtainsDoesNotPark) {
     static std::atomic<int> closeAt{0};
-    gSocketReadHook = [](UInt32 channel, int stage) {
+    socketstages::onStage = [](UInt32 channel, int stage) {
         if (stage == closeAt.load()) KOVA_SOCKET_CloseDevice(SERIAL_DEVICE_SOCKET + channel);
     };
     for (int stage : {0, 1, 2}) {
@@ -99,7 +100,7 @@ TEST(SocketDrv, CloseBeforeOrBetweenTheTwoObtainsDoesNotPark) {
         { ParkedRead reader(SERIAL_DEVICE_SOCKET2); }
         EXPECT_EQ(start, OSSEMAPHORE_GetLiveCount());
     }
-    gSocketReadHook = nullptr;
+    socketstages::onStage = nullptr;
 }
 
 TEST(SocketDrv, ReadWithoutMutexLogsBothFailedObtainsAndReturns) {

@@ -280,6 +280,14 @@ TEST(DeviceTable, LegacyAdaptersDropTheDeviceIdAndPassTheRest) {
     registerFake(9);
     EXPECT_EQ(entry.legacyOpen, &legacyOpen);
     EXPECT_EQ(entry.legacyRegisterEventCallBack, &legacyEvent);
+
+    // The drivers that Serial_Init registers are the library's; every later
+    // registration is the host's, also one that replaces a library driver.
+    Serial_Init();
+    registerLegacy(SERIAL_DEVICE_RNDIS2);
+    std::string owners;
+    for (SerialDeviceId id : {5u, 14u, 15u, 18u, 21u, 9u, 10u, 11u, 24u}) owners += Serial_IsHostDriver(id) ? 'H' : 'L';
+    EXPECT_EQ(owners, "LLHLLHHLL");
 }
 
 std::vector<std::string> g_reports;

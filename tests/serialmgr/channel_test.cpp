@@ -3,8 +3,8 @@
 #include <mutex>
 #include <vector>
 
-#include "drivers/socket_drv_internal.h"
 #include "fixture.h"
+#include "socket_read_stages.h"
 #include "stubs/other_stubs.h"
 
 namespace {
@@ -40,7 +40,7 @@ using Channel = SerialMgrTest;
 
 TEST_F(Channel, OneAtCommandAndItsReplyThroughTheHostCallbacks) {
     AT_STUBS_RegisterCallbacks(hostSend, hostReady);
-    gSocketReadHook = readHoldsMutex;
+    socketstages::onStage = readHoldsMutex;
     attest::ClientRecorder rec;
     SerialMgrClientParams params = attest::makeParams(rec, SERIAL_DEVICE_SOCKET, 1);
     SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&params);
@@ -73,7 +73,7 @@ TEST_F(Channel, OneAtCommandAndItsReplyThroughTheHostCallbacks) {
     EXPECT_TRUE(log.has(kInfo, "SERIALMGR_RX_Entry: devID=18, END\r\n"));
     EXPECT_TRUE(log.has(kInfo, "KOVA_SOCKET_Read[0]: exiting read\n"));
     EXPECT_EQ(rec.eventCount(), 1u);
-    gSocketReadHook = nullptr;
+    socketstages::onStage = nullptr;
     AT_STUBS_RegisterCallbacks(nullptr, nullptr);
 }
 
