@@ -25,7 +25,9 @@ TSAN_ENV = TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 # host. Tests with a size knob get a smaller load there; the host gate runs
 # the full size. CBUF_STREAM_BYTES: bytes each circular-buffer stream test
 # pushes through (3 MiB by default, with a 90 s in-test deadline).
-SLOW_ENV = CBUF_STREAM_BYTES=524288
+# RC_PARAMS: RapidCheck's settings; max_success is the number of random cases
+# a property test runs (the circular-buffer model test runs 1000 on the host).
+SLOW_ENV = CBUF_STREAM_BYTES=524288 RC_PARAMS=max_success=200
 # ThreadSanitizer needs its fixed address layout; with the kernel's full
 # mmap randomisation (vm.mmap_rnd_bits above 28) its run time aborts at start.
 # setarch -R turns randomisation off for ctest and every test it starts.

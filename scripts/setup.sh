@@ -21,13 +21,13 @@ fi
 
 native="$(dpkg --print-architecture)"
 # googletest is the source package: cross and sanitizer builds compile it.
-packages="g++ cmake make pkg-config python3 libgtest-dev googletest libbenchmark-dev android-liblog-dev"
+packages="g++ cmake make pkg-config python3 libgtest-dev googletest librapidcheck-dev libbenchmark-dev android-liblog-dev"
 foreign=""
 for target in "$@"; do
     case "$target" in
-        armhf) packages="$packages g++-arm-linux-gnueabihf qemu-user qemu-user-binfmt android-liblog-dev:armhf libstdc++6:armhf"
+        armhf) packages="$packages g++-arm-linux-gnueabihf qemu-user qemu-user-binfmt android-liblog-dev:armhf libstdc++6:armhf librapidcheck-dev:armhf"
                foreign="$foreign armhf" ;;
-        arm64) packages="$packages g++-aarch64-linux-gnu qemu-user qemu-user-binfmt android-liblog-dev:arm64 libstdc++6:arm64"
+        arm64) packages="$packages g++-aarch64-linux-gnu qemu-user qemu-user-binfmt android-liblog-dev:arm64 libstdc++6:arm64 librapidcheck-dev:arm64"
                foreign="$foreign arm64" ;;
         lint)  packages="$packages cppcheck" ;;
         *) echo "setup: unknown target '$target' (armhf, arm64, lint)" >&2; exit 2 ;;

@@ -1,7 +1,7 @@
 // CBuffer against failing OS services. This program defines its own
-// dbHEAP_Alloc, OSSEMAPHORE_Create and OSSEMAPHORE_Release, which the buffer's
-// objects linked into it bind to; each forwards to libkovacutils unless the
-// test has armed a failure.
+// dbHEAP_Alloc, OSSEMAPHORE_Create and OSSEMAPHORE_Release, which the
+// buffer's objects linked into it bind to; each forwards to libkovacutils
+// unless the test has armed a failure.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
@@ -10,40 +10,25 @@
 #include "platform/kovacutils/kovacutils_host.h"
 
 namespace {
-
-int g_failAllocNumber = 0;  // fail the n-th allocation from now (1-based), 0 = none
-int g_allocCalls = 0;
+int g_failAlloc = 0;  // fail the n-th allocation from now (1-based), 0 = none
 bool g_failRelease = false;
 UInt32 g_createCount = 0, g_createMode = 0;
-
 template <typename F>
-F next(const char* name) {
+F real(const char* name) {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
-
-void failAllocation(int n) {
-    g_allocCalls = 0;
-    g_failAllocNumber = n;
-}
-
 }  // namespace
 
 extern "C" void* dbHEAP_Alloc(size_t size, const char* file, UInt32 line) {
-    static auto real = next<void* (*)(size_t, const char*, UInt32)>("dbHEAP_Alloc");
-    if (g_failAllocNumber != 0 && ++g_allocCalls == g_failAllocNumber) return nullptr;
-    return real(size, file, line);
+    if (g_failAlloc != 0 && --g_failAlloc == 0) return nullptr;
+    return real<void* (*)(size_t, const char*, UInt32)>("dbHEAP_Alloc")(size, file, line);
 }
-
 extern "C" OSSemaphore OSSEMAPHORE_Create(UInt32 initialCount, UInt32 mode) {
-    static auto real = next<OSSemaphore (*)(UInt32, UInt32)>("OSSEMAPHORE_Create");
-    g_createCount = initialCount;
-    g_createMode = mode;
-    return real(initialCount, mode);
+    g_createCount = initialCount, g_createMode = mode;
+    return real<OSSemaphore (*)(UInt32, UInt32)>("OSSEMAPHORE_Create")(initialCount, mode);
 }
-
 extern "C" OSStatus OSSEMAPHORE_Release(OSSemaphore sem) {
-    static auto real = next<OSStatus (*)(OSSemaphore)>("OSSEMAPHORE_Release");
-    OSStatus s = real(sem);
+    const OSStatus s = real<OSStatus (*)(OSSemaphore)>("OSSEMAPHORE_Release")(sem);
     return g_failRelease ? OSSTATUS_FAILURE : s;
 }
 
@@ -51,39 +36,26 @@ namespace {
 
 TEST(CBufferServices, BinaryLockOfMode11AndADataAreaFailureFreesTheRecord) {
     CBuffer* cb = BUFFER_CreateCBuffer(16, -1);
-    ASSERT_NE(cb, nullptr);
     EXPECT_EQ(g_createCount, 1u);
     EXPECT_EQ(g_createMode, 11u);
     EXPECT_EQ(BUFFER_DestroyCBuffer(cb), CBUF_OK);
-
-    const UInt32 blocks = dbHEAP_GetLiveBlocks();
-    const UInt32 sems = OSSEMAPHORE_GetLiveCount();
-    failAllocation(2);
+    const UInt32 blocks = dbHEAP_GetLiveBlocks(), sems = OSSEMAPHORE_GetLiveCount();
+    g_failAlloc = 2;
     EXPECT_EQ(BUFFER_CreateCBuffer(64, 8), nullptr);
-    EXPECT_EQ(g_allocCalls, 2);
-    failAllocation(0);
+    EXPECT_EQ(g_failAlloc, 0);  // the second allocation was the one that failed
     EXPECT_EQ(dbHEAP_GetLiveBlocks(), blocks);
     EXPECT_EQ(OSSEMAPHORE_GetLiveCount(), sems);
 }
 
 TEST(CBufferServicesDeathTest, RecordAllocationAndReleaseFailuresStop) {
-    EXPECT_DEATH(
-        {
-            failAllocation(1);
-            BUFFER_CreateCBuffer(64, 8);
-        },
-        "common/modem/at/stubs/buffer:[0-9]+: BUFFER_CreateCBuffer: assertion \"\\(cbuf\\) != NULL\" failed");
+    EXPECT_DEATH((g_failAlloc = 1, BUFFER_CreateCBuffer(64, 8)),
+                 "common/modem/at/stubs/buffer:[0-9]+: BUFFER_CreateCBuffer: assertion \"\\(cbuf\\) != NULL\" failed");
     // A failed release stops in the name of the operation that held the lock.
     CBuffer* cb = BUFFER_CreateCBuffer(8, -1);
-    ASSERT_NE(cb, nullptr);
     UInt8 byte = 1;
-    EXPECT_DEATH(
-        {
-            g_failRelease = true;
-            BUFFER_PutCBufferDatum(cb, &byte);
-        },
-        "buffer:[0-9]+: BUFFER_PutCBufferDatum: assertion \"OSSEMAPHORE_Release\\( cbuf->wrt_lock \\) == "
-        "OSSTATUS_SUCCESS\" failed");
+    EXPECT_DEATH((g_failRelease = true, BUFFER_PutCBufferDatum(cb, &byte)),
+                 "BUFFER_PutCBufferDatum: assertion \"OSSEMAPHORE_Release\\( cbuf->wrt_lock \\) == "
+                 "OSSTATUS_SUCCESS\" failed");
     EXPECT_EQ(BUFFER_DestroyCBuffer(cb), CBUF_OK);
 }
 

@@ -49,15 +49,13 @@ TEST(ClientIdRange, ConsecutiveRangesAreAdjacentLoggedAndCountedInEightBits) {
     // A range of 0 reserves nothing: the next call starts at the same ID.
     EXPECT_EQ(SYS_GenClientIDRange(0), 5);
     EXPECT_EQ(SYS_GenClientIDRange(1), 5);
-    std::vector<std::string> channel269;
-    for (const auto& line : log.debugLines()) {
-        if (line.channel == 269) channel269.push_back(line.text);
-    }
-    EXPECT_EQ(channel269, (std::vector<std::string>{
-                              "SYS_GenClientIDRange range=1 gClientIdIndex=1 clientID=1",
-                              "SYS_GenClientIDRange range=3 gClientIdIndex=4 clientID=2",
-                              "SYS_GenClientIDRange range=0 gClientIdIndex=4 clientID=5",
-                              "SYS_GenClientIDRange range=1 gClientIdIndex=5 clientID=5",
+    std::vector<std::string> lines;
+    for (const auto& line : log.debugLines()) lines.push_back(std::to_string(line.channel) + " " + line.text);
+    EXPECT_EQ(lines, (std::vector<std::string>{
+                              "269 SYS_GenClientIDRange range=1 gClientIdIndex=1 clientID=1",
+                              "269 SYS_GenClientIDRange range=3 gClientIdIndex=4 clientID=2",
+                              "269 SYS_GenClientIDRange range=0 gClientIdIndex=4 clientID=5",
+                              "269 SYS_GenClientIDRange range=1 gClientIdIndex=5 clientID=5",
                           }));
     EXPECT_TRUE(log.lines().empty()) << log.dump();  // nothing on the Android log
     // 256 IDs wrap the counter back to where it was: no stop, nothing reserved.
