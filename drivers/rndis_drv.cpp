@@ -233,11 +233,9 @@ UInt16 RNDIS_Read(UInt32 devId, UInt8* buf, UInt16 len) {
         // waiting for ever.
         if (fd == 0 || !fdFitsSelect(fd)) return rndisReceiveFailure(EBADF);
 
-        // recvfrom() would be restarted after the shutdown signal (installed
-        // with SA_RESTART) and never return. The wait goes through pselect with
-        // SIGUSR2 unblocked only inside it, so a signal that came before the
-        // wait (pending, since readers keep it blocked) or during it ends the
-        // wait with EINTR: an interrupted receive.
+        // Never a blocking recvfrom(): the wait is at_pselect_read
+        // (signal_wait.h), and a signal ends it with EINTR, an interrupted
+        // receive.
         fd_set readable;
         FD_ZERO(&readable);
         FD_SET(fd, &readable);

@@ -1,17 +1,11 @@
 // UART driver: /dev/ttyS0../dev/ttyS2 in raw 115200 8N1, and the port mask
 // from the "console=" arguments of the kernel command line.
 //
-// How a blocked read ends. The serial manager stops a reader by closing the
-// port on another thread and then sending SIGUSR2 to the reader, whose
-// handler is installed with SA_RESTART. A read() blocked on the tty would be
-// restarted after the handler and never return, and a signal that came just
-// before a plain select() would be lost. So the reader never blocks in
-// read(): every wait (the first byte's, without limit, and the 100 ms between
-// bytes) is a pselect through at_pselect_read, which lets SIGUSR2 in only for
-// the wait itself, and read() runs only once the wait has seen input. An
-// interrupted wait ends the block with errno EAGAIN and no log line, so the
-// reader goes round and finds that it must stop. (Restoring the settings at
-// close also wakes the tty's waiters on Linux; nothing here relies on that.)
+// How a blocked read ends: the reader never blocks in read(). Every wait (the
+// first byte's, without limit, and the 100 ms between bytes) goes through
+// at_pselect_read (signal_wait.h says why), and read() runs only once the
+// wait has seen input. An interrupted wait ends the block with errno EAGAIN
+// and no log line, so the reader goes round and finds that it must stop.
 //
 // The closed number may be reused while the reader still waits on it: see
 // guarded_fd.h for how every read and write of a port is kept to its own file.

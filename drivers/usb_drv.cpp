@@ -1,16 +1,13 @@
 // USB gadget tty driver: /dev/ttyGS0, read together with the USB control
 // pipe so that a flow-control STOP wakes the reader.
 //
-// The reader's wait has no time limit, and the serial manager ends it by
-// closing the tty on another thread and sending SIGUSR2 (an SA_RESTART
-// handler). The wait is a pselect through at_pselect_read, which lets SIGUSR2
-// in only during the wait, so a signal sent just before the wait still ends
-// it. The read after the wait never reaches a descriptor number that a close
-// has given back (guarded_fd.h); the tty is non-blocking, so that read never
-// waits with the lock held. The
-// control pipe is read after select saw it readable, under the pipe's reader
-// lock and after a second look, so a drain by an open on another thread in
-// between cannot make that read wait.
+// The reader's wait has no time limit; the serial manager ends it with a
+// close and SIGUSR2, through at_pselect_read (signal_wait.h). The read after
+// the wait never reaches a descriptor number that a close has given back
+// (guarded_fd.h); the tty is non-blocking, so that read never waits with the
+// lock held. The control pipe is read after select saw it readable, under the
+// pipe's reader lock and after a second look, so a drain by an open on
+// another thread in between cannot make that read wait.
 #include "usb_drv.h"
 
 #include <fcntl.h>

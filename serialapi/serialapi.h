@@ -42,7 +42,21 @@ typedef UInt32 SerialDeviceId;
 /* Driver contract, device-ID form. open: 1 = open, 0 = not opened, other =
  * failure. read: bytes placed in buf (at most len), 0 = none (errno says why;
  * EAGAIN = read again), 65535 = failed receive, 65523 = USB stop. write: bytes
- * written, 65535 = failed system call. */
+ * written, 65535 = failed system call.
+ *
+ * What a host's driver read must do so that a deregistration ends it: the
+ * read runs on the device's reader thread, and the serial manager stops that
+ * thread by calling the driver's close (from another thread) and then sending
+ * SIGUSR2 to it. SIGUSR2 is let in for the whole of a host driver's read, and
+ * its handler is installed with SA_RESTART. So a read may wait in select(),
+ * poll(), pselect(), ppoll() or epoll_wait(), which the signal interrupts with
+ * EINTR, and must then return 0 with errno EAGAIN; it must not wait in a
+ * plain read() or recvfrom() of a blocking descriptor, which SA_RESTART
+ * restarts. Signals that arrive while the read waits are resent until it has
+ * returned, so one that comes just before the wait begins is not lost. The
+ * read must not take SIGUSR2 itself (block it, wait for it, or change its
+ * handler). The library's own drivers wait with SIGUSR2 let in only inside
+ * their waits. */
 typedef Int32 (*SerialDriverOpen)(SerialDeviceId devId, UInt32 openParam);
 typedef Int32 (*SerialDriverClose)(SerialDeviceId devId);
 typedef UInt16 (*SerialDriverRead)(SerialDeviceId devId, UInt8* buf, UInt16 len);

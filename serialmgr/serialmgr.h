@@ -9,8 +9,25 @@
  * Threads: the exported functions may be called from any host thread. dataCb
  * and eventCb(SERIALMGR_EVENT_READ_ERROR) run on the device's reader thread;
  * eventCb(SERIALMGR_EVENT_DEREGISTERED) runs on the deregistering thread.
- * dataCb may call SERIALMGR_SendData; it must not register or deregister on
- * its own device, and a client of the USB device must not pause from it. */
+ * dataCb may call SERIALMGR_SendData and SERIALMGR_SetFlowControl; it must not
+ * register or deregister on its own device.
+ *
+ * Concurrent callers, per device:
+ * - Registrations and deregistrations take turns: each runs whole (open,
+ *   reader start, attach; detach, stop, join, event, free) before the next
+ *   begins. Two first registrations both succeed, the later one replacing the
+ *   earlier as current client.
+ * - While a registration or deregistration waits or runs, new sends and
+ *   flow-control calls on the device wait for it; sends already under way
+ *   finish first. A call whose record was deregistered meanwhile fails as for
+ *   an invalid record.
+ * - Flow-control calls take turns too, and the last one wins: when it
+ *   returns, the reader is reading (resume) or will read no more until a
+ *   resume (pause).
+ * - A record is deregistered once. A second deregistration of the same
+ *   record, concurrent or later, stops the process on the record check; so
+ *   does a send whose own record was deregistered while it waited for the
+ *   device. No call ever reads a freed record. */
 #ifndef SERIALMGR_H
 #define SERIALMGR_H
 
@@ -68,16 +85,17 @@ AT_EXPORT SerialMgrClientInfo* SERIALMGR_RegisterClient(const SerialMgrClientPar
 /* Sends len (< 0xFFFF) bytes, once (block 0) or until all are written (block
  * nonzero). Returns the bytes sent: 0 while flow control is on, after the
  * device was shut down, or for an invalid client record. A blocking send
- * retries every 6 ticks; it ends early with what was written when the device
- * is shut down or closed, when a write fails, or when a write takes nothing
- * while a deregistration of the device is waiting. len 0xFFFF or more stops
- * the process. May be called from dataCb. */
+ * retries every 6 ticks; it gives up, returning what was written, when the
+ * device is shut down or closed, when a write fails, or when a write takes
+ * nothing while a registration or deregistration of the device waits. len
+ * 0xFFFF or more stops the process. May be called from dataCb. */
 AT_EXPORT Int32 SERIALMGR_SendData(SerialMgrClientInfo* client, const UInt8* buf, UInt32 len, UInt32 block);
 
 /* enable nonzero pauses reception, 0 resumes it. On the USB device a pause
- * returns once the reader has stopped reading; a pause of a device that is
- * already paused, or that has no running reader, does not wait. FALSE for an
- * invalid record. */
+ * returns once the reader has stopped reading (it acknowledged the STOP, or
+ * it ended); a pause of a device that is already paused, or that has no
+ * running reader, does not wait, and neither does a pause from dataCb (the
+ * reader parks when dataCb returns). FALSE for an invalid record. */
 AT_EXPORT Boolean SERIALMGR_SetFlowControl(SerialMgrClientInfo* client, UInt32 enable);
 
 /* Stops the device's reader and closes the device, calls eventCb with
