@@ -159,12 +159,12 @@ void passLoop(UInt32 devID, SerialMgrDevice& dev, UInt8* buffer) {
     }
 }
 
-// The reader's last act (also of one that returned at its ready check). A
-// deregistration that committed to signal it before this point gets its
-// signal handled here, on the reader, whenever it arrives; and a USB pause
-// that still waits for an OK gets one, as no park will send it.
-void endReader(UInt32 devID, SerialMgrDevice& dev) {
-    const UInt32 before = dev.rxLife.end();
+// The reader's last act (also of one that returned at its ready check), with
+// before = rxLife.end(), which it calls just before its END line: from then on
+// no deregistration signals it. One that committed to signal it before gets
+// its signal handled here, on the reader, whenever it arrives; and a USB
+// pause that still waits for an OK gets one, as no park will send it.
+void endReader(UInt32 devID, UInt32 before) {
     const bool committed = (before & ReaderLife::kStopSent) != 0 && (before & ReaderLife::kSignalTaken) == 0;
     if (at_take_shutdown_signal(committed ? 1 : 0) != 0) SERIALMGR_HandleSignal(SIGUSR2);
     if (devID == SERIAL_DEVICE_USB && (before & ReaderLife::kPauseWaiting) != 0) USB_Control_Pipe_Send_Ack();
@@ -188,7 +188,7 @@ void SERIALMGR_RX_Entry(UInt32 devID) {
     if (AT_STUBS_IsReadyForCommsIO() == 0) {
         // No clean-up: the device stays open with its semaphores, and the
         // deregistration destroys them (SERIALMGR_DeRegisterClient).
-        endReader(devID, dev);
+        endReader(devID, dev.rxLife.end());
         return;
     }
     dev.rxThread.store(pthread_self());
@@ -214,8 +214,9 @@ void SERIALMGR_RX_Entry(UInt32 devID) {
     if (handle != -1 && handle != SERIAL_OPEN_NOT_OPENED) Serial_CloseDevice(handle);
     dev.devBufHandle.store(-1);
     if (buffer != nullptr) dbHEAP_Delete(buffer, kSourceFile, __LINE__);
+    const UInt32 before = dev.rxLife.end();
     AT_LOGI("SERIALMGR_RX_Entry: devID=%d, END\r\n", static_cast<int>(devID));
-    endReader(devID, dev);
+    endReader(devID, before);
 }
 
 void SERIALMGR_HandleSignal(int sig) {
