@@ -11,7 +11,7 @@ SHELL := /bin/bash
 BUILD ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
-# Extra ctest arguments, e.g. CTEST_FLAGS='-L layout' or CTEST_FLAGS='-R uart'.
+# Extra ctest arguments, e.g. CTEST_FLAGS='-L buffer' or CTEST_FLAGS='-R uart'.
 CTEST_FLAGS ?=
 CTEST = ctest --output-on-failure --no-tests=error -j $(JOBS) $(CTEST_FLAGS)
 

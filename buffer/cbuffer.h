@@ -25,6 +25,8 @@
 #ifndef CBUFFER_H
 #define CBUFFER_H
 
+#include <stddef.h>
+
 #include "../osal/at_export.h"
 #include "../osal/kova_types.h"
 
@@ -56,6 +58,25 @@ typedef struct CBuffer {
     UInt8 overrun_cnt;      /* bytes refused by the put operations for want of room */
     UInt8 reloc_cnt;        /* relocations of a put reservation */
 } CBuffer;
+
+/* The layout is ABI: a 32-bit handle in a pointer-sized slot, the data
+ * pointer, the eight counts, the statistics word; 28 bytes on a 32-bit
+ * target. */
+#define CBUFFER_PTR_BYTES sizeof(UInt8*)
+AT_STATIC_ASSERT(offsetof(CBuffer, wrt_lock) == 0 && offsetof(CBuffer, buf) == CBUFFER_PTR_BYTES &&
+                     offsetof(CBuffer, wrt_idx) == 2 * CBUFFER_PTR_BYTES &&
+                     offsetof(CBuffer, rd_idx) == 2 * CBUFFER_PTR_BYTES + 2 &&
+                     offsetof(CBuffer, prv_wrt_idx) == 2 * CBUFFER_PTR_BYTES + 4 &&
+                     offsetof(CBuffer, wrt_reserved_sz) == 2 * CBUFFER_PTR_BYTES + 6 &&
+                     offsetof(CBuffer, rd_reserved_sz) == 2 * CBUFFER_PTR_BYTES + 8 &&
+                     offsetof(CBuffer, buf_sz) == 2 * CBUFFER_PTR_BYTES + 10 &&
+                     offsetof(CBuffer, locked_sz) == 2 * CBUFFER_PTR_BYTES + 12 &&
+                     offsetof(CBuffer, in_use_cnt) == 2 * CBUFFER_PTR_BYTES + 14 &&
+                     offsetof(CBuffer, overrun_cnt) == 2 * CBUFFER_PTR_BYTES + 16 &&
+                     offsetof(CBuffer, reloc_cnt) == 2 * CBUFFER_PTR_BYTES + 17 &&
+                     sizeof(CBuffer) == (3 * CBUFFER_PTR_BYTES + 17) / CBUFFER_PTR_BYTES * CBUFFER_PTR_BYTES,
+                 "CBuffer: handle, data pointer, eight 16-bit counts, two statistics bytes");
+#undef CBUFFER_PTR_BYTES
 
 /* Creates a buffer with a data area of buf_sz bytes (1 to 32767) whose
  * reservations are at most locked_sz bytes (1 to 32767, or -1 for no limit;

@@ -1,5 +1,6 @@
 # Install rules: the product (libat_stubs.so), the OS-services library it
-# needs (on a host, our stand-in libkovacutils.so), the public headers, a
+# needs (on a host, our stand-in libkovacutils.so), the host's shim for what
+# only Android's libc has (libbionic_shim.so, __assert2), the public headers, a
 # CMake package (find_package(at_stubs) -> at_stubs::at_stubs) and a
 # pkg-config file (at_stubs.pc).
 #
@@ -31,18 +32,21 @@ target_include_directories(at_stubs INTERFACE $<INSTALL_INTERFACE:${AT_INSTALL_I
 target_include_directories(kovacutils INTERFACE $<INSTALL_INTERFACE:${AT_INSTALL_INCLUDEDIR}/osal>)
 
 # Where the installed library finds what it needs at run time: libkovacutils
-# beside itself ($ORIGIN, whatever the prefix), and liblog where it was found
-# at build time. Debian keeps liblog in an android/ subfolder of the multiarch
-# folder, which the dynamic loader does not search; a library the loader
-# finds anyway (a system folder, or a device's /system/lib) needs no entry.
+# and libbionic_shim beside itself ($ORIGIN, whatever the prefix), and liblog
+# where it was found at build time. Debian keeps liblog in an android/
+# subfolder of the multiarch folder, which the dynamic loader does not search;
+# a library the loader finds anyway (a system folder, or a device's
+# /system/lib) needs no entry.
 get_filename_component(AT_LOG_LIBRARY_DIR ${ANDROID_LOG_LIBRARY} DIRECTORY)
 set(_at_rpath "$ORIGIN")
 if(NOT AT_LOG_LIBRARY_DIR IN_LIST CMAKE_C_IMPLICIT_LINK_DIRECTORIES)
   list(APPEND _at_rpath ${AT_LOG_LIBRARY_DIR})
 endif()
-set_target_properties(at_stubs PROPERTIES INSTALL_RPATH "${_at_rpath}")
+# The shim logs too, and a loader looks for a library's dependencies in that
+# library's own run path only.
+set_target_properties(at_stubs bionic_shim PROPERTIES INSTALL_RPATH "${_at_rpath}")
 
-install(TARGETS at_stubs kovacutils EXPORT at_stubsTargets
+install(TARGETS at_stubs kovacutils bionic_shim EXPORT at_stubsTargets
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT devel
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)

@@ -17,4 +17,12 @@
 #define AT_EXTERN_C_END
 #endif
 
+/* A compile-time check in a public header, which C11 and C++ hosts both
+ * compile. */
+#ifdef __cplusplus
+#define AT_STATIC_ASSERT(cond, text) static_assert(cond, text)
+#else
+#define AT_STATIC_ASSERT(cond, text) _Static_assert(cond, text)
+#endif
+
 #endif /* AT_EXPORT_H */

@@ -31,6 +31,8 @@
 #ifndef SERIALMGR_H
 #define SERIALMGR_H
 
+#include <stddef.h>
+
 #include "../osal/at_export.h"
 #include "../osal/kova_types.h"
 #include "../serialapi/serialapi.h"
@@ -72,6 +74,30 @@ typedef struct SerialMgrClientInfo {
     UInt8 skipSendLock;  /* nonzero: SERIALMGR_SendData takes no unit of the device's lock */
     SerialMgrClientParams params;
 } SerialMgrClientInfo;
+
+/* Both records are ABI: clients built elsewhere fill and read them at fixed
+ * offsets, and a moved field would corrupt every registration silently. On a
+ * 32-bit target the registration record is eight 32-bit slots, field n at
+ * byte 4n; on a 64-bit one the two callbacks take a pointer's size each. */
+#define SERIALMGR_CB_BYTES sizeof(SerialMgrDataCb)
+AT_STATIC_ASSERT(offsetof(SerialMgrClientParams, dataCb) == 0 &&
+                     offsetof(SerialMgrClientParams, eventCb) == SERIALMGR_CB_BYTES &&
+                     offsetof(SerialMgrClientParams, spare) == 2 * SERIALMGR_CB_BYTES &&
+                     offsetof(SerialMgrClientParams, userData) == 2 * SERIALMGR_CB_BYTES + 4 &&
+                     offsetof(SerialMgrClientParams, clientID) == 2 * SERIALMGR_CB_BYTES + 8 &&
+                     offsetof(SerialMgrClientParams, useDefaultDevice) == 2 * SERIALMGR_CB_BYTES + 12 &&
+                     offsetof(SerialMgrClientParams, devID) == 2 * SERIALMGR_CB_BYTES + 16 &&
+                     offsetof(SerialMgrClientParams, openParam) == 2 * SERIALMGR_CB_BYTES + 20 &&
+                     sizeof(SerialMgrClientParams) == 2 * SERIALMGR_CB_BYTES + 24,
+                 "SerialMgrClientParams: two callbacks, then six 32-bit slots (32 bytes on a 32-bit target)");
+AT_STATIC_ASSERT(offsetof(SerialMgrClientInfo, sig) == 0 && offsetof(SerialMgrClientInfo, devID) == 4 &&
+                     offsetof(SerialMgrClientInfo, state) == 8 && offsetof(SerialMgrClientInfo, reserved1) == 12 &&
+                     offsetof(SerialMgrClientInfo, reserved2) == 16 &&
+                     offsetof(SerialMgrClientInfo, skipSendLock) == 20 &&
+                     offsetof(SerialMgrClientInfo, params) == 24 &&
+                     sizeof(SerialMgrClientInfo) == 24 + sizeof(SerialMgrClientParams),
+                 "SerialMgrClientInfo: six 32-bit words, then the registration record");
+#undef SERIALMGR_CB_BYTES
 
 /* Brings the library into service. Returns TRUE. */
 AT_EXPORT Boolean SERIALMGR_Init(void);

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <type_traits>
 
 namespace {
 
@@ -29,7 +30,15 @@ struct SemSlot {
     int nextFree = -1;
 };
 
-SemSlot g_sems[KOVA_MAX_SEMAPHORES];
+// Never destroyed (empty destructor): at exit a reader may still wait on a
+// slot's condition variable, and destroying it then would block for ever.
+union SemTable {
+    SemSlot slot[KOVA_MAX_SEMAPHORES];
+    SemTable() : slot() {}
+    ~SemTable() {}
+};
+SemTable g_semTable;
+SemSlot (&g_sems)[KOVA_MAX_SEMAPHORES] = g_semTable.slot;
 std::mutex g_semFreeLock;
 int g_semFreeHead = -1;
 int g_semNeverUsed = 0;
@@ -204,6 +213,9 @@ struct TaskSlot {
 TaskSlot g_tasks[kMaxTasks];
 std::mutex g_taskLock;
 std::atomic<UInt32> g_taskLive{0};
+// The other tables have nothing to destroy either, so they too outlive every thread.
+static_assert(std::is_trivially_destructible<TaskSlot>::value && std::is_trivially_destructible<std::mutex>::value,
+              "the stand-in's tables must stay usable while static destructors run");
 
 void* taskTrampoline(void* raw) {
     const int index = static_cast<int>(reinterpret_cast<intptr_t>(raw));

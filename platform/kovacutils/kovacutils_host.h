@@ -27,6 +27,8 @@
  *   their hook when one is installed (it sees every report), and otherwise to
  *   stderr as "xassert: file:line: "expr" failed (value n)": a failed check
  *   never passes unseen.
+ * - The tables are never destroyed: readers may still wait on a semaphore
+ *   while exit() runs the static destructors.
  * - Semaphore operations are safe to call from a signal handler as long as the
  *   interrupted code is not itself inside an operation on the same handle. */
 #ifndef KOVACUTILS_HOST_H

@@ -24,9 +24,6 @@
 _Static_assert(SERIAL_DEVICE_MAX_DEVICE_NUM == 24, "24 device IDs");
 _Static_assert(SERIAL_DEVICE_NULL == 23, "the null device is the last ID");
 _Static_assert(sizeof(UInt32) == 4 && sizeof(Int32) == 4 && sizeof(UInt16) == 2, "fixed-width types");
-#if UINTPTR_MAX == 0xFFFFFFFFu
-_Static_assert(sizeof(SerialMgrClientParams) == 8 * 4, "eight 32-bit slots on a 32-bit target");
-#endif
 
 int main(void) {
     char text[8];

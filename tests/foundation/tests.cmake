@@ -28,3 +28,41 @@ target_compile_options(foundation_all_headers PRIVATE -Wall -Wextra -Werror -ped
 target_link_libraries(foundation_all_headers PRIVATE at_stubs)
 add_test(NAME foundation.all_headers_c COMMAND foundation_all_headers)
 set_tests_properties(foundation.all_headers_c PROPERTIES LABELS foundation TIMEOUT ${AT_TEST_TIMEOUT})
+
+# What the product imports: every undefined dynamic name must come from libc,
+# the C++ run time, the Android log, the OS-services library or the platform
+# (__assert2, bsd_signal, both imported), and the host's shim exports
+# __assert2 alone.
+set(_at_providers $<TARGET_FILE:kovacutils>)
+if(AT_SANITIZE STREQUAL "address")
+  set(_at_runtimes libasan.so libubsan.so)
+elseif(AT_SANITIZE STREQUAL "thread")
+  set(_at_runtimes libtsan.so)
+endif()
+foreach(runtime IN LISTS _at_runtimes)
+  execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${runtime}
+                  OUTPUT_VARIABLE _at_path OUTPUT_STRIP_TRAILING_WHITESPACE)
+  string(APPEND _at_providers ":${_at_path}")
+endforeach()
+add_test(NAME foundation.imported_symbols
+  COMMAND ${CMAKE_COMMAND}
+    -DNM=${CMAKE_NM}
+    -DLIB=$<TARGET_FILE:at_stubs>
+    -DPROVIDERS=${_at_providers}
+    -P ${CMAKE_CURRENT_LIST_DIR}/check_imports.cmake)
+add_test(NAME foundation.shim_exported_symbols
+  COMMAND ${CMAKE_COMMAND}
+    -DNM=${CMAKE_NM}
+    -DLIB=$<TARGET_FILE:bionic_shim>
+    -DEXPECTED=${CMAKE_CURRENT_LIST_DIR}/shim_exported_symbols.txt
+    -P ${CMAKE_CURRENT_LIST_DIR}/check_exports.cmake)
+
+# A host's own __assert2 gets the library's fatal assertions.
+add_executable(foundation_host_assert ${CMAKE_CURRENT_LIST_DIR}/host_assert.c)
+set_target_properties(foundation_host_assert PROPERTIES C_STANDARD 11 C_STANDARD_REQUIRED ON C_EXTENSIONS OFF)
+target_include_directories(foundation_host_assert PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_options(foundation_host_assert PRIVATE -Wall -Wextra -Werror)
+target_link_libraries(foundation_host_assert PRIVATE at_stubs)
+add_test(NAME foundation.host_assert COMMAND foundation_host_assert)
+set_tests_properties(foundation.imported_symbols foundation.shim_exported_symbols foundation.host_assert
+  PROPERTIES LABELS foundation TIMEOUT ${AT_TEST_TIMEOUT})

@@ -21,7 +21,7 @@ file(REMOVE_RECURSE ${WORK_DIR})
 set(prefix ${WORK_DIR}/prefix)
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 
-foreach(f ${LIBDIR}/libat_stubs.so ${LIBDIR}/libkovacutils.so
+foreach(f ${LIBDIR}/libat_stubs.so ${LIBDIR}/libkovacutils.so ${LIBDIR}/libbionic_shim.so
           include/at_stubs/serialmgr/serialmgr.h include/at_stubs/serialapi/serialapi.h
           include/at_stubs/osal/kova_types.h include/at_stubs/stubs/other_stubs.h
           include/at_stubs/drivers/rndis_drv.h include/at_stubs/buffer/cbuffer.h
@@ -37,8 +37,9 @@ if(internal)
   message(FATAL_ERROR "internal headers installed: ${internal}")
 endif()
 
-# The installed library finds libkovacutils beside itself wherever the prefix
-# is; objdump is part of binutils, which the compiler brings.
+# The installed library finds libkovacutils and libbionic_shim beside itself
+# wherever the prefix is; objdump is part of binutils, which the compiler
+# brings.
 find_program(OBJDUMP NAMES objdump)
 if(OBJDUMP)
   run(${OBJDUMP} -p ${prefix}/${LIBDIR}/libat_stubs.so)
