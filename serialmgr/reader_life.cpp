@@ -39,12 +39,16 @@ bool ReaderLife::commitStop() { return setIf(word_, kStarted, kEnded, kStopSent)
 bool ReaderLife::beginPauseWait() { return setIf(word_, kInLoop, kEnded | kInPark, kPauseWaiting); }
 
 bool ReaderLife::reap() {
-    if ((word_.exchange(0) & kStarted) == 0) return false;
+    // The word is cleared only after the join: until its end the reader must
+    // still see kStopSent, or it would not wait for the signal. Callers hold
+    // the device's regLock, so one reap runs at a time.
+    if ((word_.load() & kStarted) == 0) return false;
     const pthread_t thread = thread_.load();
     if (pthread_equal(thread, pthread_self())) {
         pthread_detach(thread);  // deregistered from its own eventCb: nobody else may join it
     } else {
         pthread_join(thread, nullptr);
     }
+    word_.store(0);
     return true;
 }

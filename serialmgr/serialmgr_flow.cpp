@@ -168,16 +168,16 @@ Boolean SERIALMGR_DeRegisterClient(SerialMgrClientInfo* client) {
     SerialMgrDevice& dev = gDevList[devID];
     {
         const SerialMgrGate gate(dev);
-        {
-            std::lock_guard<std::mutex> reg(dev.regLock);
-            // A second deregistration of the same record waited here for the
-            // first one, and stops the process cleanly instead of freeing twice.
-            AT_ASSERT(SerialMgr_FindClient(client, &devID), kClientValidText);
-            detachAndStop(client, devID, dev);
-        }
+        std::lock_guard<std::mutex> reg(dev.regLock);
+        // A second deregistration of the same record waited here for the
+        // first one, and stops the process cleanly instead of freeing twice.
+        AT_ASSERT(SerialMgr_FindClient(client, &devID), kClientValidText);
+        detachAndStop(client, devID, dev);
         // Calls that were already under way with this record (a send waiting
         // for its unit, a pause waiting for flowLock) finish before it goes;
-        // new ones wait at the gate and then find it deregistered.
+        // new ones wait at the gate and then find it deregistered. regLock is
+        // still held, so no registration can start a reader (and with it
+        // calls from its thread) meanwhile; none of those calls waits for it.
         for (UInt32 n = dev.inside.load(); n != 0; n = dev.inside.load()) dev.inside.wait(n);
     }
     AT_LOGI("SERIALMGR_DeRegisterClient: %p, exiting\n", static_cast<void*>(client));
