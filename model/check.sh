@@ -25,6 +25,7 @@ out="$(cd "$out" && pwd)"
 #   verdict to NAME/verdict; a failed check also leaves NAME/failed.
 run() {
     name="$1"; expect="$2"; shift 2
+    order="$order $name"
     dir="$out/$name"
     rm -rf "$dir"; mkdir -p "$dir"
     cp "$here/serialmgr.pml" "$dir/"
@@ -68,7 +69,9 @@ run() {
 
 echo "model-check: ROUNDS=$rounds BLOCKS=$blocks, in $out"
 # The full search runs beside the variants (two cores).
+order=""
 run protocol pass &
+order="protocol"
 main=$!
 
 # Broken on purpose: each must break the property named.
@@ -77,6 +80,8 @@ run pending-after-signal "stopHandled"        -DPENDING_AFTER_SIGNAL
 run release-before-clear "invalid end state"  -DRELEASE_BEFORE_CLEAR
 run no-join              "readerDone"         -DNO_JOIN
 run no-gate              "invalid end state"  -DNO_GATE
+run no-ack-wait          "paused1"            -DNO_ACK_WAIT
+run no-inside-wait       "freed[1]"           -DNO_INSIDE_WAIT
 # The written protocol where it differs from this model.
 run device-inside        "invalid end state"  -DDEVICE_INSIDE
 run no-flow-recheck      "invalid end state"  -DNO_FLOW_RECHECK
@@ -91,10 +96,9 @@ done
 wait "$main"
 
 failed=0
-for verdict in "$out"/protocol/verdict "$out"/[!p]*/verdict "$out"/p[!r]*/verdict; do
-    [ -f "$verdict" ] || continue
-    cat "$verdict"
-    if [ -f "$(dirname "$verdict")/failed" ]; then failed=1; fi
+for name in $order; do
+    if [ -f "$out/$name/verdict" ]; then cat "$out/$name/verdict"; else echo "FAIL  $name: no verdict"; failed=1; fi
+    if [ -f "$out/$name/failed" ]; then failed=1; fi
 done
 if [ "$failed" -ne 0 ]; then
     echo "model-check: FAILED" >&2

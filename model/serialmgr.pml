@@ -16,6 +16,9 @@
  *   RELEASE_BEFORE_CLEAR  the resume releases wait_sem before it clears stopRx
  *   NO_JOIN               RX_Shutdown does not join the reader
  *   NO_GATE               registration and deregistration leave exclusive at 0
+ *   NO_ACK_WAIT           a pause returns without waiting for the reader's OK
+ *   NO_INSIDE_WAIT        the deregistration frees the record without waiting
+ *                         until inside is 0
  * and the four places where this model differs from the written protocol:
  *   DEVICE_INSIDE         one inside counter per device, not per record
  *   NO_FLOW_RECHECK       SetFlowControl does not look at the registry again
@@ -232,7 +235,11 @@ inline deregister(c) {
         GATE_LEAVE
     };
     /* wait until inside == 0; dbHEAP_Delete(client) */
+#ifdef NO_INSIDE_WAIT
+    atomic { assert(!freed[c]); freed[c] = 1 }
+#else
     atomic { INSIDE(c) == 0 -> assert(!freed[c]); freed[c] = 1 }
+#endif
 }
 
 proctype Reader(byte g) {
@@ -348,9 +355,10 @@ proctype Pauser() {
        :: !ok -> goto pauseOut
        :: else
        fi;
-       /* flowLock, registry re-check, stopRx = 1, state = 2 */
+       /* client->devID names the device; its flowLock, registry re-check,
+        * stopRx = 1, state = 2 */
        atomic {
-           !flowLock -> flowLock = 1;
+           !flowLock -> assert(!freed[1]); flowLock = 1;
            FLOW_RECHECK(1);
            W(9, !ok)
            if
@@ -372,7 +380,9 @@ proctype Pauser() {
           /* USB_Control_Pipe_Send_Stop */
           ctl!1;
           /* USB_Control_Pipe_Wait_Ack: one read takes every OK waiting */
+#ifndef NO_ACK_WAIT
           atomic { ack?_; drain(ack) };
+#endif
           rxLife = rxLife & ~PAUSEWAIT
        :: else
        fi;
@@ -386,14 +396,14 @@ pauseOut:
        :: else
        fi;
 #ifdef RELEASE_BEFORE_CLEAR
-       atomic { !flowLock -> flowLock = 1; FLOW_RECHECK(1); if :: ok -> assert(!freed[1]); RELEASE_WAIT_SEM :: else fi };
+       atomic { !flowLock -> assert(!freed[1]); flowLock = 1; FLOW_RECHECK(1); if :: ok -> assert(!freed[1]); RELEASE_WAIT_SEM :: else fi };
        if
        :: ok -> atomic { stopRx = 0; flowLock = 0; INSIDE(1)-- }
        :: else
        fi;
 #else
-       /* flowLock, registry re-check, stopRx = 0 */
-       atomic { !flowLock -> flowLock = 1; FLOW_RECHECK(1); if :: ok -> assert(!freed[1]); stopRx = 0 :: else fi };
+       /* client->devID, flowLock, registry re-check, stopRx = 0 */
+       atomic { !flowLock -> assert(!freed[1]); flowLock = 1; FLOW_RECHECK(1); if :: ok -> assert(!freed[1]); stopRx = 0 :: else fi };
        /* release wait_sem if held, state = 1, unlock */
        if
        :: ok -> atomic { RELEASE_WAIT_SEM; flowLock = 0; INSIDE(1)-- }
