@@ -7,6 +7,7 @@
 #   scripts/setup.sh armhf      + 32-bit ARM cross compiler, emulator, target liblog
 #   scripts/setup.sh arm64      + 64-bit ARM cross compiler, emulator, target liblog
 #   scripts/setup.sh lint       + static analysis (cppcheck)
+#   scripts/setup.sh model      + model checker (spin; gcc compiles its verifiers)
 # Several targets may be named at once: scripts/setup.sh armhf arm64 lint.
 set -eu
 
@@ -30,7 +31,8 @@ for target in "$@"; do
         arm64) packages="$packages g++-aarch64-linux-gnu qemu-user qemu-user-binfmt android-liblog-dev:arm64 libstdc++6:arm64 librapidcheck-dev:arm64"
                foreign="$foreign arm64" ;;
         lint)  packages="$packages cppcheck" ;;
-        *) echo "setup: unknown target '$target' (armhf, arm64, lint)" >&2; exit 2 ;;
+        model) packages="$packages spin gcc" ;;
+        *) echo "setup: unknown target '$target' (armhf, arm64, lint, model)" >&2; exit 2 ;;
     esac
 done
 
