@@ -25,20 +25,17 @@
 #include <cstddef>
 #include <cstring>
 
+#include "../osal/at_assert.h"
 #include "../osal/osal.h"
 #include "../stubs/other_stubs.h"
-#include "../osal/at_assert.h"
 
+// The record's layout is checked in cbuffer.h; what this file relies on
+// besides it is checked here.
 static_assert(sizeof(Int16) == 2, "16-bit fields");
 static_assert(offsetof(CBuffer, reloc_cnt) == offsetof(CBuffer, overrun_cnt) + 1,
               "the two counters share one 16-bit word");
 static_assert(offsetof(CBuffer, overrun_cnt) % 2 == 0, "the counter word is halfword-aligned");
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "overrun_cnt must be the low byte of the counter word");
-#if __SIZEOF_POINTER__ == 4
-static_assert(offsetof(CBuffer, buf) == 4 && offsetof(CBuffer, wrt_idx) == 8 &&
-                  offsetof(CBuffer, overrun_cnt) == 24 && sizeof(CBuffer) == 28,
-              "32-bit record layout");
-#endif
 
 namespace {
 
