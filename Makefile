@@ -8,6 +8,8 @@
 #   make lint         cppcheck over the library sources
 #   make fuzz-ci      each fuzz target for a short time       (build-fuzz/)
 #   make model-check  spin over the serial manager's stop and pause protocol (build-model/)
+# Not part of `make check` (slow):
+#   make faults       each planted fault in faults/ must fail the tests (build-faults/)
 SHELL := /bin/bash
 BUILD ?= build
 JOBS ?= $(shell nproc)
@@ -147,6 +149,14 @@ fuzz: fuzz-build
 
 fuzz-ci: fuzz-build
 	./scripts/run_fuzz.sh $(FUZZ_BUILD) $(FUZZ_CI_SECONDS) $(FUZZ_TARGETS)
+
+# Planted faults: each faults/*.patch is applied to a scratch copy of the
+# tree (build-faults/src), the tests it names are built and run, and they
+# must fail. FAULTS selects patches, e.g. FAULTS='faults/cbuffer_*.patch'.
+FAULTS ?= $(wildcard faults/*.patch)
+.PHONY: faults
+faults:
+	JOBS=$(JOBS) ./scripts/faults.sh build-faults $(FAULTS)
 
 # Soak: the stress test of every transport (fake driver, in-process channel,
 # UDP, UART tty, USB tty), SOAK_SECONDS each (default 120: ten minutes in

@@ -6,8 +6,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <string>
-#include <thread>
 
 #include "platform/kovacutils/kovacutils_host.h"
 #include "wait.h"
@@ -17,38 +17,28 @@ namespace {
 using namespace std::chrono_literals;
 constexpr OSStatus kSuccess = OSSTATUS_SUCCESS, kTimeout = OSSTATUS_TIMEOUT, kInvalid = OSSTATUS_INVALID_HANDLE;
 
-// Runs fn on a std::thread and reports whether it has finished.
-struct Runner {
-    std::atomic<bool> done{false};
-    std::atomic<OSStatus> status{0};
-    std::thread thread;
-    template <typename Fn>
-    explicit Runner(Fn fn) : thread([this, fn] {
-        status = fn();
-        done = true;
-    }) {}
-    ~Runner() { thread.join(); }
-    // Blocked means "not finished after a moment": a waiter that should block
-    // must still be waiting once the thread has had ample chance to run.
-    bool staysBlocked() const { return !attest::waitUntil([this] { return done.load(); }, 200ms); }
-    bool finishes() const { return attest::waitUntil([this] { return done.load(); }); }
-};
+// A call on another thread. Blocked means "not finished after a moment": a
+// waiter that should block must still be waiting once it has had ample
+// chance to run. A waiter that never ends trips the test's time limit.
+using Call = std::future<OSStatus>;
+template <typename Fn>
+Call start(Fn fn) { return std::async(std::launch::async, fn); }
+bool staysBlocked(const Call& c) { return c.wait_for(200ms) == std::future_status::timeout; }
 
 TEST(KovaMutex, NotRecursiveReleasedByAnyThreadAndNeverAboveOneUnit) {
     OSSemaphore m = OSSEMAPHORE_createMutex(OSSEMAPHORE_MODE_DEFAULT);
     ASSERT_NE(m, 0u);
     std::atomic<bool> firstHeld{false};
-    Runner holder([&] {
+    Call holder = start([&] {
         OSSEMAPHORE_obtainMutex(m, OSSUSPEND_WAIT);
         firstHeld = true;
         return OSSEMAPHORE_obtainMutex(m, OSSUSPEND_WAIT);  // parks: not recursive
     });
     ASSERT_TRUE(attest::waitUntil([&] { return firstHeld.load(); }));
-    EXPECT_TRUE(holder.staysBlocked());
+    EXPECT_TRUE(staysBlocked(holder));
     // This thread never obtained it, and may release it all the same.
     EXPECT_EQ(OSSEMAPHORE_releaseMutex(m), kSuccess);
-    ASSERT_TRUE(holder.finishes());
-    EXPECT_EQ(holder.status.load(), kSuccess);
+    EXPECT_EQ(holder.get(), kSuccess);
     // Releasing a free mutex leaves one unit.
     OSSEMAPHORE_releaseMutex(m);
     OSSEMAPHORE_releaseMutex(m);
@@ -62,27 +52,23 @@ TEST(KovaSemaphore, UnitsCountDownTimedWaitsTakeNothingAndReleaseOrDestroyWakeWa
     EXPECT_EQ(OSSEMAPHORE_Obtain(s, OSSUSPEND_WAIT), kSuccess);
     EXPECT_EQ(OSSEMAPHORE_Obtain(s, 4), kTimeout);
     EXPECT_EQ(OSSEMAPHORE_GetCnt(s), 0u);
-    {
-        Runner second([&] { return OSSEMAPHORE_Obtain(s, OSSUSPEND_WAIT); });
-        EXPECT_TRUE(second.staysBlocked());
-        EXPECT_EQ(OSSEMAPHORE_Release(s), kSuccess);
-        ASSERT_TRUE(second.finishes());
-        EXPECT_EQ(second.status.load(), kSuccess);
-    }
+    Call second = start([&] { return OSSEMAPHORE_Obtain(s, OSSUSPEND_WAIT); });
+    EXPECT_TRUE(staysBlocked(second));
+    EXPECT_EQ(OSSEMAPHORE_Release(s), kSuccess);
+    EXPECT_EQ(second.get(), kSuccess);
     for (int i = 0; i < 5; ++i) OSSEMAPHORE_Release(s);
     EXPECT_EQ(OSSEMAPHORE_GetCnt(s), 5u);  // counting, above the initial count
-    for (int i = 0; i < 5; ++i) OSSEMAPHORE_Obtain(s, 0);
+    while (OSSEMAPHORE_Obtain(s, 0) == kSuccess) {}
     // Waiters on a destroyed semaphore or mutex wake up.
     OSSemaphore m = OSSEMAPHORE_createMutex(OSSEMAPHORE_MODE_DEFAULT);
     OSSEMAPHORE_obtainMutex(m, OSSUSPEND_WAIT);
-    Runner semWaiter([&] { return OSSEMAPHORE_Obtain(s, OSSUSPEND_WAIT); });
-    Runner mutexWaiter([&] { return OSSEMAPHORE_obtainMutex(m, OSSUSPEND_WAIT); });
-    EXPECT_TRUE(semWaiter.staysBlocked() && mutexWaiter.staysBlocked());
+    Call semWaiter = start([&] { return OSSEMAPHORE_Obtain(s, OSSUSPEND_WAIT); });
+    Call mutexWaiter = start([&] { return OSSEMAPHORE_obtainMutex(m, OSSUSPEND_WAIT); });
+    EXPECT_TRUE(staysBlocked(semWaiter) && staysBlocked(mutexWaiter));
     OSSEMAPHORE_Destroy(s);
     OSSEMAPHORE_destroyMutex(m);
-    ASSERT_TRUE(semWaiter.finishes() && mutexWaiter.finishes());
-    EXPECT_EQ(semWaiter.status.load(), kInvalid);
-    EXPECT_EQ(mutexWaiter.status.load(), kInvalid);
+    EXPECT_EQ(semWaiter.get(), kInvalid);
+    EXPECT_EQ(mutexWaiter.get(), kInvalid);
 }
 
 TEST(KovaSemaphore, HandleZeroAndStaleHandlesAreIgnored) {
@@ -105,47 +91,41 @@ TEST(KovaSemaphore, HandleZeroAndStaleHandlesAreIgnored) {
 }
 
 // What a task sees from inside, written by the task before it parks.
-struct TaskProbe {
-    std::atomic<bool> ran{false};
-    UInt32 argument = 0;
-    char threadName[16] = {};
-    size_t stackSize = 0;
-    pthread_t self{};
-    OSSemaphore gate = 0;  // the task waits here until the test has looked
-};
-TaskProbe g_probe;
+std::atomic<bool> g_ran{false};
+UInt32 g_argument = 0;
+char g_threadName[16] = {};
+size_t g_stackSize = 0;
+pthread_t g_self{};
+OSSemaphore g_gate = 0;  // the task waits here until the test has looked
 
 void probeEntry(UInt32 argument) {
-    g_probe.argument = argument;
-    pthread_getname_np(pthread_self(), g_probe.threadName, sizeof g_probe.threadName);
+    g_argument = argument;
+    pthread_getname_np(pthread_self(), g_threadName, sizeof g_threadName);
     pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-        pthread_attr_getstacksize(&attr, &g_probe.stackSize);
-        pthread_attr_destroy(&attr);
-    }
-    g_probe.self = pthread_self();
-    g_probe.ran = true;
-    OSSEMAPHORE_Obtain(g_probe.gate, OSSUSPEND_WAIT);
+    pthread_getattr_np(pthread_self(), &attr);
+    pthread_attr_getstacksize(&attr, &g_stackSize);
+    pthread_attr_destroy(&attr);
+    g_self = pthread_self();
+    g_ran = true;
+    OSSEMAPHORE_Obtain(g_gate, OSSUSPEND_WAIT);
 }
 
 TEST(KovaTask, RunsWithArgumentNameAndStackAndCanBeJoined) {
     EXPECT_EQ(OSTASK_GetName(0xFFFFFFFFu), nullptr);
     const UInt32 liveBefore = OSTASK_GetLiveCount();
-    g_probe.gate = OSSEMAPHORE_Create(0, OSSEMAPHORE_MODE_DEFAULT);
+    g_gate = OSSEMAPHORE_Create(0, OSSEMAPHORE_MODE_DEFAULT);
     // 4608 bytes is far below what glibc needs; the stand-in raises it.
     OSTask task = OSTASK_CreateWArg(probeEntry, "AVeryLongTaskName_0123", 20, 4608, 0xA5A55A5Au, 0);
-    ASSERT_NE(task, 0u);
-    ASSERT_TRUE(attest::waitUntil([] { return g_probe.ran.load(); }));
-    EXPECT_EQ(g_probe.argument, 0xA5A55A5Au);
-    EXPECT_STREQ(g_probe.threadName, "AVeryLongTaskNa");  // the 15 characters a thread name holds
+    ASSERT_TRUE(task != 0u && attest::waitUntil([] { return g_ran.load(); }));
+    EXPECT_EQ(g_argument, 0xA5A55A5Au);
+    EXPECT_STREQ(g_threadName, "AVeryLongTaskNa");  // the 15 characters a thread name holds
     EXPECT_STREQ(OSTASK_GetName(task), "AVeryLongTaskName_0123");
-    EXPECT_GE(g_probe.stackSize, static_cast<size_t>(KOVA_MIN_TASK_STACK));
+    EXPECT_GE(g_stackSize, static_cast<size_t>(KOVA_MIN_TASK_STACK));
     EXPECT_EQ(OSTASK_GetLiveCount(), liveBefore + 1);
-    OSSEMAPHORE_Release(g_probe.gate);
-    EXPECT_EQ(pthread_join(g_probe.self, nullptr), 0);
+    OSSEMAPHORE_Release(g_gate);
+    EXPECT_EQ(pthread_join(g_self, nullptr), 0);
     EXPECT_EQ(OSTASK_GetLiveCount(), liveBefore);
     EXPECT_EQ(OSTASK_GetName(task), nullptr);  // the slot was given back
-    OSSEMAPHORE_Destroy(g_probe.gate);
 }
 
 std::string g_hooked;

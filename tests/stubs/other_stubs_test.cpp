@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "log_capture.h"
@@ -76,34 +77,30 @@ TEST(ClientIdRangeDeathTest, ReachingThirtyStopsTheProcessAfterTheDebugLine) {
         "assertion \"gClientIdIndex < MAX_CLIENT_NUM\" failed");
 }
 
-// One call of a helper on a destination of `size` bytes that starts as
-// `initial` (then 0xEE filler) and is followed by guard bytes, and the bytes
-// it must leave there. The guards must stay: nothing is written at or past
-// dest[size].
-using Bytes = std::vector<unsigned char>;
+// One call of a helper on a destination as long as `expected`, which starts
+// as `initial` (then 0xEE filler) and is followed by guard bytes, and the
+// bytes it must leave there. The guards must stay: nothing is written at or
+// past the end of the destination.
+using namespace std::string_view_literals;
 struct StringCase {
     const char* what;
     void (*call)(char* dest, UInt32 size);
-    UInt32 size;
     const char* initial;  // nullptr: filler only
-    Bytes expected;
+    std::string_view expected;  // its length is the destination's size
 };
 
 const StringCase kStringCases[] = {
-    {"copy cuts a long source", [](char* d, UInt32 n) { SYS_CopyStr8(d, "abcdef", n); }, 4, nullptr,
-     {'a', 'b', 'c', 0}},
-    {"copy zero-fills after a short source", [](char* d, UInt32 n) { SYS_CopyStr8(d, "x", n); }, 4, nullptr,
-     {'x', 0, 0, 0}},
-    {"format zeroes the whole buffer", [](char* d, UInt32 n) { SYS_FormatStr8(d, n, "%d%s", 12, "ab"); }, 8, nullptr,
-     {'1', '2', 'a', 'b', 0, 0, 0, 0}},
-    {"format cuts the output", [](char* d, UInt32 n) { SYS_FormatStr8(d, n, "value=%d", 123456); }, 5, nullptr,
-     {'v', 'a', 'l', 'u', 0}},
-    {"append what fits, terminated in the last byte", [](char* d, UInt32 n) { SYS_AppendStr8(d, "defgh", n); }, 6,
-     "abc", {'a', 'b', 'c', 'd', 'e', 0}},
+    {"copy cuts a long source", [](char* d, UInt32 n) { SYS_CopyStr8(d, "abcdef", n); }, nullptr, "abc\0"sv},
+    {"copy zero-fills after a short source", [](char* d, UInt32 n) { SYS_CopyStr8(d, "x", n); }, nullptr, "x\0\0\0"sv},
+    {"format zeroes the whole buffer", [](char* d, UInt32 n) { SYS_FormatStr8(d, n, "%d%s", 12, "ab"); }, nullptr,
+     "12ab\0\0\0\0"sv},
+    {"format cuts the output", [](char* d, UInt32 n) { SYS_FormatStr8(d, n, "value=%d", 123456); }, nullptr, "valu\0"sv},
+    {"append what fits, terminated in the last byte", [](char* d, UInt32 n) { SYS_AppendStr8(d, "defgh", n); }, "abc",
+     "abcde\0"sv},
     // Choice: with no terminator within size there is no string end to
     // append at, so nothing is appended and only dest[size - 1] is set to 0.
-    {"append to an unterminated destination", [](char* d, UInt32 n) { SYS_AppendStr8(d, "xyz", n); }, 6,
-     "zzzzzzzz", {'z', 'z', 'z', 'z', 'z', 0}},
+    {"append to an unterminated destination", [](char* d, UInt32 n) { SYS_AppendStr8(d, "xyz", n); }, "zzzzzzzz",
+     "zzzzz\0"sv},
     {"NULL pointers and size 0 change nothing",
      [](char* d, UInt32 n) {
          SYS_CopyStr8(nullptr, "abc", n);
@@ -118,19 +115,19 @@ const StringCase kStringCases[] = {
          void (*format)(char*, UInt32, const char*, ...) = SYS_FormatStr8;
          format(d, n, nullptr);
      },
-     4, nullptr, {0xEE, 0xEE, 0xEE, 0xEE}},
+     nullptr, "\xEE\xEE\xEE\xEE"sv},
 };
 
 TEST(StringHelpers, CutTerminateAndNeverWritePastSize) {
     for (const StringCase& t : kStringCases) {
         SCOPED_TRACE(t.what);
-        Bytes area(t.size + 16, 0xA5);
-        std::fill_n(area.begin(), t.size, 0xEE);
-        char* dest = reinterpret_cast<char*>(area.data());
-        if (t.initial != nullptr) std::memcpy(dest, t.initial, std::min<size_t>(t.size, std::strlen(t.initial) + 1));
-        t.call(dest, t.size);
-        EXPECT_EQ(Bytes(area.begin(), area.begin() + t.size), t.expected);
-        EXPECT_EQ(std::count(area.begin() + t.size, area.end(), 0xA5), 16);
+        const UInt32 size = static_cast<UInt32>(t.expected.size());
+        std::string area(size + 16, '\xA5');
+        std::fill_n(area.begin(), size, '\xEE');
+        if (t.initial != nullptr) std::memcpy(area.data(), t.initial, std::min<size_t>(size, std::strlen(t.initial) + 1));
+        t.call(area.data(), size);
+        EXPECT_EQ(std::string_view(area).substr(0, size), t.expected);
+        EXPECT_EQ(area.substr(size), std::string(16, '\xA5'));
     }
 }
 
