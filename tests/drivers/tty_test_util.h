@@ -1,4 +1,6 @@
-// A reader thread for the driver tests that end blocked reads with SIGUSR2.
+// A driver read on a thread of its own that keeps SIGUSR2 blocked, as the
+// serial manager's reader threads do, with a SIGUSR2 handler installed the
+// way the serial manager installs its own (bsd_signal: SA_RESTART).
 #pragma once
 
 #include <pthread.h>
@@ -17,27 +19,19 @@
 
 namespace ttytest {
 
-// SIGUSR2 handler installed the way the serial manager installs its own
-// (bsd_signal: SA_RESTART); counts its calls.
-inline std::atomic<int>& sigusr2Count() {
-    static std::atomic<int> count{0};
-    return count;
-}
+inline std::atomic<int> g_handled{0};  // calls of the handler
 inline void installSigusr2Handler() {
-    sigusr2Count().store(0);
-    bsd_signal(SIGUSR2, [](int) { sigusr2Count().fetch_add(1); });
+    bsd_signal(SIGUSR2, [](int) { g_handled.fetch_add(1); });
 }
 
-// A driver read on its own thread that keeps SIGUSR2 blocked, as the serial
-// manager's reader threads do. With signalFirst the thread sends itself the
-// signal before it reads, so that it is pending when the read's wait begins.
-// The thread stays until the test has signalled it or is done with it, so
-// that no signal goes to a thread that has gone; a signal still pending then
-// is handled, as the serial manager's reader does on its way out.
+// With signalFirst the thread sends itself the signal before it reads, so
+// that it is pending when the read's wait begins. The thread stays until the
+// test is done with it, so that no signal goes to a thread that has gone; a
+// signal still pending then is handled, as the serial manager's reader does.
 class ReaderThread {
 public:
     explicit ReaderThread(std::function<UInt16()> read, bool signalFirst = false)
-        : read_(std::move(read)), signalled_(signalFirst) {
+        : read_(std::move(read)), signalFirst_(signalFirst) {
         attest::waitUntil([this] { return tid_.load() != 0; });
     }
     ~ReaderThread() {
@@ -48,31 +42,24 @@ public:
             thread_.detach();  // the test has failed already; do not hang
         }
     }
-
     pid_t tid() const { return tid_.load(); }
-    void signal() {
-        pthread_kill(thread_.native_handle(), SIGUSR2);
-        signalled_ = true;
-    }
-    bool waitDone(std::chrono::milliseconds limit = std::chrono::seconds(10)) const {
-        return attest::waitUntil([this] { return done_.load(); }, limit);
-    }
-    UInt16 result() const { return result_; }
-    int error() const { return errno_; }
-    // Handler calls counted when the read began (signalFirst).
-    int handledBefore() const { return handledBefore_; }
+    void signal() { pthread_kill(thread_.native_handle(), SIGUSR2); }
+    bool waitDone() const { return attest::waitUntil([this] { return done_.load(); }); }
+    UInt16 result = 0;
+    int error = 0;
+    int handledBefore = -1;  // handler calls counted when the read began
 
 private:
     void run() {
         at_block_shutdown_signal(nullptr);
-        if (signalled_) pthread_kill(pthread_self(), SIGUSR2);
-        handledBefore_ = sigusr2Count().load();
+        if (signalFirst_) pthread_kill(pthread_self(), SIGUSR2);
+        handledBefore = g_handled.load();
         tid_ = static_cast<pid_t>(syscall(SYS_gettid));
         errno = 0;
-        result_ = read_();
-        errno_ = errno;
+        result = read_();
+        error = errno;
         done_ = true;
-        attest::waitUntil([this] { return signalled_ || finishing_; }, std::chrono::seconds(30));
+        attest::waitUntil([this] { return finishing_.load(); }, std::chrono::seconds(30));
         sigset_t usr2;
         sigemptyset(&usr2);
         sigaddset(&usr2, SIGUSR2);
@@ -80,10 +67,9 @@ private:
     }
 
     std::function<UInt16()> read_;
-    std::atomic<bool> signalled_, done_{false}, finishing_{false};
+    bool signalFirst_;
+    std::atomic<bool> done_{false}, finishing_{false};
     std::atomic<pid_t> tid_{0};
-    UInt16 result_ = 0;
-    int errno_ = 0, handledBefore_ = -1;
     std::thread thread_{[this] { run(); }};  // last: starts once the rest is set
 };
 
