@@ -425,6 +425,8 @@ TEST(UsbControlPipe, InterruptedAcknowledgementReadEndsTheWait) {
             USB_Control_Pipe_Wait_Ack();
         });
         ASSERT_TRUE(waitUntil([&] { return waiter.load() != pthread_t{}; }));
+        EXPECT_FALSE(waitUntil([&] { return wait.returned.load(); }, std::chrono::milliseconds(200)))
+            << "the wait did not wait for an acknowledgement";
         for (int i = 0; i < 400 && !wait.returned.load(); ++i) {
             pthread_kill(waiter.load(), SIGUSR1);
             waitUntil([&] { return wait.returned.load(); }, std::chrono::milliseconds(50));

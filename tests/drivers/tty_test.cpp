@@ -363,27 +363,24 @@ TEST_F(TtyTest, UartConsoleArgumentsSelectThePorts) {
               linesOf(log));
 }
 
-// Open puts the line into raw mode (UART: 115200 8N1, a blocking descriptor;
-// USB: 8 bits, the speed kept, non-blocking) and keeps everything else; close
-// restores the settings exactly.
+// Open puts the line into raw mode (UART: 115200 8N1 on a blocking descriptor
+// kept across exec; USB: 8 bits, the speed kept, non-blocking, close-on-exec)
+// and keeps everything else; close restores the settings exactly.
 TEST_F(TtyTest, OpenSetsRawModeAndCloseRestoresTheOldSettings) {
     struct Case {
         const Driver& d;
         tcflag_t cflagClear, cflagSet;
-        int flags;
+        int flags, fdFlags;
     };
     auto expectSame = [](const termios& a, const termios& b) {
-        EXPECT_EQ(a.c_iflag, b.c_iflag);
-        EXPECT_EQ(a.c_oflag, b.c_oflag);
-        EXPECT_EQ(a.c_cflag, b.c_cflag);
-        EXPECT_EQ(a.c_lflag, b.c_lflag);
-        EXPECT_EQ(a.c_line, b.c_line);
+        EXPECT_EQ(std::vector<tcflag_t>({a.c_iflag, a.c_oflag, a.c_cflag, a.c_lflag, a.c_line}),
+                  std::vector<tcflag_t>({b.c_iflag, b.c_oflag, b.c_cflag, b.c_lflag, b.c_line}));
         EXPECT_EQ(0, std::memcmp(a.c_cc, b.c_cc, NCCS));
     };
-    for (const Case& c : {Case{kDrivers[0], CBAUD | CSIZE | PARENB, B115200 | CS8, O_RDWR},
-                          Case{kDrivers[1], CSIZE | PARENB, CS8, O_RDWR | O_NONBLOCK}}) {
+    for (const Case& c : {Case{kDrivers[0], CBAUD | CSIZE | PARENB, B115200 | CS8, O_RDWR, 0},
+                          Case{kDrivers[1], CSIZE | PARENB, CS8, O_RDWR | O_NONBLOCK, FD_CLOEXEC}}) {
         SCOPED_TRACE(c.d.name);
-        termios before{};
+        termios before{}, now{};
         tcgetattr(tty.slave(c.d.pty), &before);
         before.c_iflag |= IGNBRK | BRKINT | ICRNL | IXON | IXOFF | IUTF8;
         before.c_oflag |= OPOST | ONLCR | OCRNL;
@@ -394,7 +391,7 @@ TEST_F(TtyTest, OpenSetsRawModeAndCloseRestoresTheOldSettings) {
         cfsetspeed(&before, B9600);
         ASSERT_EQ(0, tcsetattr(tty.slave(c.d.pty), TCSANOW, &before));
         ASSERT_EQ(0, tcgetattr(tty.master(c.d.pty), &before));  // as the kernel kept them
-        termios raw = before, now{};
+        termios raw = before;
         raw.c_iflag &= ~tcflag_t(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
         raw.c_oflag &= ~tcflag_t(OPOST | ONLCR);
         raw.c_lflag &= ~tcflag_t(ISIG | ICANON | ECHO | ECHONL | IEXTEN);
@@ -403,6 +400,7 @@ TEST_F(TtyTest, OpenSetsRawModeAndCloseRestoresTheOldSettings) {
         ASSERT_EQ(0, tcgetattr(tty.master(c.d.pty), &now));
         expectSame(raw, now);
         EXPECT_EQ(c.flags, fcntl(c.d.fd(), F_GETFL) & (O_ACCMODE | O_NONBLOCK));
+        EXPECT_EQ(c.fdFlags, fcntl(c.d.fd(), F_GETFD));
         c.d.close();
         ASSERT_EQ(0, tcgetattr(tty.master(c.d.pty), &now));
         expectSame(before, now);
@@ -506,6 +504,7 @@ TEST_F(TtyTest, UsbOpenDrainsThePipesOfAnEarlierPause) {
     EXPECT_EQ(1, USB_OpenDevice(0));
     EXPECT_EQ(1, isDataAvailable(s_control_pipe[0], 0));
     USB_CloseDevice();
+    USB_CloseDevice();  // closed already: nothing to say
     ASSERT_TRUE(tty.removeDevice("/dev/ttyGS0"));
     EXPECT_EQ(0, USB_OpenDevice(0));
     Lines want = {{I, "USB_OpenDevice\n"}, {I, "USB_CloseDevice\n"}, {I, "USB_OpenDevice\n"}};
