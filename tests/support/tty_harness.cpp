@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 
 #include "wait.h"
 
@@ -29,20 +28,6 @@ bool fail(std::string* why, const std::string& what) {
     return false;
 }
 
-int threadCount() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("Threads:", 0) == 0) return std::atoi(line.c_str() + 8);
-    }
-    return -1;
-}
-
-bool exists(const std::string& path) {
-    struct stat st;
-    return lstat(path.c_str(), &st) == 0;
-}
-
 bool writeFile(const std::string& path, const std::string& content) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
@@ -51,24 +36,13 @@ bool writeFile(const std::string& path, const std::string& content) {
     return n == static_cast<ssize_t>(content.size());
 }
 
-// Binds source over a new empty file (or, for a directory, a new empty
-// directory) target.
+// Binds source over a new empty file (or directory) target.
 bool bindNew(const std::string& source, const std::string& target, bool dir, std::string* why) {
     if (dir ? mkdir(target.c_str(), 0755) != 0 : !writeFile(target, "")) return fail(why, "create " + target);
     if (mount(source.c_str(), target.c_str(), nullptr, dir ? MS_BIND | MS_REC : MS_BIND, nullptr) != 0) {
         return fail(why, "bind " + source + " over " + target);
     }
     return true;
-}
-
-bool isPselect(long nr) {
-#ifdef SYS_pselect6_time64
-    if (nr == SYS_pselect6_time64) return true;
-#endif
-#ifdef SYS_pselect6
-    if (nr == SYS_pselect6) return true;
-#endif
-    return false;
 }
 
 // Unmounts whatever is bound over path; not being a mount point is fine.
@@ -88,41 +62,36 @@ std::string TtyHarness::devicePath(int index) {
 }
 
 bool TtyHarness::start(std::string* why) {
-    const int threads = threadCount();
-    if (threads != 1) {
-        *why = "the process has " + std::to_string(threads) +
-               " threads; unshare(CLONE_NEWNS) needs a single-threaded process";
-        return false;
-    }
-    if (unshare(CLONE_NEWNS) != 0) return fail(why, "unshare(CLONE_NEWNS)");
+    if (unshare(CLONE_NEWNS) != 0) return fail(why, "unshare(CLONE_NEWNS) (a process with threads gets EINVAL)");
     // Nothing mounted from here on may propagate back to the host.
     if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return fail(why, "make / private");
-
     std::string slaveNames[kPtyCount];
     for (int i = 0; i < kPtyCount; ++i) {
         master_[i] = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master_[i] < 0 || grantpt(master_[i]) != 0 || unlockpt(master_[i]) != 0) return fail(why, "posix_openpt");
         char name[128];
-        if (ptsname_r(master_[i], name, sizeof name) != 0) return fail(why, "ptsname_r");
+        if (master_[i] < 0 || grantpt(master_[i]) != 0 || unlockpt(master_[i]) != 0 ||
+            ptsname_r(master_[i], name, sizeof name) != 0) {
+            return fail(why, "posix_openpt");
+        }
         slaveNames[i] = name;
         slave_[i] = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
         if (slave_[i] < 0) return fail(why, std::string("open ") + name);
     }
-
     // Stage the new /dev on a tmpfs, then move it over /dev in one step.
     char stage[] = "/tmp/at_tty_XXXXXX";
     if (mkdtemp(stage) == nullptr) return fail(why, "mkdtemp");
     const std::string st = stage;
+    struct stat ignored;
     bool ok = mount("tmpfs", stage, "tmpfs", MS_NOSUID, "mode=755") == 0 || fail(why, "mount tmpfs");
     for (const char* node : {"null", "zero", "full", "random", "urandom", "tty"}) {
         const std::string host = std::string("/dev/") + node;
-        if (ok && exists(host)) ok = bindNew(host, st + "/" + node, false, why);
+        if (ok && lstat(host.c_str(), &ignored) == 0) ok = bindNew(host, st + "/" + node, false, why);
     }
     ok = ok && bindNew("/dev/pts", st + "/pts", true, why);
     // ptmx finds its pty instance through the pts directory beside it; a
     // bound copy of the node has none, so point it at the instance's own.
     ok = ok && (symlink("pts/ptmx", (st + "/ptmx").c_str()) == 0 || fail(why, "symlink ptmx"));
-    if (ok && exists("/dev/shm")) ok = bindNew("/dev/shm", st + "/shm", true, why);
+    if (ok && lstat("/dev/shm", &ignored) == 0) ok = bindNew("/dev/shm", st + "/shm", true, why);
     ok = ok && ((symlink("/proc/self/fd", (st + "/fd").c_str()) == 0 &&
                  symlink("/proc/self/fd/0", (st + "/stdin").c_str()) == 0 &&
                  symlink("/proc/self/fd/1", (st + "/stdout").c_str()) == 0 &&
@@ -134,11 +103,18 @@ bool TtyHarness::start(std::string* why) {
     if (!ok) unbind(st);
     rmdir(stage);  // empty on the host once the tmpfs has moved away
     if (!ok) return false;
-
     cmdlineFile_ = std::string(kHarnessDir) + "/cmdline";
-    if (!writeFile(cmdlineFile_, "\n") || !bindCmdline(cmdlineFile_)) return fail(why, "bind a file over /proc/cmdline");
+    if (!setCmdline("\n")) return fail(why, "bind a file over /proc/cmdline");
     started_ = true;
     return true;
+}
+
+void TtyHarness::startForTest() {
+    std::string why;
+    if (start(&why)) return;
+    if (namespacesRequired()) FAIL() << "cannot set up the pseudo-terminals at the device paths: " << why;
+    GTEST_SKIP() << "no private mount namespace for the tty tests (" << why
+                 << "); set AT_REQUIRE_NAMESPACES=1 to make this a failure";
 }
 
 bool TtyHarness::bindCmdline(const std::string& source) {
@@ -153,9 +129,7 @@ bool TtyHarness::setCmdline(const std::string& content) {
 bool TtyHarness::makeCmdlineUnopenable() {
     // open() of a socket file fails with ENXIO, even for root.
     const std::string path = std::string(kHarnessDir) + "/cmdline.sock";
-    unlink(path.c_str());
     const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (s < 0) return false;
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
@@ -165,7 +139,7 @@ bool TtyHarness::makeCmdlineUnopenable() {
 }
 
 bool TtyHarness::makeCmdlineUnreadable() {
-    // This process's own memory file opens, and reading it at offset 0 (an
+    // This process's memory file opens, and reading it at offset 0 (an
     // address that is never mapped) fails with EIO.
     return bindCmdline("/proc/" + std::to_string(getpid()) + "/mem");
 }
@@ -181,32 +155,24 @@ bool TtyHarness::bindOver(const std::string& source, const std::string& target) 
 }
 
 bool namespacesRequired() {
-    const std::string ci = std::getenv("CI") != nullptr ? std::getenv("CI") : "";
+    const char* ci = std::getenv("CI");
     const char* req = std::getenv("AT_REQUIRE_NAMESPACES");
-    return (!ci.empty() && ci != "0" && ci != "false") || (req != nullptr && std::strcmp(req, "1") == 0);
+    return (ci != nullptr && *ci != '\0' && std::strcmp(ci, "0") != 0 && std::strcmp(ci, "false") != 0) ||
+           (req != nullptr && std::strcmp(req, "1") == 0);
 }
 
 bool waitInPselect(pid_t tid, std::chrono::milliseconds limit) {
     const std::string path = "/proc/self/task/" + std::to_string(tid) + "/syscall";
     return waitUntil(
         [&path] {
-            std::ifstream in(path);
-            std::string first;
-            if (!(in >> first)) return false;
-            char* end = nullptr;
-            const long current = std::strtol(first.c_str(), &end, 10);
-            return end != first.c_str() && *end == '\0' && isPselect(current);
+            long nr = -1;
+            std::ifstream(path) >> nr;
+#ifdef SYS_pselect6_time64
+            if (nr == SYS_pselect6_time64) return true;
+#endif
+            return nr == SYS_pselect6;
         },
         limit);
-}
-
-void TtyHarnessTest::SetUp() {
-    std::string why;
-    if (!tty.start(&why)) {
-        if (namespacesRequired()) FAIL() << "cannot set up the pseudo-terminals at the device paths: " << why;
-        GTEST_SKIP() << "no private mount namespace for the tty tests (" << why
-                     << "); set AT_REQUIRE_NAMESPACES=1 to make this a failure";
-    }
 }
 
 }  // namespace attest

@@ -6,8 +6,8 @@
 // over /proc/cmdline. The host's files are never touched.
 //
 // unshare(CLONE_NEWNS) fails with EINVAL in a process that already has more
-// than one thread, so start() must run before the test starts any thread;
-// TtyHarnessTest::SetUp does. A death test's child makes its own namespace.
+// than one thread, so start() must run before the test starts any thread.
+// A death test's child makes its own namespace.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -31,28 +31,25 @@ public:
 
     // On failure returns false and says why in *why.
     bool start(std::string* why);
+    // start() for a gtest test: fails the test (CI, AT_REQUIRE_NAMESPACES=1)
+    // or skips it when there is no namespace to be had.
+    void startForTest();
     bool started() const { return started_; }
 
-    // Master side of the pty behind /dev/ttyS<index> (index 0..2) or
-    // /dev/ttyGS0 (kUsb). Bytes written here are what the driver reads.
+    // Master side of the pty behind /dev/ttyS<index> or /dev/ttyGS0 (kUsb):
+    // bytes written here are what the driver reads.
     int master(int index) const { return master_[index]; }
-    // A slave descriptor that the harness keeps open for the whole test, so
-    // that the pty keeps its settings between the driver's closes and opens
-    // (a pty's settings are reset when its last slave descriptor closes).
+    // A slave descriptor held open for the whole test, so that the pty keeps
+    // its settings between the driver's closes and opens.
     int slave(int index) const { return slave_[index]; }
-    static std::string devicePath(int index);  // /dev/ttyS1, /dev/ttyGS0, ...
+    static std::string devicePath(int index);
 
     // Replaces what /proc/cmdline reads as, exactly (no newline is added).
     bool setCmdline(const std::string& content);
-    // Makes fopen("/proc/cmdline") fail (a socket is bound over it: ENXIO).
-    bool makeCmdlineUnopenable();
-    // Makes reading /proc/cmdline fail after it opened (EIO).
-    bool makeCmdlineUnreadable();
-
-    // Removes a device file from the namespace's /dev (opening it: ENOENT).
+    bool makeCmdlineUnopenable();  // fopen fails (a socket is bound over it)
+    bool makeCmdlineUnreadable();  // reading fails after the open (EIO)
+    // Removes a device file (opening it: ENOENT); binds source over target.
     bool removeDevice(const std::string& path);
-    // Binds source over the existing file target (/dev/null over a tty path:
-    // a device that opens but is no tty).
     bool bindOver(const std::string& source, const std::string& target);
 
 private:
@@ -75,7 +72,7 @@ bool waitInPselect(pid_t tid, std::chrono::milliseconds limit = std::chrono::sec
 // Fixture: starts the harness in SetUp, before the test has any thread.
 class TtyHarnessTest : public ::testing::Test {
 protected:
-    void SetUp() override;
+    void SetUp() override { tty.startForTest(); }
     TtyHarness tty;
 };
 
