@@ -395,4 +395,57 @@ TEST_F(Client, SendRacingItsOwnDeregistrationNeverTouchesTheFreedRecord) {
         "^$|assertion \"pClientInfo != NULL && pClientInfo->sig == 0xBABEFACE\" failed");
 }
 
+// ---- arguments a caller can get wrong ----
+
+TEST_F(Client, InvalidRecordsAreRefusedQuietlyByFlowControlAndWithALineBySend) {
+    attest::ClientRecorder rec;
+    SerialMgrClientInfo* real = registerIdle(rec);
+    // What a stale pointer finds until the memory is reused.
+    SerialMgrClientInfo freed{SERIALMGR_FREED_SIG, kDev, 0, 0, 0, 0, {}};
+    for (SerialMgrClientInfo* record : {static_cast<SerialMgrClientInfo*>(nullptr), &freed}) {
+        log.clear();
+        EXPECT_EQ(SERIALMGR_SetFlowControl(record, 1), FALSE);
+        EXPECT_EQ(SERIALMGR_SetFlowControl(record, 0), FALSE);
+        EXPECT_EQ(SERIALMGR_SendData(record, kData, 3, 1), 0);
+        ASSERT_EQ(log.lines().size(), 1u) << log.dump();
+        EXPECT_TRUE(log.has(kError, "SERIALMGR_SendData Fail. Invalid client handle [" + addressText(record) + "].\r\n"));
+        const std::string text = "SERIALMGR_DeRegisterClient.*pClientInfo != NULL && pClientInfo->sig == 0xBABEFACE";
+        EXPECT_DEATH(SERIALMGR_DeRegisterClient(record), text);
+    }
+    // The length is checked before the record.
+    EXPECT_DEATH(SERIALMGR_SendData(nullptr, kData, 0xFFFF, 1), "SERIALMGR_SendData.*len < 0xFFFF");
+    EXPECT_EQ(gDevList[kDev].stopRx.load(), 0u);
+    EXPECT_TRUE(fake::writes(kDev).empty());
+    // The largest length goes out whole, in pieces.
+    std::vector<UInt8> big(0xFFFE);
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<UInt8>(i * 7);
+    fake::setWriteLimit(kDev, 20000);
+    EXPECT_EQ(SERIALMGR_SendData(real, big.data(), 0xFFFE, 1), 0xFFFE);
+    EXPECT_EQ(fake::writtenBytes(kDev), big);
+    deregisterAndCheck(real);
+}
+
+TEST_F(Client, DeviceIdsOutOfRangeAreRefusedUnlessTheDefaultDeviceIsAsked) {
+    attest::ClientRecorder rec;
+    for (UInt32 id : {24u, 0xFFFFFFFFu}) {
+        SerialMgrClientParams params = attest::makeParams(rec, id, 7);
+        EXPECT_EQ(SERIALMGR_RegisterClient(&params), nullptr);
+        EXPECT_TRUE(log.has(kError, "SERIALMGR_RegisterClient: Invalid devID=" + std::to_string(static_cast<int>(id)) +
+                                        ", client=7\r\n"));
+    }
+    // With the default-device flag the device ID is not even looked at.
+    installFake(SERIAL_DEVICE_UART_A);
+    for (UInt32 id : {0xFFFFFFFFu, SERIAL_DEVICE_NULL}) {
+        log.clear();
+        SerialMgrClientParams params = attest::makeParams(rec, id, 1);
+        params.useDefaultDevice = 0xFF;
+        SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&params);
+        ASSERT_NE(client, nullptr) << log.dump();
+        EXPECT_EQ(log.countContaining("Invalid devID") + log.countContaining("NULL device"), 0);
+        EXPECT_EQ(SERIALMGR_GetDeviceID(client), SERIAL_DEVICE_UART_A);
+        EXPECT_TRUE(fake::waitIdle(SERIAL_DEVICE_UART_A));
+        deregisterAndCheck(client);
+    }
+}
+
 }  // namespace
