@@ -124,6 +124,10 @@ TEST_F(Reader, PausesParkTheReaderAndResumesReopenTheDeviceWithTheDefaultArgumen
     // pause and is still delivered.
     fake::pushText(kDev, "1");
     ASSERT_TRUE(waitWaitLines(log, 1));
+    char waitLine[80];
+    snprintf(waitLine, sizeof waitLine, "SERIALMGR_RX_Entry: devID=7, wait_sem=%p\r\n",
+             reinterpret_cast<void*>(static_cast<uintptr_t>(gDevList[kDev].wait_sem.load())));
+    EXPECT_TRUE(log.has(kInfo, waitLine)) << log.dump();
     fake::pushText(kDev, "2");  // not read while paused
     EXPECT_EQ(fake::scriptLeft(kDev), 1u);
 
@@ -278,6 +282,16 @@ TEST_F(Reader, SignalRunsPendingShutdownsInOrderAndClearsEveryFlag) {
     raise(SIGUSR2);
     EXPECT_EQ(g_calls, (std::vector<UInt32>{0, 2, 0}));
     EXPECT_EQ(gShutdownList[0].pending.load(), 0u);
+
+    // A shutdown mutex that cannot be obtained (its handle names nothing) is
+    // logged with its status, and the flags are still set and cleared.
+    const OSSemaphore mutex = gShutdownMutex.exchange(0xFFFF);
+    SerialMgr_SetPending(0, 1);
+    SERIALMGR_HandleSignal(SIGUSR2);
+    gShutdownMutex.store(mutex);
+    EXPECT_EQ(g_calls, (std::vector<UInt32>{0, 2, 0, 0}));
+    EXPECT_TRUE(log.has(kError, "SERIALMGR_RX_Shutdown: OSSEMAPHORE_obtainMutex fail. status=3\r\n")) << log.dump();
+    EXPECT_TRUE(log.has(kError, "SERIALMGR_HandleSignal: OSSEMAPHORE_obtainMutex fail. status=3\r\n"));
 }
 
 // A SIGUSR2 that reaches the reader outside a driver's wait stays pending (the
