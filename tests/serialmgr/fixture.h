@@ -1,6 +1,6 @@
 // Common set-up of the serial manager tests: the library started, the fake
-// driver on a free device ID, Android log lines captured, and the live
-// resources noted so that a test can prove that nothing is left behind.
+// driver on a free device ID, log lines captured, and the live resources
+// noted for the one leak check, expectNothingLeft.
 #pragma once
 
 #include <android/log.h>
@@ -63,7 +63,6 @@ protected:
         return client;
     }
 
-    // Deregisters under a deadline and checks that nothing is left.
     void deregisterAndCheck(SerialMgrClientInfo* client) {
         ASSERT_TRUE(attest::finishesWithin([client] { SERIALMGR_DeRegisterClient(client); }))
             << "deregistration hung\n"

@@ -29,19 +29,23 @@ bool waitWaitLines(const attest::LogCapture& log, int n) {
 TEST_F(Reader, ReadResultsThatCarryNothingAreSkipped) {
     attest::ClientRecorder rec;
     SerialMgrClientInfo* client = registerIdle(rec);
+    // Every result class but the failure and the stop: 0 with EAGAIN and
+    // results above a block (1537, 65535 = -1) carry nothing; blocks of 1 to
+    // 1536 bytes are delivered whole and in order. Many empty results in a
+    // row slow the reader down but it goes on reading.
+    fake::pushBytes(kDev, {0x31});
     fake::pushResult(kDev, 0, EAGAIN);
-    // Many in a row: the reader slows down but goes on reading.
-    for (int i = 0; i < 21; ++i) fake::pushResult(kDev, 1537, 0);
+    for (int i = 0; i < 21; ++i) fake::pushResult(kDev, i % 2 ? 1537 : 0xFFFF, 0);
     fake::pushText(kDev, "0123456789");
-    ASSERT_TRUE(rec.waitBlocks(1));
-    EXPECT_EQ(rec.allBytes().size(), 10u);
+    fake::pushBytes(kDev, std::vector<UInt8>(1536, 0x41));
+    ASSERT_TRUE(rec.waitBlocks(3));
+    const std::vector<std::vector<UInt8>> blocks = {
+        {0x31}, {'0', '1', '2', '3', '4', '5', '6', '7', '8', '9'}, std::vector<UInt8>(1536, 0x41)};
+    EXPECT_EQ(rec.blocks, blocks);
     EXPECT_EQ(rec.eventCount(), 0u);
     EXPECT_EQ(log.countContaining("blockdatasize == 0"), 0);
-    EXPECT_EQ(log.count(kInfo, "   Serial_Read=1537\n"), 21);
-    // A full-size block is delivered whole.
-    fake::pushBytes(kDev, std::vector<UInt8>(1536, 0x41));
-    ASSERT_TRUE(rec.waitBlocks(2));
-    EXPECT_EQ(rec.allBytes().size(), 1546u);
+    EXPECT_EQ(log.count(kInfo, "   Serial_Read=1537\n"), 10);
+    EXPECT_EQ(log.count(kInfo, "   Serial_Read=1536\n"), 1);
     deregisterAndCheck(client);
 }
 
@@ -120,6 +124,10 @@ TEST_F(Reader, PausesParkTheReaderAndResumesReopenTheDeviceWithTheDefaultArgumen
     // pause and is still delivered.
     fake::pushText(kDev, "1");
     ASSERT_TRUE(waitWaitLines(log, 1));
+    char waitLine[80];
+    snprintf(waitLine, sizeof waitLine, "SERIALMGR_RX_Entry: devID=7, wait_sem=%p\r\n",
+             reinterpret_cast<void*>(static_cast<uintptr_t>(gDevList[kDev].wait_sem.load())));
+    EXPECT_TRUE(log.has(kInfo, waitLine)) << log.dump();
     fake::pushText(kDev, "2");  // not read while paused
     EXPECT_EQ(fake::scriptLeft(kDev), 1u);
 
@@ -274,6 +282,16 @@ TEST_F(Reader, SignalRunsPendingShutdownsInOrderAndClearsEveryFlag) {
     raise(SIGUSR2);
     EXPECT_EQ(g_calls, (std::vector<UInt32>{0, 2, 0}));
     EXPECT_EQ(gShutdownList[0].pending.load(), 0u);
+
+    // A shutdown mutex that cannot be obtained (its handle names nothing) is
+    // logged with its status, and the flags are still set and cleared.
+    const OSSemaphore mutex = gShutdownMutex.exchange(0xFFFF);
+    SerialMgr_SetPending(0, 1);
+    SERIALMGR_HandleSignal(SIGUSR2);
+    gShutdownMutex.store(mutex);
+    EXPECT_EQ(g_calls, (std::vector<UInt32>{0, 2, 0, 0}));
+    EXPECT_TRUE(log.has(kError, "SERIALMGR_RX_Shutdown: OSSEMAPHORE_obtainMutex fail. status=3\r\n")) << log.dump();
+    EXPECT_TRUE(log.has(kError, "SERIALMGR_HandleSignal: OSSEMAPHORE_obtainMutex fail. status=3\r\n"));
 }
 
 // A SIGUSR2 that reaches the reader outside a driver's wait stays pending (the

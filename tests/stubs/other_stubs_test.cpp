@@ -122,8 +122,7 @@ TEST(StringHelpers, CutTerminateAndNeverWritePastSize) {
     for (const StringCase& t : kStringCases) {
         SCOPED_TRACE(t.what);
         const UInt32 size = static_cast<UInt32>(t.expected.size());
-        std::string area(size + 16, '\xA5');
-        std::fill_n(area.begin(), size, '\xEE');
+        std::string area = std::string(size, '\xEE') + std::string(16, '\xA5');
         if (t.initial != nullptr) std::memcpy(area.data(), t.initial, std::min<size_t>(size, std::strlen(t.initial) + 1));
         t.call(area.data(), size);
         EXPECT_EQ(std::string_view(area).substr(0, size), t.expected);

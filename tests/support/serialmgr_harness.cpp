@@ -1,6 +1,8 @@
 #include "serialmgr_harness.h"
 
 #include <dirent.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <memory>
@@ -120,17 +122,26 @@ bool waitResourcesBack(const Resources& start, UInt32 semSlack, std::chrono::mil
         limit);
 }
 
-bool finishesWithin(std::function<void()> f, std::chrono::milliseconds limit) {
-    auto done = std::make_shared<std::atomic<bool>>(false);
-    std::thread worker([f, done] {
+Background::Background(std::function<void()> f) {
+    thread_ = std::thread([f = std::move(f), state = state_] {
+        state->tid.store(static_cast<pid_t>(syscall(SYS_gettid)));
         f();
-        done->store(true);
+        state->done.store(true);
     });
-    if (!waitUntil([&] { return done->load(); }, limit)) {
-        worker.detach();
+}
+
+pid_t Background::tid() const {
+    waitUntil([this] { return state_->tid.load() != 0; });
+    return state_->tid.load();
+}
+
+bool Background::finish(std::chrono::milliseconds limit) {
+    if (!thread_.joinable()) return done();
+    if (!waitUntil([this] { return done(); }, limit)) {
+        thread_.detach();
         return false;
     }
-    worker.join();
+    thread_.join();
     return true;
 }
 

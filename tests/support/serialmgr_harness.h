@@ -6,10 +6,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <sys/types.h>
 
 #include "osal/kova_types.h"
 #include "serialmgr/serialmgr.h"
@@ -56,8 +59,33 @@ Resources snapshot();
 bool waitResourcesBack(const Resources& start, UInt32 semSlack = 0,
                        std::chrono::milliseconds limit = std::chrono::seconds(10));
 
-// Runs f on its own thread; returns false if it has not finished in limit
-// (the thread is then left running and the test should fail).
-bool finishesWithin(std::function<void()> f, std::chrono::milliseconds limit = std::chrono::seconds(20));
+// A call on a thread of its own, for calls that may block or hang: the test
+// can wait until it is blocked (still running after some condition holds, or
+// its thread tid in a wait) and then finish it under a deadline. A call that
+// does not finish is left running (detached) and the test fails.
+class Background {
+public:
+    explicit Background(std::function<void()> f);
+    ~Background() { (void)finish(); }
+    Background(const Background&) = delete;
+    Background& operator=(const Background&) = delete;
+    bool done() const { return state_->done.load(); }
+    pid_t tid() const;  // the thread's id, once it runs (for attest::waitInPselect)
+    // Waits until the call has returned; false when limit passed first.
+    bool finish(std::chrono::milliseconds limit = std::chrono::seconds(20));
+
+private:
+    struct State {
+        std::atomic<bool> done{false};
+        std::atomic<pid_t> tid{0};
+    };
+    std::shared_ptr<State> state_ = std::make_shared<State>();
+    std::thread thread_;
+};
+
+// Runs f on its own thread; false if it has not finished within limit.
+inline bool finishesWithin(std::function<void()> f, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+    return Background(std::move(f)).finish(limit);
+}
 
 }  // namespace attest
