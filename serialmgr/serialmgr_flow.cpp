@@ -42,9 +42,9 @@ void lendUnitToReader(SerialMgrDevice& dev) {
 // this pause, or has ended. The reader acknowledges on every round of its
 // park, so an OK may be left over from an earlier pause (the first park after
 // wait_sem was created sends two); an OK counts only when the reader has been
-// in its park loop since this pause began, which kParked tells.
+// in its park loop since this pause set stopRx, which kParked tells (the
+// pause cleared it just before).
 void pauseHandshake(SerialMgrDevice& dev) {
-    dev.rxLife.clear(ReaderLife::kParked);
     USB_Control_Pipe_Send_Stop();
     do {
         USB_Control_Pipe_Wait_Ack();
@@ -118,6 +118,11 @@ void SERIALMGR_RX_Shutdown(UInt32 devID) {
 
 void SerialMgr_SetFlow(SerialMgrClientInfo* client, UInt32 devID, UInt32 enable, bool handshake) {
     SerialMgrDevice& dev = gDevList[devID];
+    // Cleared before stopRx is set: a reader that sees this pause's stopRx
+    // parks and sets kParked after this, so its OK counts (pauseHandshake).
+    // Cleared after, a reader already on its way to the OK would set the bit
+    // first and then wait in its park for ever, and the pause with it.
+    if (enable != 0) dev.rxLife.clear(ReaderLife::kParked);
     const UInt8 wasPaused = dev.stopRx.exchange(static_cast<UInt8>(enable));
     AT_LOGI("SERIALMGR_SetFlowControl: devID=%d, client=%d enable=%d state=%d\r\n", static_cast<int>(devID),
             static_cast<int>(client->params.clientID), static_cast<int>(enable),
