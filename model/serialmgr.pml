@@ -20,7 +20,7 @@
  *                         new sends overtake them, and a send that wrote
  *                         nothing does not give up
  *   NO_ACK_WAIT           pauseHandshake does not wait for an OK
- * and two that the brief asked for, for which spin finds no counterexample
+ * and two more, for which spin finds no counterexample
  * within the bounds (model/README.md):
  *   NO_INPARK_CHECK       beginPauseWait does not refuse kInPark (a pause
  *                         always sends STOP)
