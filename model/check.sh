@@ -23,6 +23,8 @@ out="$(cd "$out" && pwd)"
 # run NAME EXPECT [spin -D options]
 #   EXPECT: "pass", or the text the first error line must contain. Writes its
 #   verdict to NAME/verdict; a failed check also leaves NAME/failed.
+#   RUN_BOUNDS, RUN_CFLAGS and RUN_PAN, when set, replace the bounds and add
+#   to the compiler's and pan's options for that run.
 run() {
     name="$1"; expect="$2"; shift 2
     order="$order $name"
@@ -30,24 +32,25 @@ run() {
     rm -rf "$dir"; mkdir -p "$dir"
     cp "$here/serialmgr.pml" "$dir/"
     verdict="$dir/verdict"
-    (cd "$dir" && spin -a "$@" $bounds serialmgr.pml >spin.txt 2>&1) || {
+    b="${RUN_BOUNDS:-$bounds}"
+    (cd "$dir" && spin -a "$@" $b serialmgr.pml >spin.txt 2>&1) || {
         echo "FAIL  $name: spin could not build the verifier: $(cat "$dir/spin.txt")" >"$verdict"; touch "$dir/failed"; return
     }
     if [ "$expect" = pass ]; then
         # The full search: optimised, with state compression (less memory on a shared machine).
-        cflags="-O2 -DSAFETY -DCOLLAPSE"; width=-w25
+        cflags="-O2 -DSAFETY -DCOLLAPSE"; width=-w26
     else
         # The variants stop at their first counterexample: compile time dominates.
         cflags="-O0 -DSAFETY"; width=-w20
     fi
-    (cd "$dir" && gcc $cflags -o pan pan.c 2>gcc.txt) || {
+    (cd "$dir" && gcc $cflags ${RUN_CFLAGS:-} -o pan pan.c 2>gcc.txt) || {
         echo "FAIL  $name: gcc failed: $(cat "$dir/gcc.txt")" >"$verdict"; touch "$dir/failed"; return
     }
-    (cd "$dir" && ./pan -m20000 $width >pan.txt 2>&1) || true
+    (cd "$dir" && ./pan -m20000 $width ${RUN_PAN:-} >pan.txt 2>&1) || true
     errors="$(sed -n 's/.*errors: \([0-9]*\).*/\1/p' "$dir/pan.txt")"
     first="$(grep -m1 '^pan:1:' "$dir/pan.txt" || true)"
     stats="$(sed -n 's/^ *\([0-9]*\) states, stored.*/\1 states stored/p' "$dir/pan.txt"), $(sed -n 's/.*depth reached \([0-9]*\).*/depth \1/p' "$dir/pan.txt"), $(sed -n 's/^pan: elapsed time \(.*\)/\1/p' "$dir/pan.txt")"
-    trail="      trail: (cd $dir && spin -t -p $* $bounds serialmgr.pml)"
+    trail="      trail: (cd $dir && spin -t -p $* $b serialmgr.pml)"
     if grep -q 'max search depth too small' "$dir/pan.txt"; then
         echo "FAIL  $name: search depth too small ($stats)" >"$verdict"; touch "$dir/failed"
     elif [ "$expect" = pass ]; then
@@ -68,29 +71,33 @@ run() {
 }
 
 echo "model-check: ROUNDS=$rounds BLOCKS=$blocks, in $out"
-# The full search runs beside the variants (two cores).
+# The code as it is deadlocks (model/README.md, "Known fault"); every other
+# check runs with the proposed order, PARKED_FIRST. The full search runs
+# beside the variants (two cores).
 order=""
-run protocol pass &
+run protocol pass -DPARKED_FIRST &
 order="protocol"
 main=$!
 
+# The code as it is: the known fault, until the code takes PARKED_FIRST.
+run code-as-is           "invalid end state"  
+
 # Broken on purpose: each must break the property named.
-run no-signal            "invalid end state"  -DNO_SIGNAL
-run pending-after-signal "stopHandled"        -DPENDING_AFTER_SIGNAL
-run release-before-clear "invalid end state"  -DRELEASE_BEFORE_CLEAR
-run no-join              "readerDone"         -DNO_JOIN
-run no-gate              "invalid end state"  -DNO_GATE
-run no-ack-wait          "paused1"            -DNO_ACK_WAIT
-run no-inside-wait       "freed[1]"           -DNO_INSIDE_WAIT
-# The written protocol where it differs from this model.
-run device-inside        "invalid end state"  -DDEVICE_INSIDE
-run no-flow-recheck      "invalid end state"  -DNO_FLOW_RECHECK
-run clear-life-before-join "stopHandled"      -DCLEAR_LIFE_BEFORE_JOIN
-run stop-sets-stoprx     "invalid end state"  -DSTOP_SETS_STOPRX
+run no-signal            "invalid end state"  -DPARKED_FIRST -DNO_SIGNAL
+run pending-after-signal "stopHandled"        -DPARKED_FIRST -DPENDING_AFTER_SIGNAL
+run release-before-clear "invalid end state"  -DPARKED_FIRST -DRELEASE_BEFORE_CLEAR
+run no-join              "readerDone"         -DPARKED_FIRST -DNO_JOIN
+run no-gate              "invalid end state"  -DPARKED_FIRST -DNO_GATE
+run no-ack-wait          "invalid end state"  -DPARKED_FIRST -DNO_ACK_WAIT
+# The same, for the delivery: deadlocks not reported (-E), one round, and the
+# processes tried in reverse order, which reaches it soonest.
+RUN_BOUNDS="-DROUNDS=1 -DBLOCKS=$blocks" RUN_CFLAGS=-DREVERSE RUN_PAN=-E
+run no-ack-wait-delivery "paused1"            -DPARKED_FIRST -DNO_ACK_WAIT
+RUN_BOUNDS="" RUN_CFLAGS="" RUN_PAN=""
 
 # Witnesses: each scenario is reached.
-for n in 1 2 3 4 5 6 7 8 9 10 11; do
-    run "witness-$n" "(($n!=$n)" -DWITNESS=$n
+for n in 1 2 4 5 7 8 9 10 11 13; do
+    run "witness-$n" "(($n!=$n)" -DPARKED_FIRST -DWITNESS=$n
 done
 
 wait "$main"
