@@ -11,7 +11,7 @@
  * first thing done under it, and released together with what precedes it.
  *
  * Variants that break the protocol on purpose; make model-check expects a
- * counterexample for each of the first six (with PARKED_FIRST):
+ * counterexample for each of the first seven:
  *   NO_SIGNAL             SERIALMGR_RX_Shutdown never sends SIGUSR2
  *   PENDING_AFTER_SIGNAL  SERIALMGR_RX_Shutdown marks pending after pthread_kill
  *   RELEASE_BEFORE_CLEAR  a resume releases wait_sem before it clears stopRx
@@ -20,15 +20,13 @@
  *                         new sends overtake them, and a send that wrote
  *                         nothing does not give up
  *   NO_ACK_WAIT           pauseHandshake does not wait for an OK
+ *   PARKED_LATE           the pause clears kParked after it stored stopRx = 1
+ *                         (the code's order before this model found the fault)
  * and two more, for which spin finds no counterexample
  * within the bounds (model/README.md):
  *   NO_INPARK_CHECK       beginPauseWait does not refuse kInPark (a pause
  *                         always sends STOP)
  *   ANY_OK                pauseHandshake takes any OK (no kParked loop)
- * Without PARKED_FIRST the model is the code as it is, which deadlocks
- * (model/README.md, "Known fault"); the fix proposed for it:
- *   PARKED_FIRST          pauseHandshake's clear of kParked moved before the
- *                         pause stores stopRx = 1 (SerialMgr_SetFlow)
  */
 
 #ifndef ROUNDS
@@ -397,7 +395,7 @@ proctype Pauser() {
        :: !ok -> goto pauseOut
        :: else
        fi;
-#ifdef PARKED_FIRST
+#ifndef PARKED_LATE
        rxLife = rxLife & ~PARKED;
 #endif
        /* SerialMgr_SetFlow: wasPaused = stopRx.exchange(1); state = 2 */
@@ -417,7 +415,7 @@ proctype Pauser() {
        fi;
        if
        :: hs ->
-#ifndef PARKED_FIRST
+#ifdef PARKED_LATE
           /* pauseHandshake: rxLife.clear(kParked) */
           rxLife = rxLife & ~PARKED;
 #endif
