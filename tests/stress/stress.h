@@ -76,6 +76,10 @@ struct Stream {
         std::lock_guard<std::mutex> g(lock);
         return owed.empty();
     }
+    std::string failure() {
+        std::lock_guard<std::mutex> g(lock);
+        return error;
+    }
     // The device was closed under the stream: what is in flight may be lost.
     void forgive() {
         std::lock_guard<std::mutex> g(lock);
@@ -181,7 +185,10 @@ protected:
             fake::pushBytes(kDev, block);
         } else if (kind == Kind::Channel) {
             const Int32 sent = SERIALMGR_SendData(client, block.data(), static_cast<UInt32>(block.size()), 1);
-            if (sent != 0 && sent != static_cast<Int32>(block.size())) stream.fail("channel send " + std::to_string(sent));
+            if (sent != 0 && sent != static_cast<Int32>(block.size())) {
+                std::lock_guard<std::mutex> g(stream.lock);
+                stream.fail("channel send " + std::to_string(sent));
+            }
         } else if (kind == Kind::Udp) {
             (void)sendto(udpOut, block.data(), block.size(), 0, reinterpret_cast<sockaddr*>(&udpTo), sizeof udpTo);
         } else {
@@ -196,7 +203,10 @@ protected:
     // until one arrives; the later ones must.
     void resumed(SerialMgrClientInfo* client) {
         if (kind == Kind::Udp) {
-            const UInt32 seen = stream.last;
+            const UInt32 seen = [&] {
+                std::lock_guard<std::mutex> g(stream.lock);
+                return stream.last;
+            }();
             EXPECT_TRUE(attest::waitUntil([&] {
                 feed(client, false);
                 std::lock_guard<std::mutex> g(stream.lock);
@@ -224,7 +234,7 @@ TEST_P(Stress, RecordsArriveInOrderOnceAndNoneIsLostWhileReceiving) {
     // A paused channel refuses the client's sends; a paused UDP channel loses
     // what comes.
     const bool lossyPause = kind == Kind::Udp || kind == Kind::Channel;
-    for (long cycle = 0; cycle < cycles && !HasFailure() && stream.error.empty(); ++cycle) {
+    for (long cycle = 0; cycle < cycles && !HasFailure() && stream.failure().empty(); ++cycle) {
         log.clear();  // only this cycle's lines for a failure message
         if (kind == Kind::Fake) fake::setCloseWakesRead(kDev, rng() % 2 == 0);
         g_reply = kind != Kind::Channel && rng() % 2 == 0;
@@ -239,7 +249,10 @@ TEST_P(Stress, RecordsArriveInOrderOnceAndNoneIsLostWhileReceiving) {
             const UInt8 line[3] = {'o', 'k', '\n'};
             for (int i = 0; i < 30 && !stop; ++i) {
                 const Int32 n = SERIALMGR_SendData(a, line, 3, r() % 2);
-                if (n > 3 && n != 0xFFFF) stream.fail("send returned " + std::to_string(n));  // 65535: a failed write
+                if (n > 3 && n != 0xFFFF) {  // 65535: a failed write
+                    std::lock_guard<std::mutex> g(stream.lock);
+                    stream.fail("send returned " + std::to_string(n));
+                }
             }
         });
         resumed(cur);
@@ -303,7 +316,7 @@ TEST_P(Stress, RecordsArriveInOrderOnceAndNoneIsLostWhileReceiving) {
         if (kind == Kind::Fake) fake::install(kDev);  // the next reader starts from an empty script
         if (tty()) tcflush(harness.slave(kind == Kind::Uart ? 1 : attest::TtyHarness::kUsb), TCIOFLUSH);
     }
-    EXPECT_EQ(stream.error, "") << log.dump();
+    EXPECT_EQ(stream.failure(), "") << log.dump();
     expectNothingLeft(kind == Kind::Channel ? 4 : 0);
 }
 
