@@ -21,7 +21,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "drivers/rndis_drv.h"
@@ -32,6 +31,7 @@
 #include "drivers/usb_control_pipe_internal.h"
 #include "drivers/usb_drv.h"
 #include "log_capture.h"
+#include "serialmgr_harness.h"
 #include "platform/kovacutils/kovacutils_host.h"
 #include "serialapi/serialapi.h"
 #include "socket_read_stages.h"
@@ -42,30 +42,9 @@ namespace {
 
 using attest::LogCapture;
 using attest::waitUntil;
-using Lines = std::vector<std::pair<int, std::string>>;
+using attest::Lines;
 constexpr int I = ANDROID_LOG_INFO;
 constexpr int E = ANDROID_LOG_ERROR;
-
-Lines linesOf(const LogCapture& log) {
-    Lines got;
-    for (const auto& line : log.lines()) got.emplace_back(line.priority, line.text);
-    return got;
-}
-
-// Runs f on a thread of its own; a call that does not return is a hang:
-// report it and end the process rather than leave a thread blocked.
-struct Background {
-    std::atomic<bool> returned{false};
-    std::thread thread;
-    explicit Background(std::function<void()> f) : thread([this, f] { f(), returned = true; }) {}
-    ~Background() {
-        if (!waitUntil([this] { return returned.load(); }, std::chrono::seconds(20))) {
-            ADD_FAILURE() << "the call did not return";
-            std::_Exit(1);
-        }
-        thread.join();
-    }
-};
 
 // ---- RNDIS UDP channels ----
 
@@ -329,12 +308,13 @@ TEST(SocketDrv, ReadEndsAtTheCloseWhereverItFallsAndLeavesNoMutex) {
         if (stage == 0) KOVA_SOCKET_CloseDevice(SERIAL_DEVICE_SOCKET4);
         LogCapture log;
         {
-            Background reader([] { parkedRead(SERIAL_DEVICE_SOCKET4); });
+            attest::Background reader([] { parkedRead(SERIAL_DEVICE_SOCKET4); });
             if (stage == 3) {
                 ASSERT_TRUE(waitUntil([] { return g_atSecondObtain.load(); }));
-                EXPECT_FALSE(reader.returned.load());
+                EXPECT_FALSE(reader.done());
                 EXPECT_EQ(1, KOVA_SOCKET_CloseDevice(SERIAL_DEVICE_SOCKET4));
             }
+            ASSERT_TRUE(reader.finish()) << "the read did not return";
         }
         EXPECT_EQ(start, OSSEMAPHORE_GetLiveCount());
         EXPECT_EQ(Lines({{I, "KOVA_SOCKET_Read[3]: exiting read\n"}}), linesOf(log));  // the index, not the ID
@@ -345,7 +325,7 @@ TEST(SocketDrv, ReadEndsAtTheCloseWhereverItFallsAndLeavesNoMutex) {
 
 TEST(SocketDrv, ReadWithoutMutexLogsBothFailedObtainsAndReturns) {
     LogCapture log;
-    { Background reader([] { parkedRead(SERIAL_DEVICE_SOCKET2); }); }
+    ASSERT_TRUE(attest::finishesWithin([] { parkedRead(SERIAL_DEVICE_SOCKET2); })) << "the read did not return";
     const std::string status = std::to_string(OSSTATUS_INVALID_HANDLE);
     EXPECT_EQ(Lines({{E, "KOVA_SOCKET_Read[1]: OSSEMAPHORE_obtainMutex fail. status=" + status + "\r\n"},
                      {E, "KOVA_SOCKET_Read[1]: OSSEMAPHORE_obtainMutex (2) fail. status=" + status + "\r\n"},
@@ -418,17 +398,18 @@ TEST(UsbControlPipe, InterruptedAcknowledgementReadEndsTheWait) {
     ASSERT_EQ(0, sigaction(SIGUSR1, &action, nullptr));  // no SA_RESTART
     std::atomic<pthread_t> waiter{};
     {
-        Background wait([&waiter] {
+        attest::Background wait([&waiter] {
             waiter = pthread_self();
             USB_Control_Pipe_Wait_Ack();
         });
         ASSERT_TRUE(waitUntil([&] { return waiter.load() != pthread_t{}; }));
-        EXPECT_FALSE(waitUntil([&] { return wait.returned.load(); }, std::chrono::milliseconds(200)))
+        EXPECT_FALSE(waitUntil([&] { return wait.done(); }, std::chrono::milliseconds(200)))
             << "the wait did not wait for an acknowledgement";
-        for (int i = 0; i < 400 && !wait.returned.load(); ++i) {
+        for (int i = 0; i < 400 && !wait.done(); ++i) {
             pthread_kill(waiter.load(), SIGUSR1);
-            waitUntil([&] { return wait.returned.load(); }, std::chrono::milliseconds(50));
+            waitUntil([&] { return wait.done(); }, std::chrono::milliseconds(50));
         }
+        ASSERT_TRUE(wait.finish()) << "the wait did not end";
     }
     EXPECT_EQ(Lines({{I, "   USB_Control_Pipe_Wait_Ack: rx cnt=-1\n"}}), linesOf(log));
 }

@@ -63,7 +63,7 @@ extern "C" int pselect(int nfds, fd_set* readfds, fd_set* writefds, fd_set* exce
 namespace {
 
 using attest::TtyHarness;
-using Lines = std::vector<std::pair<int, std::string>>;
+using attest::Lines;
 constexpr int I = ANDROID_LOG_INFO;
 constexpr int E = ANDROID_LOG_ERROR;
 constexpr int kUartPty = 1;  // /dev/ttyS1
@@ -76,11 +76,6 @@ bool readable(int fd) {
     return poll(&p, 1, 0) == 1;
 }
 std::string text(const UInt8* buf, size_t n) { return std::string(reinterpret_cast<const char*>(buf), n); }
-Lines linesOf(const attest::LogCapture& log) {
-    Lines got;
-    for (const auto& line : log.lines()) got.emplace_back(line.priority, line.text);
-    return got;
-}
 
 // ---- what the three reading drivers share ----
 

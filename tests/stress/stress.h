@@ -116,11 +116,8 @@ protected:
 
     void SetUp() override {
         if (tty()) {
-            std::string why;
-            if (!harness.start(&why)) {
-                if (attest::namespacesRequired()) FAIL() << "no pseudo-terminals at the device paths: " << why;
-                GTEST_SKIP() << "no private mount namespace (" << why << ")";
-            }
+            harness.startForTest();
+            if (IsSkipped() || HasFatalFailure()) return;
             ASSERT_TRUE(harness.setCmdline("console=ttyS1\n"));
             // Raw from the start, so that the settings the drivers save and
             // restore are raw too: nothing is changed while the port reopens.

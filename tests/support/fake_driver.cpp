@@ -180,7 +180,6 @@ int closeCount(UInt32 devId) { return locked(devId, [](FakeDevice& d) { return d
 std::vector<UInt32> openParams(UInt32 devId) { return locked(devId, [](FakeDevice& d) { return d.params; }); }
 bool isOpen(UInt32 devId) { return locked(devId, [](FakeDevice& d) { return d.open; }); }
 int readCount(UInt32 devId) { return locked(devId, [](FakeDevice& d) { return d.reads; }); }
-int blockedReaders(UInt32 devId) { return locked(devId, [](FakeDevice& d) { return d.blocked; }); }
 size_t scriptLeft(UInt32 devId) { return locked(devId, [](FakeDevice& d) { return d.script.size(); }); }
 std::vector<WriteCall> writes(UInt32 devId) { return locked(devId, [](FakeDevice& d) { return d.writeCalls; }); }
 std::vector<UInt8> writtenBytes(UInt32 devId) {

@@ -52,7 +52,6 @@ int closeCount(UInt32 devId);
 std::vector<UInt32> openParams(UInt32 devId);
 bool isOpen(UInt32 devId);
 int readCount(UInt32 devId);       // reads that returned
-int blockedReaders(UInt32 devId);  // reads waiting right now
 size_t scriptLeft(UInt32 devId);   // scripted reads not yet taken
 std::vector<WriteCall> writes(UInt32 devId);
 std::vector<UInt8> writtenBytes(UInt32 devId);  // all written bytes, in order

@@ -90,4 +90,10 @@ std::string LogCapture::dump() const {
     return out.str();
 }
 
+Lines linesOf(const LogCapture& log) {
+    Lines got;
+    for (const auto& line : log.lines()) got.emplace_back(line.priority, line.text);
+    return got;
+}
+
 }  // namespace attest

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "osal/kova_types.h"
@@ -45,5 +46,9 @@ public:
     // All "at" lines joined, one per line, for failure messages.
     std::string dump() const;
 };
+
+// Priority and text of every line, in order, for comparing a whole log.
+using Lines = std::vector<std::pair<int, std::string>>;
+Lines linesOf(const LogCapture& log);
 
 }  // namespace attest

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <memory>
 
 #include "platform/kovacutils/kovacutils_host.h"
 #include "wait.h"

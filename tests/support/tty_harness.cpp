@@ -48,6 +48,18 @@ bool bindNew(const std::string& source, const std::string& target, bool dir, std
 // Unmounts whatever is bound over path; not being a mount point is fine.
 void unbind(const std::string& path) { umount2(path.c_str(), MNT_DETACH); }
 
+// In CI (CI set) or with AT_REQUIRE_NAMESPACES=1 a missing namespace fails a test instead of skipping it.
+bool namespacesRequired() {
+    const char* ci = std::getenv("CI");
+    const char* req = std::getenv("AT_REQUIRE_NAMESPACES");
+    return (ci != nullptr && *ci != '\0' && std::strcmp(ci, "0") != 0 && std::strcmp(ci, "false") != 0) ||
+           (req != nullptr && std::strcmp(req, "1") == 0);
+}
+
+std::string devicePath(int index) {
+    return index == TtyHarness::kUsb ? "/dev/ttyGS0" : "/dev/ttyS" + std::to_string(index);
+}
+
 }  // namespace
 
 TtyHarness::~TtyHarness() {
@@ -55,10 +67,6 @@ TtyHarness::~TtyHarness() {
         if (slave_[i] >= 0) close(slave_[i]);
         if (master_[i] >= 0) close(master_[i]);
     }
-}
-
-std::string TtyHarness::devicePath(int index) {
-    return index == kUsb ? "/dev/ttyGS0" : "/dev/ttyS" + std::to_string(index);
 }
 
 bool TtyHarness::start(std::string* why) {
@@ -105,7 +113,6 @@ bool TtyHarness::start(std::string* why) {
     if (!ok) return false;
     cmdlineFile_ = std::string(kHarnessDir) + "/cmdline";
     if (!setCmdline("\n")) return fail(why, "bind a file over /proc/cmdline");
-    started_ = true;
     return true;
 }
 
@@ -152,13 +159,6 @@ bool TtyHarness::removeDevice(const std::string& path) {
 bool TtyHarness::bindOver(const std::string& source, const std::string& target) {
     unbind(target);
     return mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0;
-}
-
-bool namespacesRequired() {
-    const char* ci = std::getenv("CI");
-    const char* req = std::getenv("AT_REQUIRE_NAMESPACES");
-    return (ci != nullptr && *ci != '\0' && std::strcmp(ci, "0") != 0 && std::strcmp(ci, "false") != 0) ||
-           (req != nullptr && std::strcmp(req, "1") == 0);
 }
 
 bool waitInPselect(pid_t tid, std::chrono::milliseconds limit) {

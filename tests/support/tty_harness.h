@@ -34,7 +34,6 @@ public:
     // start() for a gtest test: fails the test (CI, AT_REQUIRE_NAMESPACES=1)
     // or skips it when there is no namespace to be had.
     void startForTest();
-    bool started() const { return started_; }
 
     // Master side of the pty behind /dev/ttyS<index> or /dev/ttyGS0 (kUsb):
     // bytes written here are what the driver reads.
@@ -42,7 +41,6 @@ public:
     // A slave descriptor held open for the whole test, so that the pty keeps
     // its settings between the driver's closes and opens.
     int slave(int index) const { return slave_[index]; }
-    static std::string devicePath(int index);
 
     // Replaces what /proc/cmdline reads as, exactly (no newline is added).
     bool setCmdline(const std::string& content);
@@ -55,15 +53,10 @@ public:
 private:
     bool bindCmdline(const std::string& source);
 
-    bool started_ = false;
     int master_[kPtyCount] = {-1, -1, -1, -1};
     int slave_[kPtyCount] = {-1, -1, -1, -1};
     std::string cmdlineFile_;
 };
-
-// True when a test that cannot make its namespace must fail rather than skip:
-// in CI (CI set) or when AT_REQUIRE_NAMESPACES=1.
-bool namespacesRequired();
 
 // Waits until thread tid of this process is inside pselect (the drivers'
 // wait), read from /proc/self/task/<tid>/syscall.
