@@ -283,6 +283,28 @@ INSTANTIATE_TEST_SUITE_P(, HostDriverWait, ::testing::Values(false, true),
 
 // ---- several threads ----
 
+// Two first registrations on a closed device take turns: both succeed, the
+// device is opened once and read by the later client, and it closes when
+// both have left.
+TEST_F(Client, TwoFirstRegistrationsOnAClosedDeviceTakeTurns) {
+    for (int round = 0; round < 50; ++round) {
+        attest::ClientRecorder recB, recC;
+        SerialMgrClientParams paramsB = attest::makeParams(recB, kDev, 2), paramsC = attest::makeParams(recC, kDev, 3);
+        SerialMgrClientInfo* c = nullptr;
+        attest::Background second([&] { c = SERIALMGR_RegisterClient(&paramsC); });
+        SerialMgrClientInfo* b = SERIALMGR_RegisterClient(&paramsB);
+        ASSERT_TRUE(second.finish());
+        ASSERT_TRUE(b != nullptr && c != nullptr) << round;
+        ASSERT_NE(SERIALMGR_GetSerialDeviceHandle(b), -1) << round;
+        fake::pushText(kDev, "x");
+        ASSERT_TRUE((gDevList[kDev].currentClient.load() == c ? recC : recB).waitBlocks(1)) << round;
+        SERIALMGR_DeRegisterClient(b);
+        SERIALMGR_DeRegisterClient(c);
+        ASSERT_FALSE(fake::isOpen(kDev)) << round;
+    }
+    expectNothingLeft();
+}
+
 // A second deregistration of a record waits for the first one and then stops
 // the process on the record check instead of freeing it twice.
 TEST_F(Client, SecondDeregistrationOfOneRecordStopsOnTheRecordCheck) {
