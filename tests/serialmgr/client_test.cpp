@@ -25,6 +25,19 @@ extern "C" void* dbHEAP_Alloc(size_t size, const char* file, UInt32 line) {
     return realAlloc()(size, file, line);
 }
 
+// Counts the semaphore obtains of one watched thread.
+namespace {
+std::atomic<pid_t> g_watchedThread{0};
+std::atomic<int> g_watchedObtains{0};
+}  // namespace
+
+extern "C" OSStatus OSSEMAPHORE_Obtain(OSSemaphore sem, UInt32 ticks) {
+    using ObtainFn = OSStatus (*)(OSSemaphore, UInt32);
+    static ObtainFn real = reinterpret_cast<ObtainFn>(dlsym(RTLD_NEXT, "OSSEMAPHORE_Obtain"));
+    if (gettid() == g_watchedThread.load()) g_watchedObtains.fetch_add(1);
+    return real(sem, ticks);
+}
+
 namespace {
 
 using Client = SerialMgrTest;
@@ -364,6 +377,30 @@ TEST_F(Client, DeregistrationIsNotStarvedByBackToBackSenders) {
     deregistered = true;
     for (std::thread& sender : senders) sender.join();
     ASSERT_TRUE(ended);
+    expectNothingLeft();
+}
+
+// Once a deregistration waits for the device, a new send waits behind it and
+// takes no unit: here five sends are in flight (the test holds the units),
+// and the late send must not compete for them.
+TEST_F(Client, NewSendWaitsBehindAWaitingDeregistration) {
+    attest::ClientRecorder rec;
+    SerialMgrClientInfo* client = registerIdle(rec);
+    SerialMgrDevice& dev = gDevList[kDev];
+    const OSSemaphore useSem = dev.useSem.load();
+    for (int i = 0; i < kUseUnits; ++i) ASSERT_EQ(OSSEMAPHORE_Obtain(useSem, 0), OSSTATUS_SUCCESS);
+    attest::Background deregistration([client] { SERIALMGR_DeRegisterClient(client); });
+    ASSERT_TRUE(attest::waitUntil([&] { return dev.exclusive.load() != 0; }));
+    attest::Background late([client] {
+        g_watchedThread = gettid();
+        EXPECT_EQ(SERIALMGR_SendData(client, kData, 1, 0), 0);  // the record is gone by then
+    });
+    EXPECT_FALSE(attest::waitUntil([] { return g_watchedObtains.load() > 0; }, std::chrono::milliseconds(200)));
+    for (int i = 0; i < kUseUnits; ++i) OSSEMAPHORE_Release(useSem);
+    ASSERT_TRUE(deregistration.finish());
+    ASSERT_TRUE(late.finish());
+    EXPECT_EQ(g_watchedObtains.load(), 0);
+    EXPECT_TRUE(fake::writes(kDev).empty());
     expectNothingLeft();
 }
 
