@@ -22,7 +22,7 @@ fi
 
 native="$(dpkg --print-architecture)"
 # googletest is the source package: cross and sanitizer builds compile it.
-packages="g++ cmake make pkg-config python3 libgtest-dev googletest librapidcheck-dev libbenchmark-dev android-liblog-dev"
+packages="g++ cmake make pkg-config python3 libgtest-dev libgmock-dev googletest librapidcheck-dev libbenchmark-dev android-liblog-dev"
 foreign=""
 for target in "$@"; do
     case "$target" in
