@@ -1,7 +1,4 @@
-// UART and USB gadget tty drivers on pseudo-terminals at the real device
-// paths (tty_harness.h), and what they share with the RNDIS UDP driver. The
-// program defines pselect, to act between a driver taking its descriptor and
-// its wait; the drivers' calls reach it, and it calls the C library's.
+// UART and USB tty drivers on pseudo-terminals (tty_harness.h), and what they share with the RNDIS UDP driver.
 #include <android/log.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -25,7 +22,7 @@
 #include "wait.h"
 #include "tty_harness.h"
 
-// When a pselect is about to wait on descriptor g_hookFd, g_hook runs once on the waiting thread.
+// The drivers' waits reach this pselect: when one is about to wait on g_hookFd, g_hook runs once first.
 static std::atomic<int> g_hookFd{-1};
 static void (*g_hook)() = nullptr;
 
@@ -52,45 +49,40 @@ bool readable(int fd) {
 
 struct Driver {
     const char* name;
+    UInt32 dev;
     int pty;  // harness index of its tty; -1 = none
-    Int32 (*open)();
-    void (*close)();
-    UInt16 (*read)(UInt8* buf, UInt16 capacity);
-    UInt16 (*write)(const UInt8* buf, UInt16 len);
+    Int32 (*open)(UInt32 dev, UInt32 param);
+    Int32 (*close)(UInt32 dev);
+    UInt16 (*read)(UInt32 dev, UInt8* buf, UInt16 capacity);
+    UInt16 (*write)(UInt32 dev, const UInt8* buf, UInt16 len);
     int (*fd)();
-    int fdFlags;  // of the open device; -1 = not checked
+    int fdFlags;     // of the open device; -1 = not checked
     UInt16 stopped;  // "nothing, go round": after a stop signal, or a close under the read
     int stoppedErrno, closedErrno;
     Lines closedLog, hungUpLog;  // a read and a write of a closed device; a read of a hung-up tty
 };
 
 const Driver kDrivers[] = {
-    {"Uart", 1, [] { return UART_OpenDevice(1, 0); }, [] { UART_CloseDevice(1); },
-     [](UInt8* b, UInt16 n) { return UART_Read(1, b, n); }, [](const UInt8* b, UInt16 n) { return UART_Write(1, b, n); },
-     [] { return s_uart_fd[1].load(); }, 0, 0, EAGAIN, EAGAIN, {}, {{E, "Read: read errno [5]\n"}}},
-    {"Usb", kUsb, [] { return USB_OpenDevice(0); }, [] { USB_CloseDevice(); },
-     [](UInt8* b, UInt16 n) { return USB_Read(b, n); }, [](const UInt8* b, UInt16 n) { return USB_Write(b, n); },
+    {"Uart", 1, 1, UART_OpenDevice, UART_CloseDevice, UART_Read, UART_Write, [] { return s_uart_fd[1].load(); }, 0, 0,
+     EAGAIN, EAGAIN, {}, {{E, "Read: read errno [5]\n"}}},
+    {"Usb", SERIAL_DEVICE_USB, kUsb, [](UInt32, UInt32 p) { return USB_OpenDevice(p); },
+     [](UInt32) { return USB_CloseDevice(); }, [](UInt32, UInt8* b, UInt16 n) { return USB_Read(b, n); },
+     [](UInt32, const UInt8* b, UInt16 n) { return USB_Write(b, n); },
      [] { return s_usb_fd.load(); }, FD_CLOEXEC, 0, EAGAIN, EAGAIN, {{I, "  ReadUsbTtyData: read bytes =0\n"}},
      {{I, "  ReadUsbTtyData: select=1\n"}, {I, "  ReadUsbTtyData: read bytes =0\n"}}},
     // The system picks the Rx port: the configuration is all zeros at load.
-    {"Udp", -1, [] { return RNDIS_OpenDevice(SERIAL_DEVICE_RNDIS, 0); }, [] { RNDIS_CloseDevice(SERIAL_DEVICE_RNDIS); },
-     [](UInt8* b, UInt16 n) { return RNDIS_Read(SERIAL_DEVICE_RNDIS, b, n); },
-     [](const UInt8* b, UInt16 n) { return RNDIS_Write(SERIAL_DEVICE_RNDIS, b, n); },
+    {"Udp", SERIAL_DEVICE_RNDIS, -1, RNDIS_OpenDevice, RNDIS_CloseDevice, RNDIS_Read, RNDIS_Write,
      [] { return s_rndis_channel[0].RxSd; }, -1, 65535, EINTR, EBADF,
      {{I, "RNDIS_Read\n"}, {E, "Could not receive datagram (errno 9).\n"}, {I, "RNDIS_Write\n"},
-      {E, "RNDIS_Write() server/client not ready yet\n"}},
-     {}},
+      {E, "RNDIS_Write() server/client not ready yet\n"}}, {}},
 };
 void PrintTo(const Driver& d, std::ostream* os) { *os << d.name; }
 
 // Another file takes the number fd, with a byte waiting in it that nobody else may read.
 struct Stranger {
-    int fds[2] = {-1, -1};
-    int fd;
+    int fds[2] = {-1, -1}, fd;
     explicit Stranger(int number) : fd(number) {
-        EXPECT_EQ(0, pipe(fds));
-        EXPECT_EQ(1, write(fds[1], "R", 1));
-        EXPECT_EQ(fd, dup2(fds[0], fd));
+        EXPECT_TRUE(pipe(fds) == 0 && write(fds[1], "R", 1) == 1 && dup2(fds[0], fd) == fd);
     }
     ~Stranger() {
         EXPECT_TRUE(readable(fd)) << "the stranger's byte at " << fd << " was taken";
@@ -104,17 +96,16 @@ protected:
         if (GetParam().pty >= 0) tty.startForTest();
         if (!IsSkipped() && !HasFatalFailure()) USB_Control_Pipe_Init();
     }
-    void TearDown() override { GetParam().close(); }
+    void TearDown() override { GetParam().close(GetParam().dev); }
     attest::TtyHarness tty;
     attest::LogCapture log;
 };
 
 std::atomic<int> g_handled{0}, g_result{-1}, g_errno{0};
 
-// The serial manager stops a reader by closing its device and then sending
-// SIGUSR2 (signal_wait.h). Whether the signal is pending before the wait or
-// comes during it, the read ends with "go round"; a descriptor number that is
-// closed and taken by another file before the wait is never read (guarded_fd.h).
+// The serial manager stops a reader by closing its device, then sending SIGUSR2. A signal before or
+// during the wait ends the read with "go round"; a descriptor number closed and taken by another file
+// before the wait is never read.
 TEST_P(DriverProps, StopBeforeOrDuringTheWaitEndsTheReadAndSparesAReusedNumber) {
     static const Driver* d;
     d = &GetParam();
@@ -125,7 +116,7 @@ TEST_P(DriverProps, StopBeforeOrDuringTheWaitEndsTheReadAndSparesAReusedNumber) 
             if (signalFirst) pthread_kill(pthread_self(), SIGUSR2);  // pending when the read begins
             UInt8 buf[64];
             errno = 0;
-            g_result = d->read(buf, sizeof buf);
+            g_result = d->read(d->dev, buf, sizeof buf);
             g_errno = errno;
         });
     };
@@ -133,7 +124,7 @@ TEST_P(DriverProps, StopBeforeOrDuringTheWaitEndsTheReadAndSparesAReusedNumber) 
         ASSERT_TRUE(reader.finish(std::chrono::seconds(10))) << "the read did not end";
         EXPECT_EQ(std::pair(int(d->stopped), d->stoppedErrno), std::pair(g_result.load(), g_errno.load()));
     };
-    ASSERT_EQ(1, d->open());
+    ASSERT_EQ(1, d->open(d->dev, 0));
     expectStopped(*read(true));
     EXPECT_EQ(1, g_handled.load());
     auto reader = read(false);
@@ -143,45 +134,41 @@ TEST_P(DriverProps, StopBeforeOrDuringTheWaitEndsTheReadAndSparesAReusedNumber) 
     static Stranger* stranger;
     g_hook = [] {
         const int number = d->fd();
-        d->close();
+        d->close(d->dev);
         stranger = new Stranger(number);
     };
     g_hookFd = d->fd();
     expectStopped(*read(false));
     ASSERT_EQ(-1, g_hookFd.load()) << "the read never waited";
     delete stranger;
-    EXPECT_EQ(0, log.countContaining("Read: read errno") + log.countContaining("Could not receive")) << log.dump();
 }
 
-// A device that is not open: close closes no descriptor (not 0, the UART's
-// and UDP's "none", nor a number reused since the last close); a read returns
-// 0 at once with the errno that the serial manager's reader acts on (EAGAIN:
-// go round; else it ends); a write sends nothing. A hung-up tty is an error
-// (EIO), not a "go round" that would spin.
+// A closed device touches no descriptor (not 0, nor a number reused since its close); its read returns 0
+// at once with the errno the reader acts on (EAGAIN: go round). A hung-up tty is an error (EIO), not a spin.
 TEST_P(DriverProps, ClosedDeviceIsLeftAloneAndAHangUpIsAnError) {
     const Driver& d = GetParam();
-    d.close();
-    ASSERT_EQ(1, d.open());
+    d.close(d.dev);
+    ASSERT_EQ(1, d.open(d.dev, 0));
     EXPECT_TRUE(d.fdFlags < 0 || d.fdFlags == fcntl(d.fd(), F_GETFD)) << "descriptor flags";
     const int number = d.fd();
-    d.close();
+    d.close(d.dev);
     UInt8 buf[8] = {'x'};
     {
         Stranger stdinStranger(0), stranger(number);
-        d.close();
+        d.close(d.dev);
         log.clear();
         errno = 0;
-        EXPECT_EQ(0, d.read(buf, sizeof buf));
+        EXPECT_EQ(0, d.read(d.dev, buf, sizeof buf));
         EXPECT_EQ(d.closedErrno, errno);
-        EXPECT_EQ(0, d.write(buf, 1));
+        EXPECT_EQ(0, d.write(d.dev, buf, 1));
         EXPECT_THAT(attest::linesOf(log), ElementsAreArray(d.closedLog));
     }
     if (d.pty < 0) return;
-    ASSERT_EQ(1, d.open());
+    ASSERT_EQ(1, d.open(d.dev, 0));
     ASSERT_EQ(0, ioctl(tty.slave(d.pty), TIOCVHANGUP));
     log.clear();
     errno = 0;
-    EXPECT_EQ(0, d.read(buf, sizeof buf));
+    EXPECT_EQ(0, d.read(d.dev, buf, sizeof buf));
     EXPECT_EQ(EIO, errno);
     EXPECT_THAT(attest::linesOf(log), ElementsAreArray(d.hungUpLog));
 }
@@ -189,34 +176,35 @@ TEST_P(DriverProps, ClosedDeviceIsLeftAloneAndAHangUpIsAnError) {
 INSTANTIATE_TEST_SUITE_P(Drivers, DriverProps, testing::ValuesIn(kDrivers),
                          [](const testing::TestParamInfo<Driver>& p) { return p.param.name; });
 
-class TtyTest : public attest::TtyHarnessTest {
-protected:
-    attest::LogCapture log;
-};
+using TtyTest = attest::TtyHarnessTest;
 
-// Only the space splits arguments: a tab and the line end stay inside the
-// token. "ttySAC1" has no digit after "ttyS" and counts as port 0. The file
-// is read in fgets pieces of up to 4095 bytes, each up to its first NUL.
+TEST(UartDeathTest, DeviceIdsAboveTheThirdUartStopTheProcess) {
+    testing::GTEST_FLAG(death_test_style) = "threadsafe";
+    EXPECT_DEATH(UART_Read(3, nullptr, 1), "uart_x_drv:[0-9]+: .*assertion \"devID <= SERIAL_DEVICE_UART_C\" failed");
+}
+
+// Only a space splits arguments (not a tab or the line end); "ttySAC1" counts as port 0. The file is
+// read in fgets pieces of up to 4095 bytes, each up to its first NUL.
 TEST_F(TtyTest, UartConsoleArgumentsSelectThePorts) {
-    ASSERT_TRUE(tty.setCmdline("console=ttySAC1,115200n8 console=tty0 quiet console=ttyS2\tconsole=ttyS1\n"));
+    attest::LogCapture log;
+    ASSERT_TRUE(tty.setCmdline("console=ttyS2\tconsole=ttyS1 console=ttySAC1,115200n8 quiet console=ttyS2\n"));
     EXPECT_EQ(5, UART_GetAvailablePorts());
-    ASSERT_TRUE(tty.setCmdline(std::string(4090, 'x') + " console=ttyS1 " + std::string("console=ttyS0\0 ttyS2", 20)));
-    EXPECT_EQ(1, UART_GetAvailablePorts());
+    ASSERT_TRUE(tty.setCmdline(std::string(4090, 'x') + " console=ttyS1 console=tty0" + '\0' + " console=ttyS2"));
+    EXPECT_EQ(0, UART_GetAvailablePorts());
     ASSERT_EQ(0, mount("/proc/self/mem", "/proc/cmdline", nullptr, MS_BIND, nullptr));  // reads fail (EIO)
     EXPECT_EQ(0, UART_GetAvailablePorts());
     ASSERT_EQ(0, mount("/proc/sys/vm/drop_caches", "/proc/cmdline", nullptr, MS_BIND, nullptr));  // opens fail
     EXPECT_EQ(0, UART_GetAvailablePorts());
     EXPECT_THAT(attest::linesOf(log),
-                ElementsAre(Pair(I, "GetConsoleFromStr: portNum:AC1 consoleFlag: 1\n"),
+                ElementsAre(Pair(I, "GetConsoleFromStr: portNum:2\tconsole=ttyS1 consoleFlag: 4\n"),
+                            Pair(I, "GetConsoleFromStr: portNum:AC1 consoleFlag: 1\n"),
+                            Pair(I, "GetConsoleFromStr: portNum:2\n consoleFlag: 4\n"),
                             Pair(I, "GetConsoleFromStr: portNum: consoleFlag: 0\n"),
-                            Pair(I, "GetConsoleFromStr: portNum:2\tconsole=ttyS1\n consoleFlag: 4\n"),
-                            Pair(I, "GetConsoleFromStr: portNum:0 consoleFlag: 1\n"),
                             Pair(I, "UART_GetAvailablePorts: error while reading file '/proc/cmdline'\n"),
                             Pair(E, "UART_GetAvailablePorts: error opening '/proc/cmdline'\n")));
 }
 
-// A block ends after 100 ms without a byte (bytes 30 ms apart are one block,
-// a pause of 400 ms splits it), or at the capacity.
+// A block ends after 100 ms without a byte (bytes 30 ms apart are one block, 400 ms splits), or when full.
 TEST_F(TtyTest, UartBlockEndsAtAPauseOrAtTheCapacity) {
     ASSERT_EQ(1, UART_OpenDevice(1, 0));
     const int master = tty.master(1);
@@ -227,26 +215,19 @@ TEST_F(TtyTest, UartBlockEndsAtAPauseOrAtTheCapacity) {
         }
     });
     char buf[16];
-    auto read = [&buf](UInt16 capacity) { return std::string(buf, UART_Read(1, reinterpret_cast<UInt8*>(buf), capacity)); };
-    const std::string first = read(sizeof buf);
-    EXPECT_EQ("abcde|", first);
-    EXPECT_EQ("x", first.find('x') == std::string::npos ? read(sizeof buf) : "x");  // else it would wait for ever
+    auto read = [&buf](UInt16 n) { return std::string(buf, UART_Read(1, reinterpret_cast<UInt8*>(buf), n)); };
+    EXPECT_EQ("abcd", read(4));
+    const std::string second = read(sizeof buf);
+    EXPECT_EQ("e|", second);
+    EXPECT_EQ("x", second.find('x') == std::string::npos ? read(sizeof buf) : "x");  // else it would wait for ever
     EXPECT_EQ(EAGAIN, errno);  // a block that ends at a pause leaves EAGAIN
     typist.join();
-    ASSERT_EQ(6, write(master, "012345", 6));
-    ASSERT_TRUE(attest::waitUntil([&] {
-        int n = 0;
-        return ioctl(tty.slave(1), FIONREAD, &n) == 0 && n == 6;
-    }));
-    EXPECT_EQ("0123", read(4));
-    EXPECT_EQ("45", read(sizeof buf));
 }
 
-// Waiting STOPs win over waiting tty data, as one stop. Whatever a reader
-// left in the control pipes belongs to a pause that is over: an open throws
-// it away, even when the tty cannot be opened (six attempts a second apart);
-// a second open of the open tty changes and drains nothing.
+// Waiting STOPs win over waiting data, as one stop. What is left in the control pipes belongs to a pause
+// that is over: an open throws it away, even when the tty cannot be opened (six attempts a second apart).
 TEST_F(TtyTest, UsbStopsWinOverDataAndAnOpenDrainsTheRest) {
+    attest::LogCapture log;
     USB_Control_Pipe_Init();
     ASSERT_EQ(1, USB_OpenDevice(0));
     ASSERT_EQ(4, write(tty.master(kUsb), "data", 4));
@@ -257,17 +238,17 @@ TEST_F(TtyTest, UsbStopsWinOverDataAndAnOpenDrainsTheRest) {
     EXPECT_EQ(4, USB_Read(buf, sizeof buf));
     USB_Control_Pipe_Send_Stop();
     USB_Control_Pipe_Send_Ack();
-    EXPECT_EQ(1, USB_OpenDevice(0));
     USB_CloseDevice();
     USB_CloseDevice();  // closed already: nothing to say
     umount2("/dev/ttyGS0", MNT_DETACH);
     ASSERT_EQ(0, unlink("/dev/ttyGS0"));
     EXPECT_EQ(0, USB_OpenDevice(0));
-    const std::pair<int, std::string> open = {I, "USB_OpenDevice\n"}, stop = {I, "  USB_Control_Pipe_Send_Stop : send STOP to reader thread\n"};
+    const std::pair<int, std::string> open = {I, "USB_OpenDevice\n"},
+                                      stop = {I, "  USB_Control_Pipe_Send_Stop : send STOP to reader thread\n"};
     Lines want = {{I, "USB_Control_Pipe_Init: ok\n"}, open, stop, stop, stop,
                   {I, "  isUsbDataAvailable: flowcontrol:STOPSTOPSTOP\n"}, {I, "  ReadUsbTtyData: select=-1\n"},
                   {I, "  ReadUsbTtyData: select=1\n"}, {I, "  ReadUsbTtyData: read bytes =4\n"}, stop,
-                  {I, "  USB_Control_Pipe_Send_Ack : send OK to RPC task\n"}, open, {I, "USB_CloseDevice\n"}, open};
+                  {I, "  USB_Control_Pipe_Send_Ack : send OK to RPC task\n"}, {I, "USB_CloseDevice\n"}, open};
     want.insert(want.end(), 6, {E, "USB_OpenDevice failed: No such file or directory\n"});
     want.insert(want.end(), {{E, "USB_OpenDevice failed: 6 times\n"},
                              {I, "  USB_OpenDevice: s_control_pipe has remaining data=STOP!\n"},

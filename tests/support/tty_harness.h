@@ -1,9 +1,6 @@
-// Real pseudo-terminals at the real device paths, for tests of the tty
-// drivers and of everything above them. In a private mount namespace of the
-// test process a tmpfs goes over /dev (the usual nodes, and the pty slaves
-// bound over /dev/ttyS0-2 and /dev/ttyGS0) and a file of the test's choosing
-// over /proc/cmdline; the host's files are never touched. start() must run
-// before the process has a second thread: unshare(CLONE_NEWNS) fails then.
+// Real pseudo-terminals at the real device paths: in a private mount namespace, a tmpfs over /dev (the usual
+// nodes; pty slaves over /dev/ttyS0-2 and /dev/ttyGS0) and a file of the test's choosing over /proc/cmdline.
+// start() must run before the process has a second thread, or unshare(CLONE_NEWNS) fails.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -27,8 +24,7 @@ public:
     bool start(std::string* why);  // on failure returns false and says why
     // start() for a gtest test: fails it in CI (or with AT_REQUIRE_NAMESPACES=1), else skips it.
     void startForTest();
-    // The pty's master side, where the driver's input is written, and a slave
-    // held open for the whole test, so that the pty keeps its settings.
+    // The master, where the driver's input is written; a slave held open so that the pty keeps its settings.
     int master(int index) const { return master_[index]; }
     int slave(int index) const { return slave_[index]; }
     // Replaces what /proc/cmdline reads as, exactly (no newline is added).
