@@ -19,8 +19,8 @@
 #include "log_capture.h"
 #include "serialapi/serialapi.h"
 #include "serialmgr_harness.h"
-#include "wait.h"
 #include "tty_harness.h"
+#include "wait.h"
 
 // The drivers' waits reach this pselect: when one is about to wait on g_hookFd, g_hook runs once first.
 static std::atomic<int> g_hookFd{-1};

@@ -56,11 +56,7 @@ bool TtyHarness::start(std::string* why) {
              fail("bind " + source);
     }
     // ptmx finds its pty instance through the pts directory beside it.
-    for (const auto& [target, name] : {std::pair{"pts/ptmx", "ptmx"}, {"/proc/self/fd", "fd"},
-                                       {"/proc/self/fd/0", "stdin"}, {"/proc/self/fd/1", "stdout"},
-                                       {"/proc/self/fd/2", "stderr"}}) {
-        ok = ok && (symlink(target, (std::string(stage) + "/" + name).c_str()) == 0 || fail("symlink"));
-    }
+    ok = ok && (symlink("pts/ptmx", (std::string(stage) + "/ptmx").c_str()) == 0 || fail("symlink ptmx"));
     ok = ok && (mount(stage, "/dev", nullptr, MS_MOVE, nullptr) == 0 || fail("move the staged tmpfs over /dev"));
     if (!ok) umount2(stage, MNT_DETACH);
     rmdir(stage);  // empty on the host once the tmpfs has moved away
