@@ -164,8 +164,11 @@ TEST_P(DriverProps, ClosedDeviceIsLeftAloneAndAHangUpIsAnError) {
         EXPECT_THAT(attest::linesOf(log), ElementsAreArray(d.closedLog));
     }
     if (d.pty < 0) return;
-    ASSERT_EQ(1, d.open(d.dev, 0));
+    ASSERT_EQ(1, d.open(d.dev, 0));  // descriptor 0 is free now, but it means "not open" to the UART
+    EXPECT_TRUE(d.dev > SERIAL_DEVICE_UART_C || d.fd() != 0);
     ASSERT_EQ(0, ioctl(tty.slave(d.pty), TIOCVHANGUP));
+    EXPECT_EQ(0, d.read(d.dev, buf, 0));  // no room: nothing read, and not taken for an end of file
+    EXPECT_EQ(EINVAL, errno);
     log.clear();
     errno = 0;
     EXPECT_EQ(0, d.read(d.dev, buf, sizeof buf));
