@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/syscall.h>
+#include <termios.h>
 
 #include "bionic_shim.h"
 #include "drivers/rndis_drv_internal.h"
@@ -225,6 +226,62 @@ TEST_F(TtyTest, UartBlockEndsAtAPauseOrAtTheCapacity) {
     EXPECT_EQ("x", second.find('x') == std::string::npos ? read(sizeof buf) : "x");  // else it would wait for ever
     EXPECT_EQ(EAGAIN, errno);  // a block that ends at a pause leaves EAGAIN
     typist.join();
+}
+
+// Open puts the line into raw mode (UART: 115200 8N1; USB: 8 bits, its speed kept) and keeps every other
+// setting; close puts back exactly what it found.
+TEST_F(TtyTest, OpenSetsRawModeAndCloseRestoresTheOldSettings) {
+    auto fields = [](const termios& t) {
+        return std::tuple(t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag, std::string(t.c_cc, t.c_cc + NCCS));
+    };
+    auto settings = [&](int fd) {
+        termios t{};
+        EXPECT_EQ(0, tcgetattr(fd, &t));
+        return fields(t);
+    };
+    for (const auto& [d, cflagClear, cflagSet] : {std::tuple(kDrivers[0], CBAUD | CSIZE | PARENB, B115200 | CS8),
+                                                  std::tuple(kDrivers[1], CSIZE | PARENB, CS8)}) {
+        SCOPED_TRACE(d.name);
+        termios old{};
+        tcgetattr(tty.slave(d.pty), &old);
+        old.c_iflag |= IGNBRK | BRKINT | ICRNL | IXON | IXOFF;
+        old.c_oflag |= OPOST | ONLCR | OCRNL;
+        old.c_lflag |= ISIG | ICANON | ECHO | ECHONL | IEXTEN | ECHOE;
+        old.c_cflag = (old.c_cflag & ~(CSIZE | PARENB)) | CS7 | PARENB | CSTOPB | CLOCAL;
+        old.c_cc[VMIN] = 3;
+        cfsetspeed(&old, B9600);
+        ASSERT_EQ(0, tcsetattr(tty.slave(d.pty), TCSANOW, &old));
+        ASSERT_EQ(0, tcgetattr(tty.master(d.pty), &old));  // as the kernel kept them
+        termios raw = old;
+        raw.c_iflag &= ~tcflag_t(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON);
+        raw.c_oflag &= ~tcflag_t(OPOST | ONLCR);
+        raw.c_lflag &= ~tcflag_t(ISIG | ICANON | ECHO | ECHONL | IEXTEN);
+        raw.c_cflag = (raw.c_cflag & ~tcflag_t(cflagClear)) | tcflag_t(cflagSet);
+        ASSERT_EQ(1, d.open(d.dev, 0));
+        EXPECT_EQ(fields(raw), settings(tty.master(d.pty)));
+        d.close(d.dev);
+        EXPECT_EQ(fields(old), settings(tty.master(d.pty)));
+    }
+}
+
+// A port that refuses its settings (/dev/null: ENOTTY) is closed again, since nobody closes a port whose
+// open failed; a port that cannot be opened reads nothing.
+TEST_F(TtyTest, UartOpenFailures) {
+    attest::LogCapture log;
+    ASSERT_EQ(0, mount("/dev/null", "/dev/ttyS1", nullptr, MS_BIND, nullptr));
+    const int lowestFree = dup(0);
+    close(lowestFree);
+    EXPECT_EQ(0, UART_OpenDevice(1, 0));
+    EXPECT_EQ(-1, fcntl(lowestFree, F_GETFD)) << "the refused port's descriptor was kept";
+    umount2("/dev/ttyS2", MNT_DETACH);
+    ASSERT_EQ(0, unlink("/dev/ttyS2"));
+    EXPECT_EQ(0, UART_OpenDevice(2, 0));
+    UInt8 buf[8];
+    EXPECT_EQ(0, UART_Read(2, buf, sizeof buf));
+    EXPECT_THAT(attest::linesOf(log),
+                ElementsAre(Pair(E, "UART_OpenDevice unable to store old settings: retval=-1, errno=25\n"),
+                            Pair(E, "UART_OpenDevice failed: retval=-1, errno=25\n"),
+                            Pair(E, "UART_OpenDevice open=/dev/ttyS2 failed: No such file or directory\n")));
 }
 
 // Waiting STOPs win over waiting data, as one stop. What is left in the control pipes belongs to a pause
