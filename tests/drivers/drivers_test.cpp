@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <poll.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 
 #include <cstring>
@@ -105,6 +107,33 @@ TEST(RndisDrv, DatagramsInRepliesOutToTheLatestHost) {
                             Pair(E, "RNDIS_Write() server/client not ready yet\n"), read,
                             Pair(E, "Invalid RNDIS device index: -9\n"), Pair(E, "Non-fatal recv error (errno 90).\n"),
                             Pair(E, "Could not receive datagram (errno 5).\n")));
+}
+
+// A failed open closes at once whatever it made: a bind refused (the port is taken), or a Tx socket refused
+// (room for exactly one more descriptor) after the Rx socket was made.
+TEST(RndisDrv, FailedOpenClosesWhatItMade) {
+    TestSocket holder;
+    RndisConfig config{{{1, portOf(holder.fd)}, {-1, -1}, {-1, -1}, {0, 0}}};  // {Tx, Rx}
+    RNDIS_SetRndisConfig(&config);
+    const int lowestFree = dup(0);
+    close(lowestFree);
+    attest::LogCapture log;
+    EXPECT_EQ(0, RNDIS_OpenDevice(SERIAL_DEVICE_RNDIS, 0));
+    EXPECT_EQ(-1, fcntl(lowestFree, F_GETFD));
+    rlimit saved{}, tight{};
+    ASSERT_EQ(0, getrlimit(RLIMIT_NOFILE, &saved));
+    tight = {static_cast<rlim_t>(lowestFree + 1), saved.rlim_max};
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &tight));
+    const Int32 result = RNDIS_OpenDevice(SERIAL_DEVICE_RNDIS4, 0);
+    ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &saved));
+    EXPECT_EQ(0, result);
+    EXPECT_EQ(-1, fcntl(lowestFree, F_GETFD));
+    EXPECT_THAT(attest::linesOf(log),
+                ElementsAre(Pair(I, "\nStarting AT server: (Rx)" + std::to_string(portOf(holder.fd)) + ",(Tx)1\n"),
+                            Pair(E, "\nError: Could not connect to host. " + std::string(std::strerror(EADDRINUSE)) +
+                                        " (" + std::to_string(EADDRINUSE) + ")\n"),
+                            Pair(I, "RNDIS_CloseDevice\n"), Pair(I, "\nStarting AT server: (Rx)0,(Tx)0\n"),
+                            Pair(E, "\nError: Could not make a Tx socket\n")));
 }
 
 TEST(SocketDrvDeathTest, DeviceIdOutsideTheChannelsStopsTheProcess) {
