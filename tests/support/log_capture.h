@@ -1,5 +1,5 @@
-// Captures the library's Android log lines (and debug-log channel output) in
-// the test process, so tests can compare whole texts.
+// Captures the library's Android log lines and debug-log channel output in the
+// test process, so tests can compare whole texts.
 #pragma once
 
 #include <chrono>
@@ -13,17 +13,15 @@ namespace attest {
 
 struct LogLine {
     int priority;
-    std::string tag;
-    std::string text;
+    std::string tag, text;
 };
-
 struct DebugLine {
     UInt32 channel;
     std::string text;
 };
 
-// Installs itself as the process's Android logger and debug-log hook on
-// construction, and restores the defaults on destruction. One at a time.
+// Installs itself as the process's Android logger and debug-log hook while it
+// lives. One at a time. Counting and waiting look at lines of tag "at" only.
 class LogCapture {
 public:
     LogCapture();
@@ -34,17 +32,13 @@ public:
     std::vector<LogLine> lines() const;
     std::vector<DebugLine> debugLines() const;
     void clear();
-
-    // Number of lines with exactly this priority and text (tag "at").
     int count(int priority, const std::string& text) const;
     bool has(int priority, const std::string& text) const { return count(priority, text) > 0; }
-    // Number of "at" lines whose text contains fragment.
     int countContaining(const std::string& fragment) const;
     // Waits until a line with this priority and text has been logged.
     bool waitFor(int priority, const std::string& text,
                  std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
-    // All "at" lines joined, one per line, for failure messages.
-    std::string dump() const;
+    std::string dump() const;  // every line, one per line, for failure messages
 };
 
 // Priority and text of every line, in order, for comparing a whole log.
