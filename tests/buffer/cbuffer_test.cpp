@@ -187,7 +187,8 @@ RC_GTEST_PROP(CBufferModel, EveryCallSequenceKeepsTheDocumentedRules, ()) {
                 want = m.wres != 0 || m.rres != 0 ? CBUF_LOCKED : CBUF_OK;
                 if (kind == kDestroy && want == CBUF_LOCKED) RC_ASSERT(BUFFER_DestroyCBuffer(cb) == CBUF_LOCKED);
                 if (kind == kReset) RC_ASSERT(BUFFER_ResetCBuffer(cb) == want);
-                if (kind == kReset && want == CBUF_OK) m.bytes.clear(), m.rd = 0, m.mark = kNoMark, m.overrun = m.reloc = 0;
+                if (kind != kReset || want != CBUF_OK) break;
+                m.bytes.clear(), m.rd = 0, m.mark = kNoMark, m.overrun = m.reloc = 0;
         }
         const std::array<int, 10> fields{cb->wrt_idx, cb->rd_idx, cb->prv_wrt_idx, cb->wrt_reserved_sz,
                                          cb->rd_reserved_sz, cb->in_use_cnt, cb->overrun_cnt, cb->reloc_cnt,

@@ -22,7 +22,9 @@ constexpr int kInfo = ANDROID_LOG_INFO, kError = ANDROID_LOG_ERROR;
 std::string g_calls;
 Int32 g_openResult = 1;
 void note(const std::string& call) { g_calls += call + (OSSEMAPHORE_GetCnt(gSerialDeviceLock) == 0 ? "* " : " "); }
-Int32 fakeOpen(SerialDeviceId id, UInt32 param) { return note("open" + std::to_string(id) + "/" + std::to_string(param)), g_openResult; }
+Int32 fakeOpen(SerialDeviceId id, UInt32 param) {
+    return note("open" + std::to_string(id) + "/" + std::to_string(param)), g_openResult;
+}
 Int32 fakeClose(SerialDeviceId id) { return note("close" + std::to_string(id)), 77; }  // the result is ignored
 UInt16 fakeRead(SerialDeviceId id, UInt8*, UInt16 len) { return note("read" + std::to_string(id)), len; }
 UInt16 fakeWrite(SerialDeviceId id, const UInt8*, UInt16) { return note("write" + std::to_string(id)), 5; }
@@ -97,14 +99,15 @@ std::string g_legacy;
 Int32 legacy(const std::string& call, Int32 result) { return g_legacy += call + " ", result; }
 Int32 legacyOpen(UInt32 param) { return legacy("open" + std::to_string(param), 1); }
 Int32 legacyClose() { return legacy("close", 0); }
-UInt16 legacyRead(UInt8*, UInt16 len) { return static_cast<UInt16>(legacy("read" + std::to_string(len), 65523)); }
-UInt16 legacyWrite(const UInt8*, UInt16 len) { return static_cast<UInt16>(legacy("write" + std::to_string(len), 65535)); }
+UInt16 legacyRead(UInt8*, UInt16 len) { return static_cast<UInt16>(legacy("read" + std::to_string(len), 0xFFF3)); }
+UInt16 legacyWrite(const UInt8*, UInt16 n) { return static_cast<UInt16>(legacy("write" + std::to_string(n), 0xFFFF)); }
 Int32 legacyAux1(UInt32 a) { return legacy("aux1:" + std::to_string(a), 11); }
 Int32 legacyAux2() { return legacy("aux2", 22); }
 Int32 legacyAux4(UInt32 a) { return legacy("aux4:" + std::to_string(a), 44); }
 Int32 legacyEvent(SerialEventCallBack cb) { return legacy(cb == fakeAuxOp3 ? "event" : "other event", 5); }
 Int32 registerLegacy(SerialDeviceId id, SerialLegacyOpen open = legacyOpen, SerialLegacyClose close = legacyClose) {
-    return Serial_ConfigureDevice(id, open, close, legacyRead, legacyWrite, nullptr, nullptr, nullptr, nullptr, 0, 0, 0);
+    return Serial_ConfigureDevice(id, open, close, legacyRead, legacyWrite, nullptr, nullptr, nullptr, nullptr, 0, 0,
+                                  0);
 }
 
 // Choice: the adapter of a spare legacy operation given as null returns 0.

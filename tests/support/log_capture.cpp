@@ -53,7 +53,7 @@ int LogCapture::count(int priority, const std::string& text) const {
 }
 
 int LogCapture::countContaining(const std::string& fragment) const {
-    return locked([&] { return countAt([&](const LogLine& l) { return l.text.find(fragment) != std::string::npos; }); });
+    return locked([&] { return countAt([&](const LogLine& l) { return l.text.find(fragment) != l.text.npos; }); });
 }
 
 bool LogCapture::waitFor(int priority, const std::string& text, std::chrono::milliseconds limit) const {
