@@ -26,6 +26,9 @@ int countAt(const std::function<bool(const LogLine&)>& match) {  // the caller h
     return static_cast<int>(
         std::count_if(g_lines.begin(), g_lines.end(), [&](const LogLine& l) { return l.tag == "at" && match(l); }));
 }
+std::function<bool(const LogLine&)> exactly(int priority, const std::string& text) {
+    return [priority, text](const LogLine& l) { return l.priority == priority && l.text == text; };
+}
 
 }  // namespace
 
@@ -49,7 +52,7 @@ std::vector<DebugLine> LogCapture::debugLines() const { return locked([] { retur
 void LogCapture::clear() { locked([] { g_lines.clear(), g_debug.clear(); }); }
 
 int LogCapture::count(int priority, const std::string& text) const {
-    return locked([&] { return countAt([&](const LogLine& l) { return l.priority == priority && l.text == text; }); });
+    return locked([&] { return countAt(exactly(priority, text)); });
 }
 
 int LogCapture::countContaining(const std::string& fragment) const {
@@ -58,9 +61,7 @@ int LogCapture::countContaining(const std::string& fragment) const {
 
 bool LogCapture::waitFor(int priority, const std::string& text, std::chrono::milliseconds limit) const {
     std::unique_lock<std::mutex> guard(g_lock);
-    return g_changed.wait_for(guard, limit, [&] {
-        return countAt([&](const LogLine& l) { return l.priority == priority && l.text == text; }) > 0;
-    });
+    return g_changed.wait_for(guard, limit, [&] { return countAt(exactly(priority, text)) > 0; });
 }
 
 std::string LogCapture::dump() const {
