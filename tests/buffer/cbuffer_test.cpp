@@ -98,30 +98,36 @@ RC_GTEST_PROP(CBufferModel, EveryCallSequenceKeepsTheDocumentedRules, ()) {
     CBuffer* cb = BUFFER_CreateCBuffer(static_cast<Int16>(size), static_cast<Int16>(limit));
     RC_ASSERT(cb != nullptr);
     for (auto [kind, r] : ops) {
-        // Counts up to half the area and a bit, some out of range, a few extremes; a
-        // commit gets one from -4 to one above its reservation, never a put 0 (it stops).
+        // Counts up to half the area and a bit, some out of range, a few extremes; a commit
+        // gets one from -4 to one above its reservation, never a put 0 (that stops the process).
         const int reserved = kind == kPutCommit ? m.wres : m.rres;
         int cnt = r < -2 ? -32768 : r > 55 ? 32767 : r > 0 ? r % (size / 2 + 2) : r;
+        if (kind == kPutDatum || kind == kGetDatum) cnt = 1;
         if (kind == kPutCommit || kind == kGetCommit) cnt = (r + 4) % (reserved + 6) - 4;
         if (kind == kPutCommit && cnt == 0) cnt = reserved + 1;
         const Int16 n16 = static_cast<Int16>(cnt);
         UInt8* p = nullptr;
         Int16 sz = -1;
-        UInt8 datum = m.fresh(1)[0];
-        int n = 0, want = CBUF_OK;
+        int n = 0, got = 0;
         Bytes data;
         switch (kind) {
             case kPutBlock:
+            case kPutDatum:  // a single byte returns a status instead of the count
                 n = m.wres != 0 || cnt <= 0 ? 0 : std::min(cnt, m.room());
                 if (m.wres == 0 && cnt > 0) m.overrun += static_cast<unsigned>(cnt - n);
                 data = m.fresh(cnt);
-                RC_ASSERT(BUFFER_PutCBufferBlock(cb, data.data(), n16) == n);
+                got = kind == kPutDatum ? int{BUFFER_PutCBufferDatum(cb, data.data())}
+                                        : BUFFER_PutCBufferBlock(cb, data.data(), n16);
+                RC_ASSERT(got == (kind == kPutBlock ? n : m.wres != 0 ? CBUF_LOCKED : n == 0 ? CBUF_FULL : CBUF_OK));
                 m.bytes.insert(m.bytes.end(), data.begin(), data.begin() + n);
                 break;
             case kGetBlock:
+            case kGetDatum:
                 n = m.rres != 0 || cnt <= 0 ? 0 : std::min(cnt, m.used());
                 data.resize(static_cast<size_t>(std::max(n, 1)));  // as long as expected, so that ASan sees excess
-                RC_ASSERT(BUFFER_GetCBufferBlock(cb, data.data(), n16) == n);
+                got = kind == kGetDatum ? int{BUFFER_GetCBufferDatum(cb, data.data())}
+                                        : BUFFER_GetCBufferBlock(cb, data.data(), n16);
+                RC_ASSERT(got == (kind == kGetBlock ? n : m.rres != 0 ? CBUF_LOCKED : n == 0 ? CBUF_EMPTY : CBUF_OK));
                 RC_ASSERT(Bytes(data.begin(), data.begin() + n) == m.take(n));
                 break;
             case kFlush:
@@ -129,24 +135,13 @@ RC_GTEST_PROP(CBufferModel, EveryCallSequenceKeepsTheDocumentedRules, ()) {
                 RC_ASSERT(BUFFER_FlushCBufferBlock(cb, n16) == n);
                 m.take(n);
                 break;
-            case kPutDatum:
-                want = m.wres != 0 ? CBUF_LOCKED : m.room() == 0 ? CBUF_FULL : CBUF_OK;
-                RC_ASSERT(BUFFER_PutCBufferDatum(cb, &datum) == want);
-                if (want == CBUF_FULL) ++m.overrun;
-                if (want == CBUF_OK) m.bytes.push_back(datum);
-                break;
-            case kGetDatum:
-                want = m.rres != 0 ? CBUF_LOCKED : m.used() == 0 ? CBUF_EMPTY : CBUF_OK;
-                RC_ASSERT(BUFFER_GetCBufferDatum(cb, &datum) == want);
-                if (want == CBUF_OK) RC_ASSERT(Bytes{datum} == m.take(1));
-                break;
             case kUnput:
                 // Choice: with nothing stored behind the relocation mark, the
                 // take-back steps to the byte before the mark and ends the relocation.
-                want = m.wres != 0 ? CBUF_LOCKED : m.used() == 0 ? CBUF_EMPTY
-                       : m.rres != 0 && m.rres >= m.used() ? CBUF_LOCKED : CBUF_OK;
-                RC_ASSERT(BUFFER_UnputCBufferDatum(cb) == want);
-                if (want == CBUF_OK) m.bytes.pop_back();
+                got = m.wres != 0 ? CBUF_LOCKED : m.used() == 0 ? CBUF_EMPTY
+                      : m.rres != 0 && m.rres >= m.used() ? CBUF_LOCKED : CBUF_OK;
+                RC_ASSERT(BUFFER_UnputCBufferDatum(cb) == got);
+                if (got == CBUF_OK) m.bytes.pop_back();
                 if (m.mark != kNoMark && m.used() < m.mark - m.rd) m.mark = kNoMark;
                 break;
             case kPutLock: {
@@ -184,11 +179,11 @@ RC_GTEST_PROP(CBufferModel, EveryCallSequenceKeepsTheDocumentedRules, ()) {
                 m.rres = 0;
                 break;
             default:  // reset, or destroy where it must refuse
-                want = m.wres != 0 || m.rres != 0 ? CBUF_LOCKED : CBUF_OK;
-                if (kind == kDestroy && want == CBUF_LOCKED) RC_ASSERT(BUFFER_DestroyCBuffer(cb) == CBUF_LOCKED);
-                if (kind == kReset) RC_ASSERT(BUFFER_ResetCBuffer(cb) == want);
-                if (kind != kReset || want != CBUF_OK) break;
-                m.bytes.clear(), m.rd = 0, m.mark = kNoMark, m.overrun = m.reloc = 0;
+                got = m.wres != 0 || m.rres != 0 ? CBUF_LOCKED : CBUF_OK;
+                if (kind == kDestroy && got == CBUF_LOCKED) RC_ASSERT(BUFFER_DestroyCBuffer(cb) == CBUF_LOCKED);
+                if (kind != kReset) break;
+                RC_ASSERT(BUFFER_ResetCBuffer(cb) == got);
+                if (got == CBUF_OK) m.bytes.clear(), m.rd = 0, m.mark = kNoMark, m.overrun = m.reloc = 0;
         }
         const std::array<int, 10> fields{cb->wrt_idx, cb->rd_idx, cb->prv_wrt_idx, cb->wrt_reserved_sz,
                                          cb->rd_reserved_sz, cb->in_use_cnt, cb->overrun_cnt, cb->reloc_cnt,
@@ -238,12 +233,12 @@ TEST(CBufferDeathTest, FatalChecksStopWithTheirTexts) {
     // The writer stands 50 ahead of the reader with only 5 counted.
     EXPECT_DEATH((cb->wrt_idx = 50, cb->in_use_cnt = 5, BUFFER_LockCBufferGetBlock(cb, &p, &sz)),
                  "BUFFER_LockCBufferGetBlock: assertion \"cbuf->rd_reserved_sz <= cbuf->in_use_cnt\" failed");
+    EXPECT_EQ(BUFFER_DestroyCBuffer(cb), CBUF_OK);
 }
 
 // A producer and a consumer thread move a seeded stream through a small buffer
-// with copies, single bytes and reservations, while the consumer also reads
-// the lock-free sizes and dumps: every byte must arrive once and in order (the
-// buffer's race check under TSan). CBUF_STREAM_BYTES sets the length.
+// with copies, single bytes and reservations; every byte must arrive once and
+// in order (the buffer's race check under TSan). CBUF_STREAM_BYTES sets the length.
 TEST(CBufferThreads, StreamArrivesWholeAndInOrder) {
     const char* env = std::getenv("CBUF_STREAM_BYTES");
     const size_t total = env != nullptr && *env != '\0' ? std::strtoul(env, nullptr, 10) : size_t{3} << 20;
@@ -254,16 +249,17 @@ TEST(CBufferThreads, StreamArrivesWholeAndInOrder) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
     std::atomic<bool> stop{false};
     auto idle = [&] {  // no progress: let the other side run, and give up after the deadline
-        if (std::chrono::steady_clock::now() > deadline) stop = true;
+        stop = stop || std::chrono::steady_clock::now() > deadline;
         std::this_thread::yield();
     };
     std::thread producer([&] {
         for (size_t done = 0; done < total && !stop;) {
+            const size_t how = done % 3;
             Int16 n = static_cast<Int16>(std::min<size_t>(total - done, 1 + gen() % 50)), sz = 0;
             UInt8* p = nullptr;
-            if (done % 3 == 0) n = BUFFER_PutCBufferBlock(cb, &stream[done], n);
-            if (done % 3 == 1) n = BUFFER_PutCBufferDatum(cb, &stream[done]) == CBUF_OK ? 1 : 0;
-            if (done % 3 == 2) n = BUFFER_LockCBufferPutBlock(cb, &p, &sz) == CBUF_OK ? std::min(n, sz) : 0;
+            if (how == 0) n = BUFFER_PutCBufferBlock(cb, &stream[done], n);
+            if (how == 1) n = BUFFER_PutCBufferDatum(cb, &stream[done]) == CBUF_OK ? 1 : 0;
+            if (how == 2) n = BUFFER_LockCBufferPutBlock(cb, &p, &sz) == CBUF_OK ? std::min(n, sz) : 0;
             if (p != nullptr) std::copy_n(&stream[done], n, p), BUFFER_UnlockCBufferPutBlock(cb, n);
             done += static_cast<size_t>(n);
             if (n == 0) idle();
