@@ -1,7 +1,3 @@
-# The demo's AT line engine is tested from its source, so that the test does
-# not depend on the examples being built.
-target_sources(demo_at_engine_test PRIVATE ${CMAKE_SOURCE_DIR}/examples/at_host/at_engine.cpp)
-
 # The demo end to end: the host and the client over loopback UDP, as
 # `make demo` runs them. Its own ports, so that it does not meet a demo that
 # a developer runs at the same time.

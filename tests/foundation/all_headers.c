@@ -18,7 +18,6 @@
 #endif
 #endif
 
-#include <stdio.h>
 #include <string.h>
 
 _Static_assert(SERIAL_DEVICE_MAX_DEVICE_NUM == 24, "24 device IDs");
@@ -26,14 +25,9 @@ _Static_assert(SERIAL_DEVICE_NULL == 23, "the null device is the last ID");
 _Static_assert(sizeof(UInt32) == 4 && sizeof(Int32) == 4 && sizeof(UInt16) == 2, "fixed-width types");
 
 int main(void) {
-    char text[8];
-    int failures = 0;
-    SYS_CopyStr8(text, "ATE0\r\n", sizeof text);
-    if (strcmp(text, "ATE0\r\n") != 0) ++failures;
-    SYS_FormatStr8(text, 4, "%d", 12345);
-    if (strcmp(text, "123") != 0) ++failures;
-    if (AT_STUBS_IsReadyForCommsIO() != 1) ++failures;
-    if (Serial_GetDeviceID(-1) != SERIAL_DEVICE_NULL) ++failures;
-    if (failures != 0) fprintf(stderr, "all_headers: %d failures\n", failures);
-    return failures == 0 ? 0 : 1;
+    char text[4];
+    SYS_FormatStr8(text, sizeof text, "%d", 12345);
+    return strcmp(text, "123") == 0 && AT_STUBS_IsReadyForCommsIO() == 1 && Serial_GetDeviceID(-1) == SERIAL_DEVICE_NULL
+               ? 0
+               : 1;
 }

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
-#include <sstream>
 
 #include "platform/kovacutils/kovacutils_host.h"
 
@@ -17,23 +17,17 @@ std::condition_variable g_changed;
 std::vector<LogLine> g_lines;
 std::vector<DebugLine> g_debug;
 
-void logger(const struct __android_logger_data* data, const char* message) {
+template <typename F>
+auto locked(F f) {
     std::lock_guard<std::mutex> guard(g_lock);
-    g_lines.push_back({data->priority, data->tag != nullptr ? data->tag : "", message != nullptr ? message : ""});
-    g_changed.notify_all();
+    return f();
 }
-
-void debugHook(UInt32 channel, const char* text) {
-    std::lock_guard<std::mutex> guard(g_lock);
-    g_debug.push_back({channel, text});
-    g_changed.notify_all();
+int countAt(const std::function<bool(const LogLine&)>& match) {  // the caller holds g_lock
+    return static_cast<int>(
+        std::count_if(g_lines.begin(), g_lines.end(), [&](const LogLine& l) { return l.tag == "at" && match(l); }));
 }
-
-// Caller holds g_lock.
-int countLocked(int priority, const std::string& text) {
-    return static_cast<int>(std::count_if(g_lines.begin(), g_lines.end(), [&](const LogLine& line) {
-        return line.tag == "at" && line.priority == priority && line.text == text;
-    }));
+std::function<bool(const LogLine&)> exactly(int priority, const std::string& text) {
+    return [priority, text](const LogLine& l) { return l.priority == priority && l.text == text; };
 }
 
 }  // namespace
@@ -41,8 +35,11 @@ int countLocked(int priority, const std::string& text) {
 LogCapture::LogCapture() {
     clear();
     __android_log_set_minimum_priority(ANDROID_LOG_VERBOSE);
-    __android_log_set_logger(logger);
-    KOVA_SetDebugLogHook(debugHook);
+    __android_log_set_logger([](const struct __android_logger_data* data, const char* message) {
+        locked([&] { g_lines.push_back({data->priority, data->tag ? data->tag : "", message ? message : ""}); });
+        g_changed.notify_all();
+    });
+    KOVA_SetDebugLogHook([](UInt32 channel, const char* text) { locked([&] { g_debug.push_back({channel, text}); }); });
 }
 
 LogCapture::~LogCapture() {
@@ -50,49 +47,32 @@ LogCapture::~LogCapture() {
     KOVA_SetDebugLogHook(nullptr);
 }
 
-std::vector<LogLine> LogCapture::lines() const {
-    std::lock_guard<std::mutex> guard(g_lock);
-    return g_lines;
-}
-
-std::vector<DebugLine> LogCapture::debugLines() const {
-    std::lock_guard<std::mutex> guard(g_lock);
-    return g_debug;
-}
-
-void LogCapture::clear() {
-    std::lock_guard<std::mutex> guard(g_lock);
-    g_lines.clear();
-    g_debug.clear();
-}
+std::vector<LogLine> LogCapture::lines() const { return locked([] { return g_lines; }); }
+std::vector<DebugLine> LogCapture::debugLines() const { return locked([] { return g_debug; }); }
+void LogCapture::clear() { locked([] { g_lines.clear(), g_debug.clear(); }); }
 
 int LogCapture::count(int priority, const std::string& text) const {
-    std::lock_guard<std::mutex> guard(g_lock);
-    return countLocked(priority, text);
+    return locked([&] { return countAt(exactly(priority, text)); });
 }
 
 int LogCapture::countContaining(const std::string& fragment) const {
-    std::lock_guard<std::mutex> guard(g_lock);
-    return static_cast<int>(std::count_if(g_lines.begin(), g_lines.end(), [&](const LogLine& line) {
-        return line.tag == "at" && line.text.find(fragment) != std::string::npos;
-    }));
+    return locked([&] { return countAt([&](const LogLine& l) { return l.text.find(fragment) != l.text.npos; }); });
 }
 
 bool LogCapture::waitFor(int priority, const std::string& text, std::chrono::milliseconds limit) const {
     std::unique_lock<std::mutex> guard(g_lock);
-    return g_changed.wait_for(guard, limit, [&] { return countLocked(priority, text) > 0; });
+    return g_changed.wait_for(guard, limit, [&] { return countAt(exactly(priority, text)) > 0; });
 }
 
 std::string LogCapture::dump() const {
-    std::lock_guard<std::mutex> guard(g_lock);
-    std::ostringstream out;
-    for (const auto& line : g_lines) out << line.priority << " " << line.tag << ": " << line.text << "\n";
-    return out.str();
+    std::string out;
+    for (const auto& l : lines()) out += std::to_string(l.priority) + " " + l.tag + ": " + l.text + "\n";
+    return out;
 }
 
 Lines linesOf(const LogCapture& log) {
     Lines got;
-    for (const auto& line : log.lines()) got.emplace_back(line.priority, line.text);
+    for (const auto& l : log.lines()) got.emplace_back(l.priority, l.text);
     return got;
 }
 

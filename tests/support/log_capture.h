@@ -1,5 +1,4 @@
-// Captures the library's Android log lines (and debug-log channel output) in
-// the test process, so tests can compare whole texts.
+// Captures the Android log and the debug-log channels in the test process.
 #pragma once
 
 #include <chrono>
@@ -13,42 +12,31 @@ namespace attest {
 
 struct LogLine {
     int priority;
-    std::string tag;
-    std::string text;
+    std::string tag, text;
 };
-
 struct DebugLine {
     UInt32 channel;
     std::string text;
 };
+using Lines = std::vector<std::pair<int, std::string>>;  // priority and text, in order
 
-// Installs itself as the process's Android logger and debug-log hook on
-// construction, and restores the defaults on destruction. One at a time.
+// The process's Android logger and debug-log hook while it lives; one at a time.
+// count, has, countContaining and waitFor look at lines of tag "at" only.
 class LogCapture {
 public:
     LogCapture();
     ~LogCapture();
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
-
     std::vector<LogLine> lines() const;
     std::vector<DebugLine> debugLines() const;
     void clear();
-
-    // Number of lines with exactly this priority and text (tag "at").
     int count(int priority, const std::string& text) const;
     bool has(int priority, const std::string& text) const { return count(priority, text) > 0; }
-    // Number of "at" lines whose text contains fragment.
     int countContaining(const std::string& fragment) const;
-    // Waits until a line with this priority and text has been logged.
-    bool waitFor(int priority, const std::string& text,
-                 std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
-    // All "at" lines joined, one per line, for failure messages.
-    std::string dump() const;
+    bool waitFor(int priority, const std::string& text, std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
+    std::string dump() const;  // every line, for failure messages
 };
-
-// Priority and text of every line, in order, for comparing a whole log.
-using Lines = std::vector<std::pair<int, std::string>>;
 Lines linesOf(const LogCapture& log);
 
 }  // namespace attest
