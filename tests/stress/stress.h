@@ -1,16 +1,12 @@
-// One stress property over every transport (TEST_P, instantiated in
+// The stress properties over every transport (TEST_P, instantiated in
 // transport_stress_test.cpp and, for the ttys, which need a private mount
-// namespace, in tty_stress_test.cpp): random registrations, pauses, resumes
-// (also from a second thread while the main one feeds), replacements (a
-// second registration, sometimes on a paused client), deregistrations (while
-// paused, with records in flight, or racing a registration), while client
-// threads send. Numbered 8-byte records flow from the far end to the clients
-// (on the in-process channel, whose read never yields data, from the client
-// to the host's callback): they must arrive in order, once, and none may be
-// lost while the client is registered and not paused. A UDP socket loses
-// what comes while the device is paused or reopened; a tty, the fake driver
-// and the channel lose nothing there. AT_STRESS_CYCLES (default 1000) sets the
-// cycles per transport (the UART a twentieth).
+// namespace, in tty_stress_test.cpp). Numbered 8-byte records flow from the
+// far end to the clients (on the in-process channel, whose read never yields
+// data, from the client to the host's callback): they must arrive in order,
+// once, and none may be lost while a client is registered and not paused.
+// A UDP socket loses what comes while the device is paused or reopened.
+// AT_STRESS_CYCLES (default 1000) sets the cycles per transport (the UART, whose
+// block ends only after 100 ms without a byte, a twentieth).
 #pragma once
 
 #include <arpa/inet.h>
@@ -34,30 +30,29 @@ namespace {
 enum class Kind { Fake, Channel, Udp, Uart, Usb };
 constexpr UInt32 kCheck = 2654435761u;
 
-// The record stream and its checks.
+// The record stream and its checks; the first failure is kept.
 struct Stream {
     std::mutex lock;
     UInt32 next = 1, last = 0;
-    std::set<UInt32> owed;  // sent, must arrive, not seen yet
+    std::set<UInt32> owed;       // sent, must arrive, not seen yet
     std::vector<UInt8> partial;  // a tty block may end inside a record
     std::string error;
 
     void fail(const std::string& what) {
+        std::lock_guard<std::mutex> g(lock);
         if (error.empty()) error = what;
     }
     void received(const UInt8* data, UInt32 len) {
         std::lock_guard<std::mutex> g(lock);
         partial.insert(partial.end(), data, data + len);
         size_t off = 0;
-        for (; off + 8 <= partial.size(); off += 8) {
-            UInt32 seq, check;
-            std::memcpy(&seq, &partial[off], 4);
-            std::memcpy(&check, &partial[off + 4], 4);
-            if (check != seq * kCheck) fail("corrupt record after " + std::to_string(last));
-            if (seq <= last) fail("record " + std::to_string(seq) + " after " + std::to_string(last));
-            last = std::max(last, seq);
-            owed.erase(seq);
-            if (!owed.empty() && *owed.begin() < seq) fail("record " + std::to_string(*owed.begin()) + " lost");
+        for (UInt32 rec[2]; off + 8 <= partial.size(); off += 8) {
+            std::memcpy(rec, &partial[off], 8);
+            std::string what = rec[1] != rec[0] * kCheck ? "corrupt record" : rec[0] <= last ? "repeated record" : "";
+            owed.erase(rec[0]);
+            if (!owed.empty() && *owed.begin() < rec[0]) what = "lost record " + std::to_string(*owed.begin());
+            if (error.empty() && !what.empty()) error = what + " at " + std::to_string(rec[0]);
+            last = std::max(last, rec[0]);
         }
         partial.erase(partial.begin(), partial.begin() + static_cast<long>(off));
     }
@@ -65,26 +60,23 @@ struct Stream {
         std::lock_guard<std::mutex> g(lock);
         std::vector<UInt8> block(records * 8);
         for (size_t k = 0; k < records; ++k, ++next) {
-            const UInt32 check = next * kCheck;
-            std::memcpy(&block[k * 8], &next, 4);
-            std::memcpy(&block[k * 8 + 4], &check, 4);
+            const UInt32 rec[2] = {next, next * kCheck};
+            std::memcpy(&block[k * 8], rec, 8);
             if (mustArrive) owed.insert(next);
         }
         return block;
     }
-    bool settled() {
+    template <typename F>
+    auto locked(F f) {
         std::lock_guard<std::mutex> g(lock);
-        return owed.empty();
-    }
-    std::string failure() {
-        std::lock_guard<std::mutex> g(lock);
-        return error;
+        return f();
     }
     // The device was closed under the stream: what is in flight may be lost.
     void forgive() {
-        std::lock_guard<std::mutex> g(lock);
-        owed.clear();
-        partial.clear();
+        locked([this] {
+            owed.clear();
+            partial.clear();
+        });
     }
 };
 
@@ -112,7 +104,11 @@ protected:
         const UInt32 devs[] = {kDev, SERIAL_DEVICE_SOCKET, SERIAL_DEVICE_RNDIS, SERIAL_DEVICE_UART_B, SERIAL_DEVICE_USB};
         return devs[static_cast<int>(kind)];
     }
-    int master() const { return harness.master(kind == Kind::Uart ? 1 : attest::TtyHarness::kUsb); }
+    int pty() const { return kind == Kind::Uart ? 1 : attest::TtyHarness::kUsb; }
+    long cycles() const {
+        const char* env = std::getenv("AT_STRESS_CYCLES");
+        return (env != nullptr && std::atol(env) > 0 ? std::atol(env) : 1000) / (kind == Kind::Uart ? 20 : 1) + 1;
+    }
 
     void SetUp() override {
         if (tty()) {
@@ -121,26 +117,23 @@ protected:
             ASSERT_TRUE(harness.setCmdline("console=ttyS1\n"));
             // Raw from the start, so that the settings the drivers save and
             // restore are raw too: nothing is changed while the port reopens.
-            for (int index : {1, attest::TtyHarness::kUsb}) {
-                struct termios raw;
-                ASSERT_EQ(tcgetattr(harness.slave(index), &raw), 0);
-                cfmakeraw(&raw);
-                ASSERT_EQ(tcsetattr(harness.slave(index), TCSANOW, &raw), 0);
-            }
+            struct termios raw;
+            ASSERT_EQ(tcgetattr(harness.slave(pty()), &raw), 0);
+            cfmakeraw(&raw);
+            ASSERT_EQ(tcsetattr(harness.slave(pty()), TCSANOW, &raw), 0);
         }
         SerialMgrTest::SetUp();
         if (tty()) {
             // The far end reads what the clients write, so the pty never fills.
             drainer = std::make_unique<attest::Background>([this] {
                 for (char buf[4096]; !drainerStop;) {
-                    pollfd p{master(), POLLIN, 0};
-                    if (poll(&p, 1, 10) == 1) (void)!read(master(), buf, sizeof buf);  // a tick to see the stop
+                    pollfd p{harness.master(pty()), POLLIN, 0};
+                    if (poll(&p, 1, 10) == 1) (void)!read(p.fd, buf, sizeof buf);  // a tick to see the stop
                 }
             });
         }
         if (kind == Kind::Udp) {
-            udpTo.sin_family = AF_INET;
-            udpTo.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            udpTo = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
             socklen_t len = sizeof udpTo;
             udpOut = socket(AF_INET, SOCK_DGRAM, 0);
             ASSERT_EQ(bind(udpOut, reinterpret_cast<sockaddr*>(&udpTo), sizeof udpTo), 0);
@@ -154,7 +147,7 @@ protected:
         }
         AT_STUBS_RegisterCallbacks(hostSend, nullptr);
         g_stream = &stream;
-        start = attest::snapshot();
+        start = attest::liveResources();
     }
     void TearDown() override {
         drainerStop = true;
@@ -164,7 +157,7 @@ protected:
     }
 
     SerialMgrClientInfo* registerClient(Int32 id, bool waitLoop = true) {
-        SerialMgrClientParams params = {clientData, clientEvent, 0, 0, id, 0, dev(), 0};
+        const SerialMgrClientParams params = {clientData, clientEvent, 0, 0, id, 0, dev(), 0};
         SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&params);
         EXPECT_NE(client, nullptr);
         // A pause before the USB reader is in its loop skips the handshake.
@@ -177,41 +170,37 @@ protected:
     void feed(SerialMgrClientInfo* client, bool mustArrive) {
         const std::vector<UInt8> block = stream.make(1 + rng() % 150, mustArrive);
         if (kind == Kind::Fake) {
-            if (rng() % 7 == 0) fake::pushResult(kDev, 0, EAGAIN);
-            if (rng() % 7 == 0) fake::pushResult(kDev, 1537, 0);
+            for (UInt16 empty : {0, 1537, 0xFFFF}) {
+                if (rng() % 7 == 0) fake::pushResult(kDev, empty, EAGAIN);
+            }
             fake::pushBytes(kDev, block);
         } else if (kind == Kind::Channel) {
             const Int32 sent = SERIALMGR_SendData(client, block.data(), static_cast<UInt32>(block.size()), 1);
-            if (sent != 0 && sent != static_cast<Int32>(block.size())) {
-                std::lock_guard<std::mutex> g(stream.lock);
-                stream.fail("channel send " + std::to_string(sent));
-            }
+            if (sent != 0 && sent != static_cast<Int32>(block.size())) stream.fail("channel send " + std::to_string(sent));
         } else if (kind == Kind::Udp) {
             (void)sendto(udpOut, block.data(), block.size(), 0, reinterpret_cast<sockaddr*>(&udpTo), sizeof udpTo);
         } else {
-            EXPECT_EQ(write(master(), block.data(), block.size()), static_cast<ssize_t>(block.size()));
+            EXPECT_EQ(write(harness.master(pty()), block.data(), block.size()), static_cast<ssize_t>(block.size()));
         }
     }
-    void traffic(SerialMgrClientInfo* client) {
-        for (int n = 1 + rng() % 4; n > 0; --n) feed(client, true);
-        EXPECT_TRUE(attest::waitUntil([&] { return stream.settled(); }, std::chrono::seconds(5))) << "records lost";
-    }
-    // After a resume: a UDP socket was closed and reopened, so records go out
-    // until one arrives; the later ones must.
+    // After a resume (a UDP socket was reopened: records go out until one
+    // arrives), records must arrive.
     void resumed(SerialMgrClientInfo* client) {
         if (kind == Kind::Udp) {
-            const UInt32 seen = [&] {
-                std::lock_guard<std::mutex> g(stream.lock);
-                return stream.last;
-            }();
+            const UInt32 seen = stream.locked([&] { return stream.last; });
             EXPECT_TRUE(attest::waitUntil([&] {
                 feed(client, false);
-                std::lock_guard<std::mutex> g(stream.lock);
-                return stream.last > seen;
+                return stream.locked([&] { return stream.last > seen; });
             }, std::chrono::seconds(5)));
             stream.forgive();
         }
-        traffic(client);
+        for (int n = 1 + rng() % 4; n > 0; --n) feed(client, true);
+        EXPECT_TRUE(attest::waitUntil([&] { return stream.locked([&] { return stream.owed.empty(); }); },
+                                      std::chrono::seconds(5)))
+            << "records lost";
+    }
+    bool deregister(SerialMgrClientInfo* client) {
+        return client == nullptr || attest::finishesWithin([client] { SERIALMGR_DeRegisterClient(client); });
     }
 
     attest::TtyHarness harness;
@@ -223,40 +212,40 @@ protected:
     sockaddr_in udpTo{};
 };
 
+// Random registrations, pauses, resumes (also from a second thread while the
+// main one feeds), replacements (sometimes of a paused client) and
+// deregistrations (while paused, with records in flight, racing a
+// registration, or racing a pause of the replaced client), while a client
+// thread sends. The fake driver waits in pselect, select or poll, and its
+// close wakes the read or not.
 TEST_P(Stress, RecordsArriveInOrderOnceAndNoneIsLostWhileReceiving) {
-    const char* env = std::getenv("AT_STRESS_CYCLES");
-    // The UART driver ends a block only after 100 ms without a byte, so each
-    // of its cycles takes a few tenths of a second: it runs a twentieth.
-    const long cycles = (env != nullptr && std::atol(env) > 0 ? std::atol(env) : 1000) / (kind == Kind::Uart ? 20 : 1) + 1;
-    // A paused channel refuses the client's sends; a paused UDP channel loses
-    // what comes.
+    // A paused channel refuses the client's sends; a paused UDP channel loses what comes.
     const bool lossyPause = kind == Kind::Udp || kind == Kind::Channel;
-    for (long cycle = 0; cycle < cycles && !HasFailure() && stream.failure().empty(); ++cycle) {
+    for (long cycle = cycles(); cycle > 0 && !HasFailure() && stream.locked([&] { return stream.error.empty(); });
+         --cycle) {
         log.clear();  // only this cycle's lines for a failure message
-        if (kind == Kind::Fake) fake::setCloseWakesRead(kDev, rng() % 2 == 0);
+        if (kind == Kind::Fake) {
+            fake::setCloseWakesRead(kDev, rng() % 2 == 0);
+            fake::setWait(kDev, static_cast<fake::Wait>(rng() % 3));
+        }
         g_reply = kind != Kind::Channel && rng() % 2 == 0;
-        SerialMgrClientInfo* a = registerClient(1);
-        SerialMgrClientInfo *b = nullptr, *cur = a;
+        SerialMgrClientInfo *a = registerClient(1), *b = nullptr, *c = nullptr, *cur = a;
         ASSERT_NE(a, nullptr);
         std::atomic<bool> stop{false};
         attest::Background sender([&, a, seed = rng()] {
             std::mt19937 r(seed);
-            // A bounded burst: a sender that spins all cycle long starves the
-            // reader on a small machine and makes each cycle slow.
+            // A bounded burst: a sender that spins all cycle long starves the reader on a small machine.
             const UInt8 line[3] = {'o', 'k', '\n'};
             for (int i = 0; i < 30 && !stop; ++i) {
                 const Int32 n = SERIALMGR_SendData(a, line, 3, r() % 2);
-                if (n > 3 && n != 0xFFFF) {  // 65535: a failed write
-                    std::lock_guard<std::mutex> g(stream.lock);
-                    stream.fail("send returned " + std::to_string(n));
-                }
+                if (n > 3 && n != 0xFFFF) stream.fail("send returned " + std::to_string(n));  // 65535: a failed write
             }
         });
         resumed(cur);
         for (int step = rng() % 4; step > 0; --step) {
             const unsigned what = rng() % 4;
             if (what == 0) {
-                traffic(cur);
+                resumed(cur);
             } else if (what == 1) {  // pause with traffic, resume
                 SERIALMGR_SetFlowControl(cur, 1);
                 feed(cur, !lossyPause);
@@ -280,46 +269,59 @@ TEST_P(Stress, RecordsArriveInOrderOnceAndNoneIsLostWhileReceiving) {
                 resumed(cur);
             }
         }
-        const unsigned end = rng() % 4;
+        const unsigned end = rng() % 5;
         if (end == 0) SERIALMGR_SetFlowControl(cur, 1);
         if (end == 1) feed(cur, false);  // in flight at the close
-        SerialMgrClientInfo* c = nullptr;
         {
-            // A registration racing the deregistrations: either it came
-            // after them and has the device open, or before and the device
-            // was stopped under it.
+            // A registration racing the deregistrations comes before them (and
+            // the device is stopped under it) or after (and has it open). A
+            // pause of the replaced client racing the newer one's
+            // deregistration must not wait for an answer that cannot come.
             attest::Background racing([&] {
                 if (end == 2) c = registerClient(3, false);
+                if (end == 3 && b != nullptr) SERIALMGR_SetFlowControl(a, 1);
             });
             stop = true;
             ASSERT_TRUE(sender.finish());
-            if (b != nullptr) {
-                ASSERT_TRUE(attest::finishesWithin([b] { SERIALMGR_DeRegisterClient(b); }));
-            }
-            ASSERT_TRUE(attest::finishesWithin([a] { SERIALMGR_DeRegisterClient(a); }));
+            ASSERT_TRUE(deregister(b) && deregister(a));
             ASSERT_TRUE(racing.finish());
         }
         stream.forgive();
         if (c != nullptr) {
-            if (gDevList[dev()].currentClient.load() == c) {
-                EXPECT_NE(SERIALMGR_GetSerialDeviceHandle(c), -1);
-                resumed(c);
-            } else {
-                EXPECT_EQ(SERIALMGR_GetSerialDeviceHandle(c), -1);
-            }
-            ASSERT_TRUE(attest::finishesWithin([c] { SERIALMGR_DeRegisterClient(c); }));
+            const bool current = gDevList[dev()].currentClient.load() == c;
+            EXPECT_EQ(SERIALMGR_GetSerialDeviceHandle(c) != -1, current);
+            if (current) resumed(c);
+            ASSERT_TRUE(deregister(c));
             stream.forgive();
         }
         if (kind == Kind::Fake) fake::install(kDev);  // the next reader starts from an empty script
-        if (tty()) tcflush(harness.slave(kind == Kind::Uart ? 1 : attest::TtyHarness::kUsb), TCIOFLUSH);
+        if (tty()) tcflush(harness.slave(pty()), TCIOFLUSH);
     }
-    EXPECT_EQ(stream.failure(), "") << log.dump();
+    EXPECT_EQ(stream.locked([&] { return stream.error; }), "") << log.dump();
     expectNothingLeft(kind == Kind::Channel ? 4 : 0);
 }
 
+// A pause right after a resume, on an idle line, returns, and so does every
+// later one: on USB the reopen drains that pause's STOP, and the reader must
+// look at the pause again before it waits for data.
+TEST_P(Stress, PauseRightAfterAResumeReturnsOnAnIdleLine) {
+    SerialMgrClientInfo* client = registerClient(1);
+    const long pairs = cycles();
+    ASSERT_TRUE(attest::finishesWithin(
+        [&] {
+            for (long i = 0; i < pairs; ++i) {
+                SERIALMGR_SetFlowControl(client, 1);
+                SERIALMGR_SetFlowControl(client, 0);
+            }
+        },
+        std::chrono::seconds(60)));
+    resumed(client);
+    ASSERT_TRUE(deregister(client));
+    EXPECT_EQ(stream.locked([&] { return stream.error; }), "") << log.dump();
+}
+
 // A process that exits while its readers are reading or parked ends: the
-// child registers on the transport and on a paused fake device and exits;
-// the parent waits for it under a deadline.
+// child registers on the transport and on a paused fake device and exits.
 TEST_P(Stress, ExitWithLiveReadersEnds) {
     // Forked with no other thread running: the thread sanitizer refuses to
     // start threads in a child forked from a multi-threaded process.
@@ -329,8 +331,8 @@ TEST_P(Stress, ExitWithLiveReadersEnds) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         installFake(8);
-        SerialMgrClientParams reading = {clientData, clientEvent, 0, 0, 1, 0, dev(), 0};
-        SerialMgrClientParams parked = {clientData, clientEvent, 0, 0, 2, 0, 8, 0};
+        const SerialMgrClientParams reading = {clientData, clientEvent, 0, 0, 1, 0, dev(), 0};
+        const SerialMgrClientParams parked = {clientData, clientEvent, 0, 0, 2, 0, 8, 0};
         SerialMgrClientInfo* p = SERIALMGR_RegisterClient(&parked);
         const bool ok = SERIALMGR_RegisterClient(&reading) != nullptr && p != nullptr && fake::waitIdle(8) &&
                         SERIALMGR_SetFlowControl(p, 1) == 1;

@@ -1,85 +1,122 @@
-// Helpers for tests of the serial manager: a recording client, resource
-// snapshots for leak checks, and a deadline guard for calls that could hang.
+// Helpers for the serial manager tests: a recording client, the live
+// resources of the process for leak checks, and calls under a deadline.
 #pragma once
 
+#include <dirent.h>
+
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <string>
 #include <thread>
 #include <vector>
 
-#include <sys/types.h>
-
-#include "osal/kova_types.h"
+#include "platform/kovacutils/kovacutils_host.h"
 #include "serialmgr/serialmgr.h"
+#include "wait.h"
 
 namespace attest {
 
-// What the library handed to one client's callbacks. Callbacks find their
-// recorder through userData (an index into a process-wide table), so a block
-// recorded here also proves that userData came back unchanged.
-struct ClientRecorder {
+// What the library handed to one client's callbacks. The callbacks find the
+// recorder through userData, so a recorded block also proves that userData
+// came back unchanged.
+class ClientRecorder {
+public:
+    ClientRecorder() { slots()[index_].store(this); }
     std::mutex lock;
     std::condition_variable changed;
     std::vector<std::vector<UInt8>> blocks;  // dataCb blocks, copied
     std::vector<UInt32> events;
-    std::vector<UInt32> stateAtEvent;  // client->state seen inside eventCb
-    std::vector<UInt32> zeroArgs;      // fourth argument of eventCb
+    std::function<void(SerialMgrClientInfo*, const UInt8*, UInt32)> onData;  // runs on the reader, unlocked
 
-    // Optional reaction inside dataCb (runs on the reader, unlocked).
-    std::function<void(SerialMgrClientInfo*, const UInt8*, UInt32)> onData;
-
-    size_t blockCount();
-    size_t eventCount();
-    std::vector<UInt8> allBytes();
-    bool waitBlocks(size_t n, std::chrono::milliseconds limit = std::chrono::seconds(10));
-    bool waitEvents(size_t n, std::chrono::milliseconds limit = std::chrono::seconds(10));
-};
-
-// Registration record wired to rec. userData identifies rec.
-SerialMgrClientParams makeParams(ClientRecorder& rec, UInt32 devID, Int32 clientID = 1, UInt32 openParam = 0);
-
-// Live resources of the process.
-struct Resources {
-    UInt32 tasks;    // OSTASK_GetLiveCount
-    UInt32 heap;     // dbHEAP_GetLiveBlocks
-    UInt32 sems;     // OSSEMAPHORE_GetLiveCount
-    size_t threads;  // entries of /proc/self/task
-    size_t fds;      // entries of /proc/self/fd
-    std::string describe() const;
-};
-Resources snapshot();
-// Waits until the live resources are back to start (threads may take a
-// moment to leave /proc). Returns true when they are. Up to semSlack more
-// semaphores than at start are accepted.
-bool waitResourcesBack(const Resources& start, UInt32 semSlack = 0,
-                       std::chrono::milliseconds limit = std::chrono::seconds(10));
-
-// A call on a thread of its own, for calls that may block or hang: the test
-// can wait until it is blocked (still running after some condition holds, or
-// its thread tid in a wait) and then finish it under a deadline. A call that
-// does not finish is left running (detached) and the test fails.
-class Background {
-public:
-    explicit Background(std::function<void()> f);
-    ~Background() { (void)finish(); }
-    Background(const Background&) = delete;
-    Background& operator=(const Background&) = delete;
-    bool done() const { return state_->done.load(); }
-    pid_t tid() const;  // the thread's id, once it runs (for attest::waitInPselect)
-    // Waits until the call has returned; false when limit passed first.
-    bool finish(std::chrono::milliseconds limit = std::chrono::seconds(20));
+    // Waits until pred (which reads blocks or events) holds, under the lock.
+    bool wait(const std::function<bool()>& pred) {
+        std::unique_lock<std::mutex> guard(lock);
+        return changed.wait_for(guard, std::chrono::seconds(10), pred);
+    }
+    std::vector<std::vector<UInt8>> blocksNow() {
+        std::lock_guard<std::mutex> guard(lock);
+        return blocks;
+    }
+    SerialMgrClientParams params(UInt32 devID, Int32 clientID = 1, UInt32 openParam = 0) const {
+        return {dataCb, eventCb, 0, index_, clientID, 0, devID, openParam};
+    }
 
 private:
-    struct State {
-        std::atomic<bool> done{false};
-        std::atomic<pid_t> tid{0};
+    static constexpr UInt32 kSlots = 4096;
+    static std::atomic<ClientRecorder*>* slots() {
+        static std::atomic<ClientRecorder*> all[kSlots];
+        return all;
+    }
+    static void dataCb(SerialMgrClientInfo* client, UInt32 userData, UInt8* data, UInt32 length) {
+        ClientRecorder* rec = slots()[userData % kSlots].load();
+        if (rec->onData) rec->onData(client, data, length);
+        std::lock_guard<std::mutex> guard(rec->lock);
+        rec->blocks.emplace_back(data, data + length);
+        rec->changed.notify_all();
+    }
+    static void eventCb(SerialMgrClientInfo*, UInt32 userData, UInt32 event, UInt32) {
+        ClientRecorder* rec = slots()[userData % kSlots].load();
+        std::lock_guard<std::mutex> guard(rec->lock);
+        rec->events.push_back(event);
+        rec->changed.notify_all();
+    }
+    static inline std::atomic<UInt32> next_{0};
+    const UInt32 index_ = next_.fetch_add(1) % kSlots;
+};
+
+// Live tasks, heap blocks, semaphores, threads and descriptors.
+using Resources = std::array<size_t, 5>;
+inline Resources liveResources() {
+    auto entries = [](const char* path) {
+        size_t n = 0;
+        DIR* dir = opendir(path);
+        while (struct dirent* entry = readdir(dir)) n += entry->d_name[0] != '.' ? 1 : 0;
+        closedir(dir);
+        return n;
     };
-    std::shared_ptr<State> state_ = std::make_shared<State>();
+    return {OSTASK_GetLiveCount(), dbHEAP_GetLiveBlocks(), OSSEMAPHORE_GetLiveCount(), entries("/proc/self/task"),
+            entries("/proc/self/fd")};
+}
+// Waits until the resources are back to start, with up to semSlack more
+// semaphores. Threads may end up fewer, never more: a helper thread of a
+// sanitizer or an emulator may have ended meanwhile, and every thread the
+// library starts is also counted as a task.
+inline bool resourcesBack(const Resources& start, size_t semSlack) {
+    return waitUntil([&] {
+        const Resources now = liveResources();
+        return now[0] == start[0] && now[1] == start[1] && now[2] >= start[2] && now[2] <= start[2] + semSlack &&
+               now[3] <= start[3] && now[4] == start[4];
+    });
+}
+
+// A call on a thread of its own, for calls that may block or hang. A call
+// that does not finish in time is left running (detached) and the test fails.
+class Background {
+public:
+    explicit Background(std::function<void()> f)
+        : thread_([f = std::move(f), done = done_] {
+              f();
+              done->store(true);
+          }) {}
+    ~Background() { (void)finish(); }
+    bool done() const { return done_->load(); }
+    // Waits until the call has returned; false when limit passed first.
+    bool finish(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+        if (!thread_.joinable()) return done();
+        if (!waitUntil([this] { return done(); }, limit)) {
+            thread_.detach();
+            return false;
+        }
+        thread_.join();
+        return true;
+    }
+
+private:
+    std::shared_ptr<std::atomic<bool>> done_ = std::make_shared<std::atomic<bool>>(false);
     std::thread thread_;
 };
 
