@@ -171,9 +171,9 @@ protected:
         const std::vector<UInt8> block = stream.make(1 + rng() % 150, mustArrive);
         if (kind == Kind::Fake) {
             for (UInt16 empty : {0, 1537, 0xFFFF}) {
-                if (rng() % 7 == 0) fake::pushResult(kDev, empty, EAGAIN);
+                if (rng() % 7 == 0) fake::push(kDev, empty, EAGAIN);
             }
-            fake::pushBytes(kDev, block);
+            fake::push(kDev, std::string(block.begin(), block.end()));
         } else if (kind == Kind::Channel) {
             const Int32 sent = SERIALMGR_SendData(client, block.data(), static_cast<UInt32>(block.size()), 1);
             if (sent != 0 && sent != static_cast<Int32>(block.size())) stream.fail("channel send " + std::to_string(sent));
@@ -225,8 +225,10 @@ TEST_P(Stress, RecordsArriveInOrderOnceAndNoneIsLostWhileReceiving) {
          --cycle) {
         log.clear();  // only this cycle's lines for a failure message
         if (kind == Kind::Fake) {
-            fake::setCloseWakesRead(kDev, rng() % 2 == 0);
-            fake::setWait(kDev, static_cast<fake::Wait>(rng() % 3));
+            fake::with(kDev, [&](fake::Device& d) {
+                d.closeWakes = rng() % 2 == 0;
+                d.wait = static_cast<fake::Wait>(rng() % 3);
+            });
         }
         g_reply = kind != Kind::Channel && rng() % 2 == 0;
         SerialMgrClientInfo *a = registerClient(1), *b = nullptr, *c = nullptr, *cur = a;
@@ -336,7 +338,7 @@ TEST_P(Stress, ExitWithLiveReadersEnds) {
         SerialMgrClientInfo* p = SERIALMGR_RegisterClient(&parked);
         const bool ok = SERIALMGR_RegisterClient(&reading) != nullptr && p != nullptr && fake::waitIdle(8) &&
                         SERIALMGR_SetFlowControl(p, 1) == 1;
-        fake::pushText(8, "x");  // read, then the reader parks
+        fake::push(8, "x");  // read, then the reader parks
         const bool parkedNow = attest::waitUntil([&] { return log.countContaining("wait_sem=") > 0; });
         // The capture's tables go with the static objects at exit; the
         // readers' last lines go to stderr instead.

@@ -5,13 +5,9 @@
 #include <dirent.h>
 
 #include <array>
-#include <atomic>
-#include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <memory>
 #include <mutex>
-#include <thread>
 #include <vector>
 
 #include "platform/kovacutils/kovacutils_host.h"
@@ -36,10 +32,6 @@ public:
     bool wait(const std::function<bool()>& pred) {
         std::unique_lock<std::mutex> guard(lock);
         return changed.wait_for(guard, std::chrono::seconds(10), pred);
-    }
-    std::vector<std::vector<UInt8>> blocksNow() {
-        std::lock_guard<std::mutex> guard(lock);
-        return blocks;
     }
     SerialMgrClientParams params(UInt32 devID, Int32 clientID = 1, UInt32 openParam = 0) const {
         return {dataCb, eventCb, 0, index_, clientID, 0, devID, openParam};
