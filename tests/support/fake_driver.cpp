@@ -8,7 +8,6 @@
 
 #include <algorithm>
 
-#include "drivers/signal_wait.h"
 #include "serialapi/serialapi.h"
 #include "wait.h"
 
@@ -18,14 +17,12 @@ namespace {
 void wake(Device& d) { (void)!write(d.wakePipe[1], "", 1); }
 
 // Waits until the wake pipe is readable; false when a signal ended the wait.
-bool waitWoken(Wait how, int fd) {
+bool waitWoken(bool usePoll, int fd) {
     fd_set readable;
     FD_ZERO(&readable);
     FD_SET(fd, &readable);
     pollfd p{fd, POLLIN, 0};
-    const int rc = how == Wait::Pselect ? at_pselect_read(fd + 1, &readable, -1)
-                   : how == Wait::Select ? select(fd + 1, &readable, nullptr, nullptr, nullptr)
-                                         : poll(&p, 1, -1);
+    const int rc = usePoll ? poll(&p, 1, -1) : select(fd + 1, &readable, nullptr, nullptr, nullptr);
     return !(rc < 0 && errno == EINTR);
 }
 
@@ -50,9 +47,9 @@ UInt16 fakeRead(SerialDeviceId devId, UInt8* buf, UInt16 len) {
     std::unique_lock<std::mutex> guard(d.lock);
     while (d.script.empty() && d.open) {
         ++d.waiting;
-        const Wait how = d.wait;
+        const bool usePoll = d.poll;
         guard.unlock();
-        const bool woken = waitWoken(how, d.wakePipe[0]);
+        const bool woken = waitWoken(usePoll, d.wakePipe[0]);
         guard.lock();
         --d.waiting;
         if (!woken) {
@@ -106,7 +103,7 @@ void install(UInt32 devId) {
     with(devId, [](Device& d) {
         if (d.wakePipe[0] < 0 && pipe2(d.wakePipe, O_NONBLOCK | O_CLOEXEC) != 0) abort();
         d.closeWakes = true;
-        d.wait = Wait::Pselect;
+        d.poll = false;
         d.openResult = 1;
         d.writeResults.clear();
         d.writeLimit = 0xFFFF;

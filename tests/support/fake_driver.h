@@ -5,9 +5,9 @@
 // errno. With nothing scripted it waits until more is scripted or the device
 // closes (unless closeWakes is false, as with a tty whose close another
 // thread's select misses); SIGUSR2 ends the wait (0 with EAGAIN), and a read
-// of a closed device returns 0 with EBADF. It waits in at_pselect_read like
-// the library's drivers, or in plain select() or poll() like a host's. A
-// write returns the next of writeResults, or else min(len, writeLimit).
+// of a closed device returns 0 with EBADF. It waits in plain select() or
+// poll(), as a host's driver may. A write returns the next of writeResults,
+// or else min(len, writeLimit).
 #pragma once
 
 #include <deque>
@@ -19,8 +19,6 @@
 
 namespace attest::fake {
 
-enum class Wait { Pselect, Select, Poll };
-
 struct WriteCall {
     const UInt8* buf;
     UInt16 len;
@@ -30,7 +28,7 @@ struct WriteCall {
 struct Device {
     // Settings, reset by install.
     bool closeWakes = true;
-    Wait wait = Wait::Pselect;
+    bool poll = false;  // wait in poll(), not select()
     Int32 openResult = 1;  // 1 opens, anything else fails
     std::deque<UInt16> writeResults;
     UInt16 writeLimit = 0xFFFF;
