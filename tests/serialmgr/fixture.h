@@ -5,14 +5,9 @@
 
 #include <android/log.h>
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include <string>
-#include <thread>
 
 #include "fake_driver.h"
 #include "log_capture.h"
-#include "serialmgr/serialmgr.h"
 #include "serialmgr/serialmgr_internal.h"
 #include "serialmgr_harness.h"
 #include "stubs/other_stubs.h"
@@ -31,10 +26,8 @@ protected:
     void SetUp() override {
         ::testing::GTEST_FLAG(death_test_style) = "threadsafe";
         ASSERT_EQ(SERIALMGR_Init(), 1);
-        fake::install(kDev);
-        // A first thread makes a sanitizer start its helper threads now.
-        std::thread([] {}).join();
-        start = attest::liveResources();
+        std::thread([] {}).join();  // a sanitizer starts its helper threads now
+        installFake(kDev);
     }
     // Puts the fake on one more device; its wake pipe is no leak.
     void installFake(UInt32 devID) {
@@ -45,8 +38,7 @@ protected:
     SerialMgrClientInfo* registerIdle(attest::ClientRecorder& rec, UInt32 devID = kDev, Int32 clientID = 1) {
         const SerialMgrClientParams params = rec.params(devID, clientID);
         SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&params);
-        EXPECT_NE(client, nullptr);
-        EXPECT_TRUE(fake::waitIdle(devID));
+        EXPECT_TRUE(client != nullptr && fake::waitIdle(devID));
         return client;
     }
     void deregister(SerialMgrClientInfo* client) {
@@ -58,8 +50,7 @@ protected:
             << ::testing::PrintToString(start) << " now " << ::testing::PrintToString(attest::liveResources());
         for (UInt32 id = 0; id < SERIAL_DEVICE_MAX_DEVICE_NUM; ++id) {
             EXPECT_FALSE(gDevList[id].rxLife.has(ReaderLife::kStarted)) << "reader of device " << id << " not joined";
-            // A reader that ends before the stop signal reaches it must not
-            // leave the signal's flag set for a later signal.
+            // A reader that ends before the stop signal reaches it leaves no flag for a later signal.
             EXPECT_EQ(gShutdownList[id].pending.load(), 0u) << "shutdown of device " << id << " left pending";
         }
     }

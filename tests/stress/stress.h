@@ -155,7 +155,7 @@ protected:
         const auto size = static_cast<UInt16>(block.size());
         if (kind == Kind::Fake) {
             for (UInt16 empty : {0, 1537, 0xFFFF}) {
-                if (rng() % 7 == 0) fake::push(kDev, empty, EAGAIN);
+                if (rng() % 7 == 0) fake::push(kDev, "", empty, EAGAIN);
             }
             fake::push(kDev, std::string(block.begin(), block.end()));
         } else if (kind == Kind::Channel) {

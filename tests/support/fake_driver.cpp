@@ -52,20 +52,16 @@ UInt16 fakeRead(SerialDeviceId devId, UInt8* buf, UInt16 len) {
         const bool woken = waitWoken(usePoll, d.wakePipe[0]);
         guard.lock();
         --d.waiting;
+        char drained[64];
+        while (read(d.wakePipe[0], drained, sizeof drained) > 0) {
+        }
         if (!woken) {
             errno = EAGAIN;
             return 0;
         }
-        char drained[64];
-        while (read(d.wakePipe[0], drained, sizeof drained) > 0) {
-        }
     }
-    if (d.script.empty()) {
-        errno = EBADF;
-        return 0;
-    }
-    const Device::Step step = std::move(d.script.front());
-    d.script.pop_front();
+    const State::Step step = d.script.empty() ? State::Step{"", 0, EBADF} : d.script.front();
+    if (!d.script.empty()) d.script.pop_front();
     errno = step.err;
     if (step.bytes.empty()) return step.result;
     const size_t n = std::min<size_t>(step.bytes.size(), len);
@@ -85,13 +81,6 @@ UInt16 fakeWrite(SerialDeviceId devId, const UInt8* buf, UInt16 len) {
     });
 }
 
-void pushStep(UInt32 devId, Device::Step step) {
-    with(devId, [&](Device& d) {
-        d.script.push_back(std::move(step));
-        wake(d);
-    });
-}
-
 }  // namespace
 
 Device& device(UInt32 devId) {
@@ -102,21 +91,21 @@ Device& device(UInt32 devId) {
 void install(UInt32 devId) {
     with(devId, [](Device& d) {
         if (d.wakePipe[0] < 0 && pipe2(d.wakePipe, O_NONBLOCK | O_CLOEXEC) != 0) abort();
-        d.closeWakes = true;
-        d.poll = false;
-        d.openResult = 1;
-        d.writeResults.clear();
-        d.writeLimit = 0xFFFF;
-        d.openParams.clear();
-        d.writes.clear();
-        d.script.clear();
+        const State was = d;
+        static_cast<State&>(d) = State{};
+        d.open = was.open;
+        d.waiting = was.waiting;
     });
     Serial_ConfigureDeviceEx(devId, fakeOpen, fakeClose, fakeRead, fakeWrite, nullptr, nullptr, nullptr, nullptr, 0, 0,
                              0);
 }
 
-void push(UInt32 devId, const std::string& bytes) { pushStep(devId, {{bytes.begin(), bytes.end()}, 0, 0}); }
-void push(UInt32 devId, UInt16 result, int err) { pushStep(devId, {{}, result, err}); }
+void push(UInt32 devId, const std::string& bytes, UInt16 result, int err) {
+    with(devId, [&](Device& d) {
+        d.script.push_back({bytes, result, err});
+        wake(d);
+    });
+}
 
 std::vector<UInt8> writtenBytes(UInt32 devId) {
     std::vector<UInt8> all;

@@ -1,8 +1,10 @@
-// Clients registering, sending and deregistering, alone and from several
-// threads at once. This program interposes dbHEAP_Alloc and
-// OSSEMAPHORE_Obtain (libkovacutils is a shared library, so the definitions
-// here win): to fail allocations of one size, and to count one thread's obtains.
+// The serial manager on the fake driver: registering, sending, reading,
+// pausing and deregistering, alone and from several threads at once. This
+// program interposes dbHEAP_Alloc and OSSEMAPHORE_Obtain (libkovacutils is a
+// shared library, so the definitions here win): to fail allocations of one
+// size, and to count one thread's obtains.
 #include <dlfcn.h>
+#include <errno.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -28,8 +30,17 @@ extern "C" OSStatus OSSEMAPHORE_Obtain(OSSemaphore sem, UInt32 ticks) {
 namespace {
 
 using Client = SerialMgrTest;
+using Reader = SerialMgrTest;
+constexpr UInt32 kUsb = SERIAL_DEVICE_USB;
 const UInt8 kData[5] = {1, 2, 3, 4, 5};
 const char kBadRecord[] = "assertion \"pClientInfo != NULL && pClientInfo->sig == 0xBABEFACE\" failed";
+const char kStopLine[] = "  USB_Control_Pipe_Send_Stop : send STOP to reader thread\n";
+
+// The reader logs a wait line before each obtain of wait_sem, inside its
+// pause loop, where it reads nothing until the pause ends.
+bool waitParked(const attest::LogCapture& log) {
+    return attest::waitUntil([&] { return log.countContaining("wait_sem=") > 0; });
+}
 
 TEST_F(Client, FailedOpenOrAllocationLeavesTheDeviceAsItWas) {
     attest::ClientRecorder rec;
@@ -42,14 +53,7 @@ TEST_F(Client, FailedOpenOrAllocationLeavesTheDeviceAsItWas) {
     EXPECT_EQ(SERIALMGR_RegisterClient(&params), nullptr);
     EXPECT_TRUE(log.has(kError, "SERIALMGR_RegisterClient: no memory for the client record devID=7, client=5\r\n"));
     EXPECT_TRUE(fake::with(kDev, [](fake::Device& d) { return d.openParams.empty(); }));
-    // A reader without its buffer ends at once and closes the device.
-    g_failSize = SERIALMGR_RX_BUFFER_SIZE;
-    SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&params);
-    ASSERT_TRUE(log.waitFor(kInfo, "SERIALMGR_RX_Entry: devID=7, END\r\n"));
-    EXPECT_TRUE(log.has(kError, "SERIALMGR_RX_Entry: devID=7, no receive buffer\r\n"));
-    EXPECT_FALSE(fake::with(kDev, [](fake::Device& d) { return d.open; }));
     g_failSize = 0;
-    deregister(client);
     expectNothingLeft();
 }
 
@@ -85,7 +89,7 @@ TEST_F(Client, SendModesAndWriteResults) {
     deregister(client);
 }
 
-TEST_F(Client, InvalidArgumentsAreRefused) {
+TEST_F(Client, InvalidRecordsAndLengthsAreRefused) {
     // What a stale pointer finds until the memory is reused.
     SerialMgrClientInfo freed{SERIALMGR_FREED_SIG, kDev, 0, 0, 0, 0, {}};
     for (SerialMgrClientInfo* record : {static_cast<SerialMgrClientInfo*>(nullptr), &freed}) {
@@ -98,17 +102,6 @@ TEST_F(Client, InvalidArgumentsAreRefused) {
     }
     // The length is checked before the record.
     EXPECT_DEATH(SERIALMGR_SendData(nullptr, kData, 0xFFFF, 1), "SERIALMGR_SendData.*len < 0xFFFF");
-    attest::ClientRecorder rec;
-    SerialMgrClientParams params = rec.params(24, 7);
-    EXPECT_EQ(SERIALMGR_RegisterClient(&params), nullptr);
-    EXPECT_TRUE(log.has(kError, "SERIALMGR_RegisterClient: Invalid devID=24, client=7\r\n"));
-    // With the default-device flag the device ID is not looked at.
-    installFake(SERIAL_DEVICE_UART_A);
-    params.useDefaultDevice = 0xFF;
-    SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&params);
-    EXPECT_EQ(SERIALMGR_GetDeviceID(client), SERIAL_DEVICE_UART_A);
-    deregister(client);
-    expectNothingLeft();
 }
 
 // Two first registrations on a closed device take turns: both succeed, the
@@ -240,6 +233,136 @@ TEST_F(Client, SendRacingItsOwnDeregistrationNeverTouchesTheFreedRecord) {
         },
         [](int status) { return WIFEXITED(status) ? WEXITSTATUS(status) == 0 : WTERMSIG(status) == SIGABRT; },
         std::string("^$|") + kBadRecord);
+}
+
+// Results above a block (1537, 65535 = -1) and 0 with EAGAIN carry nothing;
+// blocks up to 1536 bytes are delivered whole. A read of 0 with another errno
+// ends the reader and closes the device under a client still registered:
+// sends end at once, another registration is a fatal error, and only the
+// deregistration makes the device usable again.
+TEST_F(Reader, ResultsWithoutDataAreSkippedAndAReadErrorEndsTheReader) {
+    installFake(kUsb);
+    attest::ClientRecorder rec, other;
+    SerialMgrClientInfo* client = registerIdle(rec, kUsb);
+    fake::push(kUsb, "1");
+    for (UInt16 result : {0, 1537, 0xFFFF}) fake::push(kUsb, "", result, result == 0 ? EAGAIN : 0);
+    fake::push(kUsb, std::string(1536, 'A'));
+    fake::push(kUsb, "", 0, EIO);
+    fake::push(kUsb, "never read");
+    ASSERT_TRUE(log.waitFor(kInfo, "SERIALMGR_RX_Entry: devID=5, END\r\n"));
+    EXPECT_TRUE(rec.wait([&] { return rec.blocks == Blocks{{'1'}, std::vector<UInt8>(1536, 'A')}; }));
+    EXPECT_TRUE(log.has(kError, "SERIALMGR_RX_Entry: devID=5, blockdatasize == 0, errno 5 (Input/output error)\r\n"));
+    EXPECT_EQ(SERIALMGR_GetSerialDeviceHandle(client), -1);
+    ASSERT_TRUE(attest::finishesWithin([&] {
+        EXPECT_EQ(SERIALMGR_SendData(client, kData, 3, 1), 0);
+        SERIALMGR_SetFlowControl(client, 1);  // no STOP: no reader would answer it
+        SERIALMGR_SetFlowControl(client, 0);
+    }));
+    EXPECT_TRUE(fake::writtenBytes(kUsb).empty());
+    EXPECT_EQ(log.count(kInfo, kStopLine), 0);
+    const SerialMgrClientParams params = other.params(kUsb, 2);
+    EXPECT_DEATH(SERIALMGR_RegisterClient(&params), "gDevList\\[inDevID\\].currentClient == NULL");
+    deregister(client);
+    EXPECT_EQ(rec.events, (std::vector<UInt32>{SERIALMGR_EVENT_READ_ERROR, SERIALMGR_EVENT_DEREGISTERED}));
+    expectNothingLeft();
+    fake::install(kUsb);
+    SerialMgrClientInfo* again = registerIdle(other, kUsb, 2);
+    fake::push(kUsb, "AT\r");
+    ASSERT_TRUE(other.wait([&] { return other.blocks.size() == 1; }));
+    deregister(again);
+}
+
+TEST_F(Reader, PausesParkTheReaderAndResumesReopenTheDeviceWithTheDefaultArgument) {
+    attest::ClientRecorder rec, newer;
+    const SerialMgrClientParams params = rec.params(kDev, 4, 77);
+    SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&params);
+    ASSERT_TRUE(fake::waitIdle(kDev));
+    EXPECT_EQ(SERIALMGR_SetFlowControl(client, 1), 1);
+    EXPECT_EQ(SERIALMGR_SendData(client, kData, 3, 1), 0);
+    fake::push(kDev, "1");  // read before the pause began: still delivered
+    ASSERT_TRUE(waitParked(log));
+    fake::push(kDev, "2");  // not read while paused
+    EXPECT_EQ(fake::with(kDev, [](fake::Device& d) { return d.script.size(); }), 1u);
+    EXPECT_EQ(SERIALMGR_SetFlowControl(client, 0), 1);
+    ASSERT_TRUE(rec.wait([&] { return rec.blocks.size() == 2; }));
+    EXPECT_EQ(fake::with(kDev, [](fake::Device& d) { return d.openParams; }), (std::vector<UInt32>{77, 0}));
+    EXPECT_EQ(SERIALMGR_SendData(client, kData, 3, 0), 3);
+    EXPECT_EQ(fake::writtenBytes(kDev).size(), 3u);
+
+    // The driver's STOP result parks the reader too. A registration on a
+    // paused device resumes reception, for the newer client.
+    log.clear();
+    fake::push(kDev, "", STOP_READING_USB_TTY);
+    ASSERT_TRUE(waitParked(log));
+    SerialMgrClientInfo* second = registerIdle(newer, kDev, 2);
+    fake::push(kDev, "3");
+    ASSERT_TRUE(newer.wait([&] { return newer.blocks.size() == 1; }));
+
+    // A deregistration releases a parked reader without a reopen.
+    EXPECT_EQ(SERIALMGR_SetFlowControl(second, 1), 1);
+    log.clear();
+    fake::push(kDev, "4");
+    ASSERT_TRUE(waitParked(log));
+    deregister(client);
+    EXPECT_TRUE(log.has(kInfo, "SERIALMGR_RX_Entry: Flow wait end. Stop devID 7\r\n"));
+    EXPECT_EQ(fake::with(kDev, [](fake::Device& d) { return d.openParams.size(); }), 3u);
+    deregister(second);
+    expectNothingLeft();
+}
+
+// A USB pause marks the client paused, then sends STOP and returns only once
+// the reader has parked and answered OK: a send meanwhile is refused.
+TEST_F(Reader, UsbPauseRefusesSendsBeforeItsHandshakeAndReturnsAfterIt) {
+    installFake(kUsb);
+    attest::ClientRecorder rec;
+    SerialMgrClientInfo* client = registerIdle(rec, kUsb);
+    attest::Background pause([client] { EXPECT_EQ(SERIALMGR_SetFlowControl(client, 1), 1); });
+    ASSERT_TRUE(log.waitFor(kInfo, kStopLine));
+    // The reader waits in the fake's read, which does not watch the control
+    // pipe: nobody can have answered yet.
+    EXPECT_EQ(SERIALMGR_SendData(client, kData, 3, 0), 0);
+    EXPECT_FALSE(pause.done());
+    fake::push(kUsb, "AT\r");  // the reader delivers, then parks and answers
+    ASSERT_TRUE(pause.finish());
+    EXPECT_TRUE(log.has(kInfo, "  USB_Control_Pipe_Send_Ack : send OK to RPC task\n"));
+    // A repeated pause skips the control pipe: the parked reader would not
+    // answer a second STOP.
+    ASSERT_TRUE(attest::finishesWithin([client] { SERIALMGR_SetFlowControl(client, 1); }));
+    EXPECT_EQ(log.count(kInfo, kStopLine), 1);
+    deregister(client);
+    expectNothingLeft();
+}
+
+// The whole deregistration of a reader that waits in its read, on a device
+// whose close does not wake it: the signal does, and the device's shutdown
+// function runs on the reader.
+TEST_F(Reader, DeregistrationLogsEveryStepAndSignalsAReaderBlockedInItsRead) {
+    constexpr UInt32 kUart = SERIAL_DEVICE_UART_B;
+    installFake(kUart);
+    fake::with(kUart, [](fake::Device& d) { d.closeWakes = false; });
+    static std::atomic<pthread_t> ranOn{};
+    gShutdownList[kUart].handler = [](UInt32) { ranOn = pthread_self(); };
+    attest::ClientRecorder rec;
+    SerialMgrClientInfo* client = registerIdle(rec, kUart, 9);
+    const pthread_t reader = gDevList[kUart].rxThread.load();
+    log.clear();
+    deregister(client);
+    char p[32];
+    snprintf(p, sizeof p, "%p", static_cast<void*>(client));
+    EXPECT_THAT(attest::linesOf(log),
+                ElementsAre(Pair(kInfo, "SERIALMGR_DeRegisterClient: " + std::string(p) + "\n"),
+                            Pair(kInfo, "SERIALMGR_SetFlowControl: devID=1, client=9 enable=0 state=1\r\n"),
+                            Pair(kInfo, "SERIALMGR_RX_Shutdown: devID=1\r\n"),
+                            Pair(kInfo, "SERIALMGR_RX_Shutdown: Serial_CloseDevice\r\n"),
+                            Pair(kInfo, "SERIALMGR_RX_Shutdown: devID=1, send SIGUSR2 to " +
+                                            std::to_string(static_cast<int>(reader)) + "\r\n"),
+                            Pair(kInfo, "SERIALMGR_HandleSignal: devID = 1, shutting down\n"),
+                            Pair(kInfo, "   Serial_Read=0\n"), Pair(kInfo, "SERIALMGR_RX_Entry: devID=1, END\r\n"),
+                            Pair(kInfo, "SERIALMGR_RX_Shutdown: devID=1, exiting\r\n"),
+                            Pair(kInfo, "SERIALMGR_DeRegisterClient: " + std::string(p) + ", exiting\n")));
+    EXPECT_TRUE(pthread_equal(ranOn.load(), reader));
+    EXPECT_EQ(rec.events, std::vector<UInt32>{SERIALMGR_EVENT_DEREGISTERED});
+    expectNothingLeft();
 }
 
 }  // namespace
