@@ -26,61 +26,9 @@ namespace {
 enum class Kind { Fake, Channel, Udp, Uart, Usb };
 constexpr UInt32 kCheck = 2654435761u;
 
-// The record stream and its checks; the first failure is kept.
-struct Stream {
-    std::mutex lock;
-    UInt32 next = 1, last = 0;
-    std::set<UInt32> owed;       // sent, must arrive, not seen yet
-    std::vector<UInt8> partial;  // a tty block may end inside a record
-    std::string error;
-
-    template <typename F>
-    auto locked(F f) {
-        std::lock_guard<std::mutex> g(lock);
-        return f();
-    }
-    void fail(const std::string& what) {
-        locked([&] { error = error.empty() ? what : error; });
-    }
-    void received(const UInt8* data, UInt32 len) {
-        std::lock_guard<std::mutex> g(lock);
-        partial.insert(partial.end(), data, data + len);
-        for (UInt32 rec[2]; partial.size() >= 8; partial.erase(partial.begin(), partial.begin() + 8)) {
-            std::memcpy(rec, partial.data(), 8);
-            owed.erase(rec[0]);
-            const bool lost = !owed.empty() && *owed.begin() < rec[0];
-            if (error.empty() && (rec[1] != rec[0] * kCheck || rec[0] <= last || lost)) {
-                error = "record " + std::to_string(rec[0]) + " after " + std::to_string(last) + (lost ? ", one lost" : "");
-            }
-            last = std::max(last, rec[0]);
-        }
-    }
-    // The device was closed under the stream: what is in flight may be lost.
-    void forgive() {
-        locked([this] {
-            owed.clear();
-            partial.clear();
-        });
-    }
-};
-
-Stream* g_stream = nullptr;
-std::atomic<bool> g_reply{false};
-
-void clientData(SerialMgrClientInfo* client, UInt32, UInt8* data, UInt32 len) {
-    g_stream->received(data, len);
-    if (g_reply) SERIALMGR_SendData(client, reinterpret_cast<const UInt8*>("OK"), 2, 1);
-}
-void clientEvent(SerialMgrClientInfo*, UInt32, UInt32 event, UInt32) {
-    if (event == SERIALMGR_EVENT_READ_ERROR) g_stream->fail("read error event");
-}
-Int32 hostSend(UInt32, const UInt8* data, UInt32 len) {
-    if (len % 8 == 0 && g_stream != nullptr) g_stream->received(data, len);  // not the senders' 3-byte lines
-    return static_cast<Int32>(len);
-}
-
 class Stress : public SerialMgrTest, public ::testing::WithParamInterface<Kind> {
 protected:
+    static inline Stress* current = nullptr;
     const Kind kind = GetParam();
     const bool tty = kind == Kind::Uart || kind == Kind::Usb;
     const UInt32 dev = std::array<UInt32, 5>{kDev, SERIAL_DEVICE_SOCKET, SERIAL_DEVICE_RNDIS, SERIAL_DEVICE_UART_B,
@@ -123,7 +71,7 @@ protected:
             udpOut = socket(AF_INET, SOCK_DGRAM, 0);
         }
         AT_STUBS_RegisterCallbacks(hostSend, nullptr);
-        g_stream = &stream;
+        current = this;
         start = attest::liveResources();
     }
     void TearDown() override {
@@ -133,11 +81,51 @@ protected:
         if (udpOut >= 0) close(udpOut);
     }
 
-    SerialMgrClientInfo* registerClient(Int32 id, bool waitLoop = true) {
-        const SerialMgrClientParams params = {clientData, clientEvent, 0, 0, id, 0, dev, 0};
+    // The records' checks; the first failure is kept.
+    void received(const UInt8* data, UInt32 len) {
+        std::lock_guard<std::mutex> g(lock);
+        partial.insert(partial.end(), data, data + len);  // a tty block may end inside a record
+        for (UInt32 rec[2]; partial.size() >= 8; partial.erase(partial.begin(), partial.begin() + 8)) {
+            std::memcpy(rec, partial.data(), 8);
+            owed.erase(rec[0]);
+            const bool lost = !owed.empty() && *owed.begin() < rec[0];
+            if (rec[1] != rec[0] * kCheck || rec[0] <= last || lost) {
+                fail("record " + std::to_string(rec[0]) + " after " + std::to_string(last) + (lost ? ", one lost" : ""));
+            }
+            last = std::max(last, rec[0]);
+        }
+    }
+    void fail(const std::string& what) { error = error.empty() ? what : error; }  // under lock
+    static void clientData(SerialMgrClientInfo* client, UInt32, UInt8* data, UInt32 len) {
+        current->received(data, len);
+        if (current->reply) SERIALMGR_SendData(client, reinterpret_cast<const UInt8*>("OK"), 2, 1);
+    }
+    static void clientEvent(SerialMgrClientInfo*, UInt32, UInt32 event, UInt32) {
+        std::lock_guard<std::mutex> g(current->lock);
+        if (event == SERIALMGR_EVENT_READ_ERROR) current->fail("read error event");
+    }
+    static Int32 hostSend(UInt32, const UInt8* data, UInt32 len) {
+        if (len % 8 == 0 && current != nullptr) current->received(data, len);  // not the senders' 3-byte lines
+        return static_cast<Int32>(len);
+    }
+    template <typename F>
+    auto locked(F f) {
+        std::lock_guard<std::mutex> g(lock);
+        return f();
+    }
+    // The device was closed under the stream: what is in flight may be lost.
+    void forgive() {
+        locked([this] {
+            owed.clear();
+            partial.clear();
+        });
+    }
+
+    SerialMgrClientInfo* registerClient(Int32 id, UInt32 on = 0) {
+        const SerialMgrClientParams params = {clientData, clientEvent, 0, 0, id, 0, on != 0 ? on : dev, 0};
         SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&params);
         // A pause before the USB reader is in its loop skips the handshake.
-        EXPECT_TRUE(client != nullptr && (kind != Kind::Usb || !waitLoop || attest::waitUntil([] {
+        EXPECT_TRUE(client != nullptr && (kind != Kind::Usb || on != 0 || attest::waitUntil([] {
                         return gDevList[SERIAL_DEVICE_USB].rxLife.has(ReaderLife::kInLoop);
                     })));
         return client;
@@ -145,11 +133,11 @@ protected:
     // One block of records from the far end (the channel: from the client).
     void feed(SerialMgrClientInfo* client, bool mustArrive) {
         std::vector<UInt8> block(8 + rng() % 150 * 8);
-        stream.locked([&] {
-            for (size_t k = 0; k < block.size(); k += 8, ++stream.next) {
-                const UInt32 rec[2] = {stream.next, stream.next * kCheck};
+        locked([&] {
+            for (size_t k = 0; k < block.size(); k += 8, ++next) {
+                const UInt32 rec[2] = {next, next * kCheck};
                 std::memcpy(&block[k], rec, 8);
-                if (mustArrive) stream.owed.insert(stream.next);
+                if (mustArrive) owed.insert(next);
             }
         });
         const auto size = static_cast<UInt16>(block.size());
@@ -160,7 +148,7 @@ protected:
             fake::push(kDev, std::string(block.begin(), block.end()));
         } else if (kind == Kind::Channel) {
             const Int32 sent = SERIALMGR_SendData(client, block.data(), size, 1);
-            if (sent != 0 && sent != size) stream.fail("channel send " + std::to_string(sent));
+            if (sent != 0 && sent != size) locked([&] { fail("channel send " + std::to_string(sent)); });
         } else if (kind == Kind::Udp) {
             (void)sendto(udpOut, block.data(), size, 0, reinterpret_cast<sockaddr*>(&udpTo), sizeof udpTo);
         } else {
@@ -170,46 +158,49 @@ protected:
     // After a resume (a UDP socket was reopened and loses what came before:
     // records go out until one arrives), records must arrive.
     void resumed(SerialMgrClientInfo* client) {
-        const UInt32 seen = stream.locked([&] { return stream.last; });
+        const UInt32 seen = locked([&] { return last; });
         EXPECT_TRUE(kind != Kind::Udp || attest::waitUntil([&] {
                         feed(client, false);
-                        return stream.locked([&] { return stream.last > seen; });
+                        return locked([&] { return last > seen; });
                     }, std::chrono::seconds(5)));
-        if (kind == Kind::Udp) stream.forgive();
+        if (kind == Kind::Udp) forgive();
         for (int n = 1 + rng() % 4; n > 0; --n) feed(client, true);
-        EXPECT_TRUE(attest::waitUntil([&] { return stream.locked([&] { return stream.owed.empty(); }); },
-                                      std::chrono::seconds(5)))
+        EXPECT_TRUE(attest::waitUntil([&] { return locked([&] { return owed.empty(); }); }, std::chrono::seconds(5)))
             << "records lost";
     }
     bool deregister(SerialMgrClientInfo* client) {
         return client == nullptr || attest::finishesWithin([client] { SERIALMGR_DeRegisterClient(client); });
     }
-    std::string failure() { return stream.locked([&] { return stream.error; }); }
 
     attest::TtyHarness harness;
-    std::atomic<bool> drainerStop{false};
+    std::atomic<bool> drainerStop{false}, reply{false};
     std::unique_ptr<attest::Background> drainer;
-    Stream stream;
+    std::mutex lock;  // of the record stream
+    UInt32 next = 1, last = 0;
+    std::set<UInt32> owed;  // sent, must arrive, not seen yet
+    std::vector<UInt8> partial;
+    std::string error;
     std::mt19937 rng{std::random_device{}()};
     int udpOut = -1;
     sockaddr_in udpTo{};
 };
 
-// Random pauses and resumes (also from a second thread under traffic),
-// replacements (sometimes of a paused client) and deregistrations (while
-// paused, with records in flight, racing a registration, or racing a pause of
-// the replaced client), while a client thread sends. The fake driver waits in
-// select or poll, and its close wakes the read or not.
+// Random pauses and resumes (right after each other on an idle line, or from
+// a second thread under traffic), replacements (sometimes of a paused client)
+// and deregistrations (while paused, with records in flight, racing a
+// registration, or racing a pause of the replaced client), while a client
+// thread sends and dataCb may answer. The fake driver waits in select or
+// poll, and its close wakes the read or not.
 TEST_P(Stress, RecordsArriveInOrderOnceAndNoneIsLostWhileReceiving) {
     // A paused channel refuses the client's sends; a paused UDP channel loses what comes.
     const bool lossyPause = kind == Kind::Udp || kind == Kind::Channel;
-    for (long cycle = cycles; cycle > 0 && !HasFailure() && failure().empty(); --cycle) {
+    for (long cycle = cycles; cycle > 0 && !HasFailure() && locked([&] { return error.empty(); }); --cycle) {
         log.clear();  // only this cycle's lines for a failure message
         fake::with(kDev, [&](fake::Device& d) {
             d.closeWakes = rng() % 2 == 0;
             d.poll = rng() % 2 == 0;
         });
-        g_reply = kind != Kind::Channel && rng() % 2 == 0;
+        reply = kind != Kind::Channel && rng() % 2 == 0;
         SerialMgrClientInfo *a = registerClient(1), *b = nullptr, *c = nullptr, *cur = a;
         std::atomic<bool> stop{false};
         attest::Background sender([&, a, seed = rng()] {
@@ -217,12 +208,12 @@ TEST_P(Stress, RecordsArriveInOrderOnceAndNoneIsLostWhileReceiving) {
             // A bounded burst: a sender that spins all cycle long starves the reader on a small machine.
             for (int i = 0; i < 30 && !stop; ++i) {
                 const Int32 n = SERIALMGR_SendData(a, reinterpret_cast<const UInt8*>("ok\n"), 3, r() % 2);
-                if (n > 3 && n != 0xFFFF) stream.fail("send returned " + std::to_string(n));  // 65535: a failed write
+                if (n > 3 && n != 0xFFFF) locked([&] { fail("send returned " + std::to_string(n)); });
             }
         });
         resumed(cur);
         for (int step = rng() % 4; step > 0; --step) {
-            const unsigned what = rng() % 4;
+            const unsigned what = rng() % 5;
             if (what == 1) {  // pause with traffic, resume
                 SERIALMGR_SetFlowControl(cur, 1);
                 feed(cur, !lossyPause);
@@ -240,6 +231,11 @@ TEST_P(Stress, RecordsArriveInOrderOnceAndNoneIsLostWhileReceiving) {
                 for (int i = 0; i < 2 && !flipper.done(); ++i) feed(cur, !lossyPause);
                 ASSERT_TRUE(flipper.finish());
                 SERIALMGR_SetFlowControl(cur, 0);
+            } else if (what == 4) {  // on USB each resume's reopen drains the next pause's STOP
+                for (int i = 0; i < 20; ++i) {
+                    SERIALMGR_SetFlowControl(cur, 1);
+                    SERIALMGR_SetFlowControl(cur, 0);
+                }
             }
             resumed(cur);
         }
@@ -252,47 +248,28 @@ TEST_P(Stress, RecordsArriveInOrderOnceAndNoneIsLostWhileReceiving) {
             // pause of the replaced client racing the newer one's
             // deregistration must not wait for an answer that cannot come.
             attest::Background racing([&] {
-                if (end == 2) c = registerClient(3, false);
+                if (end == 2) c = registerClient(3, dev);
                 if (end == 3 && b != nullptr) SERIALMGR_SetFlowControl(a, 1);
             });
             stop = true;
             ASSERT_TRUE(sender.finish() && deregister(b) && deregister(a) && racing.finish());
         }
-        stream.forgive();
+        forgive();
         if (c != nullptr) {
-            const bool current = gDevList[dev].currentClient.load() == c;
-            EXPECT_EQ(SERIALMGR_GetSerialDeviceHandle(c) != -1, current);
-            if (current) resumed(c);
+            const bool isCurrent = gDevList[dev].currentClient.load() == c;
+            EXPECT_EQ(SERIALMGR_GetSerialDeviceHandle(c) != -1, isCurrent);
+            if (isCurrent) resumed(c);
             ASSERT_TRUE(deregister(c));
-            stream.forgive();
+            forgive();
         }
         if (kind == Kind::Fake) fake::install(kDev);  // the next reader starts from an empty script
         if (tty) tcflush(harness.slave(pty), TCIOFLUSH);
     }
-    EXPECT_EQ(failure(), "") << log.dump();
+    EXPECT_EQ(locked([&] { return error; }), "") << log.dump();
     expectNothingLeft(kind == Kind::Channel ? 4 : 0);
 }
 
-// A pause right after a resume, on an idle line, returns, and so does every
-// later one: on USB the reopen drains that pause's STOP, and the reader must
-// look at the pause again before it waits for data.
-TEST_P(Stress, PauseRightAfterAResumeReturnsOnAnIdleLine) {
-    SerialMgrClientInfo* client = registerClient(1);
-    ASSERT_TRUE(attest::finishesWithin(
-        [&] {
-            for (long i = 0; i < cycles; ++i) {
-                SERIALMGR_SetFlowControl(client, 1);
-                SERIALMGR_SetFlowControl(client, 0);
-            }
-        },
-        std::chrono::seconds(60)));
-    resumed(client);
-    EXPECT_TRUE(deregister(client));
-    EXPECT_EQ(failure(), "") << log.dump();
-}
-
-// A process that exits while its readers are reading or parked ends: the
-// child registers on the transport and on a paused fake device and exits.
+// A process that exits while its readers are reading or parked ends.
 TEST_P(Stress, ExitWithLiveReadersEnds) {
     // Forked with no other thread running: the thread sanitizer refuses to
     // start threads in a child forked from a multi-threaded process.
@@ -302,10 +279,8 @@ TEST_P(Stress, ExitWithLiveReadersEnds) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         installFake(8);
-        const bool reading = registerClient(1) != nullptr;
-        const SerialMgrClientParams params = {clientData, clientEvent, 0, 0, 2, 0, 8, 0};
-        SerialMgrClientInfo* parked = SERIALMGR_RegisterClient(&params);
-        const bool ok = reading && parked != nullptr && fake::waitIdle(8) && SERIALMGR_SetFlowControl(parked, 1) == 1;
+        SerialMgrClientInfo* parked = registerClient(2, 8);
+        const bool ok = registerClient(1) != nullptr && fake::waitIdle(8) && SERIALMGR_SetFlowControl(parked, 1) == 1;
         fake::push(8, "x");  // read, then the reader parks
         const bool parkedNow = attest::waitUntil([&] { return log.countContaining("wait_sem=") > 0; });
         // The capture's tables go with the static objects at exit; the
