@@ -185,8 +185,9 @@ protected:
     sockaddr_in udpTo{};
 };
 
-// Random pauses and resumes (right after each other on an idle line, or from
-// a second thread under traffic), replacements (sometimes of a paused client)
+// Random first registrations (sometimes two at once), pauses and resumes
+// (right after each other on an idle line, or from a second thread under
+// traffic), replacements (sometimes of a paused client)
 // and deregistrations (while paused, with records in flight, racing a
 // registration, or racing a pause of the replaced client), while a client
 // thread sends and dataCb may answer. The fake driver waits in select or
@@ -201,7 +202,12 @@ TEST_P(Stress, RecordsArriveInOrderOnceAndNoneIsLostWhileReceiving) {
             d.poll = rng() % 2 == 0;
         });
         reply = kind != Kind::Channel && rng() % 2 == 0;
-        SerialMgrClientInfo *a = registerClient(1), *b = nullptr, *c = nullptr, *cur = a;
+        SerialMgrClientInfo *a = nullptr, *b = nullptr, *c = nullptr;
+        const bool twoFirst = rng() % 4 == 0;  // two first registrations take turns; the later one reads
+        attest::Background first([&] { b = twoFirst ? registerClient(2) : nullptr; });
+        a = registerClient(1);
+        ASSERT_TRUE(first.finish());
+        SerialMgrClientInfo* cur = b != nullptr && gDevList[dev].currentClient.load() == b ? b : a;
         std::atomic<bool> stop{false};
         attest::Background sender([&, a, seed = rng()] {
             std::mt19937 r(seed);

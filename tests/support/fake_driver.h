@@ -14,21 +14,15 @@
 
 namespace attest::fake {
 
-struct WriteCall {
-    const UInt8* buf;
-    UInt16 len;
-    std::vector<UInt8> data;  // what the result says was taken
-};
-
 struct State {
     bool closeWakes = true;
     bool poll = false;
-    Int32 openResult = 1;  // 1 opens, anything else fails
     std::deque<UInt16> writeResults;  // results of the next writes, then min(len, writeLimit)
     UInt16 writeLimit = 0xFFFF;
     bool open = false;
     std::vector<UInt32> openParams;  // one per open
-    std::vector<WriteCall> writes;
+    int writes = 0;
+    std::vector<UInt8> written;  // what the write results say was taken
     struct Step {
         std::string bytes;
         UInt16 result;  // when there are no bytes
@@ -53,7 +47,6 @@ auto with(UInt32 devId, F f) {
 }
 void install(UInt32 devId);  // registers the fake on devId and resets it (a read may go on waiting)
 void push(UInt32 devId, const std::string& bytes, UInt16 result = 0, int err = 0);
-std::vector<UInt8> writtenBytes(UInt32 devId);
 bool waitIdle(UInt32 devId);  // until a read waits with nothing scripted
 
 }  // namespace attest::fake

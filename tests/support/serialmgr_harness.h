@@ -5,6 +5,7 @@
 #include <dirent.h>
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -16,48 +17,46 @@
 
 namespace attest {
 
-// What the library handed to one client's callbacks. The callbacks find the
-// recorder through userData, so a recorded block also proves that userData
-// came back unchanged.
+// What the library handed to a client's callbacks, which find the recorder
+// through userData (so a recorded block also proves userData came back).
 class ClientRecorder {
 public:
-    ClientRecorder() { slots()[index_].store(this); }
-    std::mutex lock;
-    std::condition_variable changed;
-    std::vector<std::vector<UInt8>> blocks;  // dataCb blocks, copied
+    ClientRecorder() { slots()[index_] = this; }
+    std::vector<std::vector<UInt8>> blocks;
     std::vector<UInt32> events;
-    std::function<void(SerialMgrClientInfo*, const UInt8*, UInt32)> onData;  // runs on the reader, unlocked
+    std::function<void(SerialMgrClientInfo*, const UInt8*, UInt32)> onData;  // runs on the reader first
 
-    // Waits until pred (which reads blocks or events) holds, under the lock.
+    // Waits until pred (which reads blocks or events) holds.
     bool wait(const std::function<bool()>& pred) {
-        std::unique_lock<std::mutex> guard(lock);
-        return changed.wait_for(guard, std::chrono::seconds(10), pred);
+        std::unique_lock<std::mutex> guard(lock_);
+        return changed_.wait_for(guard, std::chrono::seconds(10), pred);
     }
     SerialMgrClientParams params(UInt32 devID, Int32 clientID = 1, UInt32 openParam = 0) const {
         return {dataCb, eventCb, 0, index_, clientID, 0, devID, openParam};
     }
 
 private:
-    static constexpr UInt32 kSlots = 4096;
     static std::atomic<ClientRecorder*>* slots() {
-        static std::atomic<ClientRecorder*> all[kSlots];
+        static std::atomic<ClientRecorder*> all[4096];
         return all;
     }
     static void dataCb(SerialMgrClientInfo* client, UInt32 userData, UInt8* data, UInt32 length) {
-        ClientRecorder* rec = slots()[userData % kSlots].load();
+        ClientRecorder* rec = slots()[userData];
         if (rec->onData) rec->onData(client, data, length);
-        std::lock_guard<std::mutex> guard(rec->lock);
+        std::lock_guard<std::mutex> guard(rec->lock_);
         rec->blocks.emplace_back(data, data + length);
-        rec->changed.notify_all();
+        rec->changed_.notify_all();
     }
     static void eventCb(SerialMgrClientInfo*, UInt32 userData, UInt32 event, UInt32) {
-        ClientRecorder* rec = slots()[userData % kSlots].load();
-        std::lock_guard<std::mutex> guard(rec->lock);
+        ClientRecorder* rec = slots()[userData];
+        std::lock_guard<std::mutex> guard(rec->lock_);
         rec->events.push_back(event);
-        rec->changed.notify_all();
+        rec->changed_.notify_all();
     }
     static inline std::atomic<UInt32> next_{0};
-    const UInt32 index_ = next_.fetch_add(1) % kSlots;
+    const UInt32 index_ = next_++ % 4096;
+    std::mutex lock_;
+    std::condition_variable changed_;
 };
 
 // Live tasks, heap blocks, semaphores, threads and descriptors.
@@ -66,7 +65,7 @@ inline Resources liveResources() {
     auto entries = [](const char* path) {
         size_t n = 0;
         DIR* dir = opendir(path);
-        while (struct dirent* entry = readdir(dir)) n += entry->d_name[0] != '.' ? 1 : 0;
+        while (struct dirent* entry = readdir(dir)) n += entry->d_name[0] != '.';
         closedir(dir);
         return n;
     };
@@ -74,9 +73,8 @@ inline Resources liveResources() {
             entries("/proc/self/fd")};
 }
 // Waits until the resources are back to start, with up to semSlack more
-// semaphores. Threads may end up fewer, never more: a helper thread of a
-// sanitizer or an emulator may have ended meanwhile, and every thread the
-// library starts is also counted as a task.
+// semaphores. Threads may end up fewer (a sanitizer's helper may have ended);
+// every thread the library starts is also counted as a task.
 inline bool resourcesBack(const Resources& start, size_t semSlack) {
     return waitUntil([&] {
         const Resources now = liveResources();
@@ -92,10 +90,10 @@ public:
     explicit Background(std::function<void()> f)
         : thread_([f = std::move(f), done = done_] {
               f();
-              done->store(true);
+              *done = true;
           }) {}
     ~Background() { (void)finish(); }
-    bool done() const { return done_->load(); }
+    bool done() const { return *done_; }
     // Waits until the call has returned; false when limit passed first.
     bool finish(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
         if (!thread_.joinable()) return done();
