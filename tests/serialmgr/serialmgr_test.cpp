@@ -35,36 +35,6 @@ bool waitParked(const attest::LogCapture& log) {
     return attest::waitUntil([&] { return log.countContaining("wait_sem=") > 0; });
 }
 
-TEST_F(Client, SendModesAndWriteResults) {
-    attest::ClientRecorder rec;
-    SerialMgrClientInfo* client = registerIdle(rec);
-    std::vector<UInt8> data(300);
-    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<UInt8>(i);
-    const struct {
-        std::deque<UInt16> results;  // of the first writes, then at most the limit
-        UInt16 limit;
-        UInt32 len, block;
-        Int32 sent;
-        int writes;
-    } cases[] = {
-        {{}, 100, 300, 1, 300, 3},            // blocking: goes on from where the last write ended
-        {{}, 100, 0, 0, 0, 1},                // non-blocking, nothing to send: one write
-        {{0xFFFF}, 100, 300, 0, 0xFFFF, 1},   // non-blocking: a failed write's result unchanged
-        {{100, 0xFFFF}, 100, 300, 1, 100, 2}, // blocking: a failed write ends the send
-        {{100, 250}, 100, 300, 1, 100, 2},    // blocking: a result above the rest is no count
-        {{0, 0}, 0xFFFF, 3, 1, 3, 3},         // blocking: writes of 0 are retried
-    };
-    for (const auto& c : cases) {
-        fake::install(kDev);  // clears the record of writes, keeps the open device
-        fake::with(kDev, [&](fake::Device& d) { std::tie(d.writeResults, d.writeLimit) = std::tie(c.results, c.limit); });
-        EXPECT_EQ(SERIALMGR_SendData(client, data.data(), c.len, c.block), c.sent) << &c - cases;
-        const auto [writes, written] = fake::with(kDev, [](fake::Device& d) { return std::pair(d.writes, d.written); });
-        EXPECT_EQ(writes, c.writes) << &c - cases;
-        EXPECT_TRUE(std::equal(written.begin(), written.end(), data.begin())) << &c - cases;
-    }
-    deregister(client);
-}
-
 TEST_F(Client, InvalidRecordsAndLengthsAreRefused) {
     // What a stale pointer finds until the memory is reused.
     SerialMgrClientInfo freed{SERIALMGR_FREED_SIG, kDev, 0, 0, 0, 0, {}};
@@ -83,8 +53,7 @@ TEST_F(Client, InvalidRecordsAndLengthsAreRefused) {
 // A second deregistration of a record waits for the first one and then stops
 // on the record check instead of freeing it twice.
 TEST_F(Client, SecondDeregistrationOfOneRecordStopsOnTheRecordCheck) {
-    attest::ClientRecorder rec;
-    SerialMgrClientInfo* client = registerIdle(rec);
+    SerialMgrClientInfo* client = registerIdle();
     EXPECT_DEATH(
         {
             std::thread other([client] { SERIALMGR_DeRegisterClient(client); });
@@ -101,9 +70,8 @@ TEST_F(Client, DeregistrationBeforeTheReadyCheckStillSignalsTheReader) {
     installFake(SERIAL_DEVICE_UART_B);  // has a shutdown function
     static std::atomic<bool> holdReady{true};
     AT_STUBS_RegisterCallbacks(nullptr, [] { return Int32{attest::waitUntil([] { return !holdReady.load(); })}; });
-    attest::ClientRecorder rec;
-    const SerialMgrClientParams params = rec.params(SERIAL_DEVICE_UART_B);
-    SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&params);
+    const SerialMgrClientParams p = params(SERIAL_DEVICE_UART_B);
+    SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&p);
     attest::Background release([this] {
         attest::waitUntil([this] { return log.countContaining("devID=1, send SIGUSR2 to ") > 0; });
         holdReady = false;
@@ -116,8 +84,7 @@ TEST_F(Client, DeregistrationBeforeTheReadyCheckStillSignalsTheReader) {
 // Once a deregistration waits for the device, a new send waits behind it and
 // takes no unit: here the test holds the five units of the sends in flight.
 TEST_F(Client, NewSendWaitsBehindAWaitingDeregistration) {
-    attest::ClientRecorder rec;
-    SerialMgrClientInfo* client = registerIdle(rec);
+    SerialMgrClientInfo* client = registerIdle();
     SerialMgrDevice& dev = gDevList[kDev];
     const OSSemaphore useSem = dev.useSem.load();
     for (int i = 0; i < kUseUnits; ++i) ASSERT_EQ(OSSEMAPHORE_Obtain(useSem, 0), OSSTATUS_SUCCESS);
@@ -139,17 +106,16 @@ TEST_F(Client, NewSendWaitsBehindAWaitingDeregistration) {
 // registered its callback; a dataCb answering over a device that takes
 // nothing) gives up once a registration waits for the device.
 TEST_F(Client, BlockingSendThatCannotProgressGivesWayToARegistration) {
-    attest::ClientRecorder rec, late;
     static std::atomic<bool> tried{false};  // the far end of the channel takes nothing
     AT_STUBS_RegisterCallbacks([](UInt32, const UInt8*, UInt32) {
         tried = true;
         return Int32{0};
     }, nullptr);
-    rec.onData = [](SerialMgrClientInfo* c, const UInt8* d, UInt32 n) { SERIALMGR_SendData(c, d, n, 1); };
+    onData = [](SerialMgrClientInfo* c, const UInt8* d, UInt32 n) { SERIALMGR_SendData(c, d, n, 1); };
     fake::with(kDev, [](fake::Device& d) { d.writeLimit = 0; });
     for (UInt32 dev : {UInt32{SERIAL_DEVICE_SOCKET}, kDev}) {
-        const SerialMgrClientParams params = rec.params(dev), again = late.params(dev);
-        SerialMgrClientInfo *client = SERIALMGR_RegisterClient(&params), *second = nullptr;
+        const SerialMgrClientParams first = params(dev, 1), again = params(dev, 2);
+        SerialMgrClientInfo *client = SERIALMGR_RegisterClient(&first), *second = nullptr;
         attest::Background sender([&] {
             if (dev == kDev) fake::push(kDev, "AT\r");  // the reply waits in dataCb
             else EXPECT_EQ(SERIALMGR_SendData(client, kData, 2, 1), 0);
@@ -172,8 +138,7 @@ TEST_F(Client, SendRacingItsOwnDeregistrationNeverTouchesTheFreedRecord) {
     EXPECT_EXIT(
         {
             for (int round = 0; round < 200; ++round) {
-                attest::ClientRecorder rec;
-                SerialMgrClientInfo* client = registerIdle(rec);
+                SerialMgrClientInfo* client = registerIdle();
                 std::thread sender([client] {
                     for (int i = 0; i < 20; ++i) SERIALMGR_SendData(client, kData, 1, i % 2);
                 });
@@ -193,15 +158,14 @@ TEST_F(Client, SendRacingItsOwnDeregistrationNeverTouchesTheFreedRecord) {
 // only the deregistration makes the device usable again.
 TEST_F(Reader, ResultsWithoutDataAreSkippedAndAReadErrorEndsTheReader) {
     installFake(kUsb);
-    attest::ClientRecorder rec, other;
-    SerialMgrClientInfo* client = registerIdle(rec, kUsb);
+    SerialMgrClientInfo* client = registerIdle(kUsb);
     fake::push(kUsb, "1");
     for (UInt16 result : {0, 1537, 0xFFFF}) fake::push(kUsb, "", result, result == 0 ? EAGAIN : 0);
     fake::push(kUsb, std::string(1536, 'A'));
     fake::push(kUsb, "", 0, EIO);
     fake::push(kUsb, "never read");
     ASSERT_TRUE(log.waitFor(kInfo, "SERIALMGR_RX_Entry: devID=5, END\r\n"));
-    EXPECT_TRUE(rec.wait([&] { return rec.blocks == Blocks{{'1'}, std::vector<UInt8>(1536, 'A')}; }));
+    EXPECT_THAT(blocks, ElementsAre(Pair(1, "1"), Pair(1, std::string(1536, 'A'))));
     EXPECT_TRUE(log.has(kError, "SERIALMGR_RX_Entry: devID=5, blockdatasize == 0, errno 5 (Input/output error)\r\n"));
     EXPECT_EQ(SERIALMGR_GetSerialDeviceHandle(client), -1);
     ASSERT_TRUE(attest::finishesWithin([&] {
@@ -209,15 +173,12 @@ TEST_F(Reader, ResultsWithoutDataAreSkippedAndAReadErrorEndsTheReader) {
         EXPECT_EQ(SERIALMGR_SetFlowControl(client, 1), 1);
     }));
     EXPECT_EQ(log.count(kInfo, kStopLine), 0);
-    const SerialMgrClientParams params = other.params(kUsb, 2);
-    EXPECT_DEATH(SERIALMGR_RegisterClient(&params), "gDevList\\[inDevID\\].currentClient == NULL");
+    const SerialMgrClientParams other = params(kUsb, 2);
+    EXPECT_DEATH(SERIALMGR_RegisterClient(&other), "gDevList\\[inDevID\\].currentClient == NULL");
     deregister(client);
-    EXPECT_EQ(rec.events, (std::vector<UInt32>{SERIALMGR_EVENT_READ_ERROR, SERIALMGR_EVENT_DEREGISTERED}));
+    EXPECT_THAT(events, ElementsAre(Pair(1, SERIALMGR_EVENT_READ_ERROR), Pair(1, SERIALMGR_EVENT_DEREGISTERED)));
     fake::install(kUsb);
-    SerialMgrClientInfo* again = registerIdle(other, kUsb, 2);
-    fake::push(kUsb, "AT\r");
-    ASSERT_TRUE(other.wait([&] { return other.blocks.size() == 1; }));
-    deregister(again);
+    deregister(registerIdle(kUsb, 2));
     expectNothingLeft();
 }
 
@@ -225,9 +186,8 @@ TEST_F(Reader, ResultsWithoutDataAreSkippedAndAReadErrorEndsTheReader) {
 // driver's STOP result; a resume reopens the device with its default
 // argument, and so does a registration on a paused device.
 TEST_F(Reader, PausesParkTheReaderAndResumesReopenTheDeviceWithTheDefaultArgument) {
-    attest::ClientRecorder rec, newer;
-    const SerialMgrClientParams params = rec.params(kDev, 4, 77);
-    SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&params);
+    const SerialMgrClientParams first = params(kDev, 4, 77);
+    SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&first);
     ASSERT_TRUE(fake::waitIdle(kDev));
     EXPECT_EQ(SERIALMGR_SetFlowControl(client, 1), 1);
     EXPECT_EQ(SERIALMGR_SendData(client, kData, 3, 1), 0);
@@ -235,13 +195,14 @@ TEST_F(Reader, PausesParkTheReaderAndResumesReopenTheDeviceWithTheDefaultArgumen
     ASSERT_TRUE(waitParked(log));
     fake::push(kDev, "2");  // not read while paused
     EXPECT_EQ(SERIALMGR_SetFlowControl(client, 0), 1);
-    ASSERT_TRUE(rec.wait([&] { return rec.blocks == Blocks{{'1'}, {'2'}}; }));
+    ASSERT_TRUE(wait([&] { return blocks.size() == 2; }));
     log.clear();
     fake::push(kDev, "", STOP_READING_USB_TTY);
     ASSERT_TRUE(waitParked(log));
-    SerialMgrClientInfo* second = registerIdle(newer, kDev, 2);
+    SerialMgrClientInfo* second = registerIdle(kDev, 2);
     fake::push(kDev, "3");
-    ASSERT_TRUE(newer.wait([&] { return newer.blocks.size() == 1; }));
+    ASSERT_TRUE(wait([&] { return blocks.size() == 3; }));
+    EXPECT_THAT(blocks, ElementsAre(Pair(4, "1"), Pair(4, "2"), Pair(2, "3")));
     EXPECT_EQ(fake::with(kDev, [](fake::Device& d) { return d.openParams; }), (std::vector<UInt32>{77, 0, 0}));
     EXPECT_EQ(SERIALMGR_SendData(second, kData, 3, 0), 3);
     deregister(client);
@@ -253,8 +214,7 @@ TEST_F(Reader, PausesParkTheReaderAndResumesReopenTheDeviceWithTheDefaultArgumen
 // the reader has parked and answered OK: a send meanwhile is refused.
 TEST_F(Reader, UsbPauseRefusesSendsBeforeItsHandshakeAndReturnsAfterIt) {
     installFake(kUsb);
-    attest::ClientRecorder rec;
-    SerialMgrClientInfo* client = registerIdle(rec, kUsb);
+    SerialMgrClientInfo* client = registerIdle(kUsb);
     attest::Background pause([client] { EXPECT_EQ(SERIALMGR_SetFlowControl(client, 1), 1); });
     ASSERT_TRUE(log.waitFor(kInfo, kStopLine));
     // The fake's read does not watch the control pipe: nobody can have answered yet.
@@ -279,9 +239,8 @@ TEST_F(Reader, DeregistrationLogsEveryStepAndSignalsAReaderBlockedInItsRead) {
     fake::with(kUart, [](fake::Device& d) { d.closeWakes = false; });
     static std::atomic<pthread_t> ranOn{};
     gShutdownList[kUart].handler = [](UInt32) { ranOn = pthread_self(); };
-    attest::ClientRecorder rec;
-    SerialMgrClientInfo* client = registerIdle(rec, kUart, 9);
-    const std::string reader = std::to_string(static_cast<int>(gDevList[kUart].rxThread.load()));
+    SerialMgrClientInfo* client = registerIdle(kUart, 9);
+    const pthread_t reader = gDevList[kUart].rxThread.load();
     log.clear();
     deregister(client);
     char p[32];
@@ -291,13 +250,14 @@ TEST_F(Reader, DeregistrationLogsEveryStepAndSignalsAReaderBlockedInItsRead) {
                             Pair(kInfo, "SERIALMGR_SetFlowControl: devID=1, client=9 enable=0 state=1\r\n"),
                             Pair(kInfo, "SERIALMGR_RX_Shutdown: devID=1\r\n"),
                             Pair(kInfo, "SERIALMGR_RX_Shutdown: Serial_CloseDevice\r\n"),
-                            Pair(kInfo, "SERIALMGR_RX_Shutdown: devID=1, send SIGUSR2 to " + reader + "\r\n"),
+                            Pair(kInfo, "SERIALMGR_RX_Shutdown: devID=1, send SIGUSR2 to " +
+                                            std::to_string(static_cast<int>(reader)) + "\r\n"),
                             Pair(kInfo, "SERIALMGR_HandleSignal: devID = 1, shutting down\n"),
                             Pair(kInfo, "   Serial_Read=0\n"), Pair(kInfo, "SERIALMGR_RX_Entry: devID=1, END\r\n"),
                             Pair(kInfo, "SERIALMGR_RX_Shutdown: devID=1, exiting\r\n"),
                             Pair(kInfo, "SERIALMGR_DeRegisterClient: " + std::string(p) + ", exiting\n")));
-    EXPECT_TRUE(std::to_string(static_cast<int>(ranOn.load())) == reader);
-    EXPECT_EQ(rec.events, std::vector<UInt32>{SERIALMGR_EVENT_DEREGISTERED});
+    EXPECT_TRUE(pthread_equal(ranOn.load(), reader));
+    EXPECT_THAT(events, ElementsAre(Pair(9, SERIALMGR_EVENT_DEREGISTERED)));
     expectNothingLeft();
 }
 

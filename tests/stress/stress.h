@@ -28,7 +28,6 @@ constexpr UInt32 kCheck = 2654435761u;
 
 class Stress : public SerialMgrTest, public ::testing::WithParamInterface<Kind> {
 protected:
-    static inline Stress* current = nullptr;
     const Kind kind = GetParam();
     const bool tty = kind == Kind::Uart || kind == Kind::Usb;
     const UInt32 dev = std::array<UInt32, 5>{kDev, SERIAL_DEVICE_SOCKET, SERIAL_DEVICE_RNDIS, SERIAL_DEVICE_UART_B,
@@ -71,7 +70,9 @@ protected:
             udpOut = socket(AF_INET, SOCK_DGRAM, 0);
         }
         AT_STUBS_RegisterCallbacks(hostSend, nullptr);
-        current = this;
+        onData = [this](SerialMgrClientInfo* client, const UInt8*, UInt32) {
+            if (reply) SERIALMGR_SendData(client, reinterpret_cast<const UInt8*>("OK"), 2, 1);
+        };
         start = attest::liveResources();
     }
     void TearDown() override {
@@ -82,7 +83,7 @@ protected:
     }
 
     // The records' checks; the first failure is kept.
-    void received(const UInt8* data, UInt32 len) {
+    void received(Int32, const UInt8* data, UInt32 len) override {
         std::lock_guard<std::mutex> g(lock);
         partial.insert(partial.end(), data, data + len);  // a tty block may end inside a record
         for (UInt32 rec[2]; partial.size() >= 8; partial.erase(partial.begin(), partial.begin() + 8)) {
@@ -96,16 +97,8 @@ protected:
         }
     }
     void fail(const std::string& what) { error = error.empty() ? what : error; }  // under lock
-    static void clientData(SerialMgrClientInfo* client, UInt32, UInt8* data, UInt32 len) {
-        current->received(data, len);
-        if (current->reply) SERIALMGR_SendData(client, reinterpret_cast<const UInt8*>("OK"), 2, 1);
-    }
-    static void clientEvent(SerialMgrClientInfo*, UInt32, UInt32 event, UInt32) {
-        std::lock_guard<std::mutex> g(current->lock);
-        if (event == SERIALMGR_EVENT_READ_ERROR) current->fail("read error event");
-    }
     static Int32 hostSend(UInt32, const UInt8* data, UInt32 len) {
-        if (len % 8 == 0 && current != nullptr) current->received(data, len);  // not the senders' 3-byte lines
+        if (len % 8 == 0) static_cast<Stress*>(current)->received(0, data, len);  // not the senders' 3-byte lines
         return static_cast<Int32>(len);
     }
     template <typename F>
@@ -122,8 +115,8 @@ protected:
     }
 
     SerialMgrClientInfo* registerClient(Int32 id, UInt32 on = 0) {
-        const SerialMgrClientParams params = {clientData, clientEvent, 0, 0, id, 0, on != 0 ? on : dev, 0};
-        SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&params);
+        const SerialMgrClientParams p = params(on != 0 ? on : dev, id);
+        SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&p);
         // A pause before the USB reader is in its loop skips the handshake.
         EXPECT_TRUE(client != nullptr && (kind != Kind::Usb || on != 0 || attest::waitUntil([] {
                         return gDevList[SERIAL_DEVICE_USB].rxLife.has(ReaderLife::kInLoop);
@@ -175,7 +168,6 @@ protected:
     attest::TtyHarness harness;
     std::atomic<bool> drainerStop{false}, reply{false};
     std::unique_ptr<attest::Background> drainer;
-    std::mutex lock;  // of the record stream
     UInt32 next = 1, last = 0;
     std::set<UInt32> owed;  // sent, must arrive, not seen yet
     std::vector<UInt8> partial;
@@ -272,6 +264,7 @@ TEST_P(Stress, RecordsArriveInOrderOnceAndNoneIsLostWhileReceiving) {
         if (tty) tcflush(harness.slave(pty), TCIOFLUSH);
     }
     EXPECT_EQ(locked([&] { return error; }), "") << log.dump();
+    EXPECT_THAT(events, ::testing::Each(Pair(::testing::_, SERIALMGR_EVENT_DEREGISTERED)));
     expectNothingLeft(kind == Kind::Channel ? 4 : 0);
 }
 

@@ -17,12 +17,10 @@ namespace attest::fake {
 struct State {
     bool closeWakes = true;
     bool poll = false;
-    std::deque<UInt16> writeResults;  // results of the next writes, then min(len, writeLimit)
-    UInt16 writeLimit = 0xFFFF;
+    UInt16 writeLimit = 0xFFFF;  // a write takes at most this much
     bool open = false;
     std::vector<UInt32> openParams;  // one per open
     int writes = 0;
-    std::vector<UInt8> written;  // what the write results say was taken
     struct Step {
         std::string bytes;
         UInt16 result;  // when there are no bytes

@@ -1,63 +1,18 @@
-// Helpers for the serial manager tests: a recording client, the live
-// resources of the process for leak checks, and calls under a deadline.
+// Helpers for the serial manager tests: the live resources of the process
+// for leak checks, and calls under a deadline.
 #pragma once
 
 #include <dirent.h>
 
 #include <array>
 #include <atomic>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
-#include <vector>
 
 #include "platform/kovacutils/kovacutils_host.h"
 #include "serialmgr/serialmgr.h"
 #include "wait.h"
 
 namespace attest {
-
-// What the library handed to a client's callbacks, which find the recorder
-// through userData (so a recorded block also proves userData came back).
-class ClientRecorder {
-public:
-    ClientRecorder() { slots()[index_] = this; }
-    std::vector<std::vector<UInt8>> blocks;
-    std::vector<UInt32> events;
-    std::function<void(SerialMgrClientInfo*, const UInt8*, UInt32)> onData;  // runs on the reader first
-
-    // Waits until pred (which reads blocks or events) holds.
-    bool wait(const std::function<bool()>& pred) {
-        std::unique_lock<std::mutex> guard(lock_);
-        return changed_.wait_for(guard, std::chrono::seconds(10), pred);
-    }
-    SerialMgrClientParams params(UInt32 devID, Int32 clientID = 1, UInt32 openParam = 0) const {
-        return {dataCb, eventCb, 0, index_, clientID, 0, devID, openParam};
-    }
-
-private:
-    static std::atomic<ClientRecorder*>* slots() {
-        static std::atomic<ClientRecorder*> all[4096];
-        return all;
-    }
-    static void dataCb(SerialMgrClientInfo* client, UInt32 userData, UInt8* data, UInt32 length) {
-        ClientRecorder* rec = slots()[userData];
-        if (rec->onData) rec->onData(client, data, length);
-        std::lock_guard<std::mutex> guard(rec->lock_);
-        rec->blocks.emplace_back(data, data + length);
-        rec->changed_.notify_all();
-    }
-    static void eventCb(SerialMgrClientInfo*, UInt32 userData, UInt32 event, UInt32) {
-        ClientRecorder* rec = slots()[userData];
-        std::lock_guard<std::mutex> guard(rec->lock_);
-        rec->events.push_back(event);
-        rec->changed_.notify_all();
-    }
-    static inline std::atomic<UInt32> next_{0};
-    const UInt32 index_ = next_++ % 4096;
-    std::mutex lock_;
-    std::condition_variable changed_;
-};
 
 // Live tasks, heap blocks, semaphores, threads and descriptors.
 using Resources = std::array<size_t, 5>;
