@@ -1,24 +1,124 @@
-// Common set-up of the serial manager tests: the library started, the fake
+// Common set-up of the serial manager tests: the library started, a fake
 // driver on a free device ID, log lines captured, the clients' callbacks
 // recorded, and the live resources noted for the leak check, expectNothingLeft.
 #pragma once
 
 #include <android/log.h>
+#include <fcntl.h>
 #include <gmock/gmock.h>
+#include <poll.h>
+#include <sys/select.h>
 
 #include <condition_variable>
+#include <deque>
 
-#include "fake_driver.h"
 #include "log_capture.h"
+#include "serialapi/serialapi.h"
 #include "serialmgr/serialmgr_internal.h"
 #include "serialmgr_harness.h"
 #include "stubs/other_stubs.h"
 
-namespace fake = attest::fake;
 using ::testing::ElementsAre;
 using ::testing::Pair;
 constexpr int kInfo = ANDROID_LOG_INFO;
 constexpr int kError = ANDROID_LOG_ERROR;
+
+// A scriptable host driver. Its read takes the next scripted step; with none
+// it waits in select() or poll() until there is one or the device closes (if
+// closeWakes); SIGUSR2 ends that wait (0 with EAGAIN). A read of a closed
+// device returns 0 with EBADF. A write takes at most writeLimit bytes.
+namespace fake {
+struct State {
+    bool closeWakes = true, poll = false, open = false;
+    UInt16 writeLimit = 0xFFFF;
+    int writes = 0, waiting = 0;  // waiting: reads waiting for a step
+    std::vector<UInt32> openParams;
+    std::deque<std::tuple<std::string, UInt16, int>> script;  // bytes, or else a result and errno
+};
+struct Device : State {
+    std::mutex lock;
+    int wakePipe[2] = {-1, -1};
+};
+inline Device devices[SERIAL_DEVICE_MAX_DEVICE_NUM];
+
+template <typename F>
+auto with(UInt32 devId, F f) {  // runs f on the device's record, locked
+    std::lock_guard<std::mutex> guard(devices[devId].lock);
+    return f(devices[devId]);
+}
+inline void push(UInt32 devId, const std::string& bytes, UInt16 result = 0, int err = 0) {
+    with(devId, [&](Device& d) {
+        d.script.emplace_back(bytes, result, err);
+        (void)!write(d.wakePipe[1], "", 1);
+    });
+}
+inline bool waitIdle(UInt32 devId) {
+    return attest::waitUntil([=] { return with(devId, [](Device& d) { return d.waiting > 0 && d.script.empty(); }); });
+}
+inline UInt16 read(SerialDeviceId devId, UInt8* buf, UInt16 len) {
+    Device& d = devices[devId];
+    std::unique_lock<std::mutex> guard(d.lock);
+    while (d.script.empty() && d.open) {
+        ++d.waiting;
+        pollfd p{d.wakePipe[0], POLLIN, 0};
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(p.fd, &readable);
+        guard.unlock();
+        const int rc = d.poll ? ::poll(&p, 1, -1) : select(p.fd + 1, &readable, nullptr, nullptr, nullptr);
+        const bool signalled = rc < 0 && errno == EINTR;
+        guard.lock();
+        --d.waiting;
+        char drained[64];
+        while (::read(p.fd, drained, sizeof drained) > 0) {
+        }
+        if (signalled) {
+            errno = EAGAIN;
+            return 0;
+        }
+    }
+    if (d.script.empty()) {
+        errno = EBADF;
+        return 0;
+    }
+    const auto [bytes, result, err] = d.script.front();
+    d.script.pop_front();
+    errno = err;
+    std::copy_n(bytes.begin(), std::min<size_t>(bytes.size(), len), buf);
+    return bytes.empty() ? result : static_cast<UInt16>(std::min<size_t>(bytes.size(), len));
+}
+// Registers the fake on devId and resets it; an open device and a waiting read stay.
+inline void install(UInt32 devId) {
+    with(devId, [](Device& d) {
+        if (d.wakePipe[0] < 0 && pipe2(d.wakePipe, O_NONBLOCK | O_CLOEXEC) != 0) abort();
+        const State was = d;
+        static_cast<State&>(d) = State{};
+        d.open = was.open;
+        d.waiting = was.waiting;
+    });
+    auto fakeOpen = [](SerialDeviceId id, UInt32 param) {
+        with(id, [&](Device& d) {
+            d.openParams.push_back(param);
+            d.open = true;
+        });
+        return Int32{1};
+    };
+    auto fakeClose = [](SerialDeviceId id) {
+        with(id, [](Device& d) {
+            d.open = false;
+            if (d.closeWakes) (void)!write(d.wakePipe[1], "", 1);
+        });
+        return Int32{1};
+    };
+    auto fakeWrite = [](SerialDeviceId id, const UInt8*, UInt16 len) {
+        return with(id, [&](Device& d) {
+            ++d.writes;
+            return std::min(len, d.writeLimit);
+        });
+    };
+    Serial_ConfigureDeviceEx(devId, fakeOpen, fakeClose, read, fakeWrite, nullptr, nullptr, nullptr, nullptr, 0, 0, 0);
+}
+}  // namespace fake
 
 class SerialMgrTest : public ::testing::Test {
 protected:
