@@ -1,13 +1,12 @@
-// Common set-up of the serial manager tests: the library started, a fake
-// driver on a free device ID, log lines captured, the clients' callbacks
-// recorded, and the live resources noted for the leak check, expectNothingLeft.
+// Common set-up of the serial manager tests: the library started, a fake driver
+// on a free device ID, log lines and the clients' callbacks recorded, and the
+// live resources noted for the leak check, expectNothingLeft.
 #pragma once
 
 #include <android/log.h>
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <poll.h>
-#include <sys/select.h>
 
 #include <condition_variable>
 #include <deque>
@@ -24,13 +23,12 @@ constexpr int kInfo = ANDROID_LOG_INFO;
 constexpr int kError = ANDROID_LOG_ERROR;
 
 // A scriptable host driver. Its read takes the next scripted step; with none
-// it waits in select() or poll() until there is one or the device closes (if
-// closeWakes); SIGUSR2 ends that wait (0 with EAGAIN). A read of a closed
-// device returns 0 with EBADF. A write takes at most writeLimit bytes.
+// it waits in poll() until there is one or the device closes (if closeWakes);
+// SIGUSR2 ends that wait (0 with EAGAIN). A closed device reads 0 with EBADF.
 namespace fake {
 struct State {
-    bool closeWakes = true, poll = false, open = false;
-    UInt16 writeLimit = 0xFFFF;
+    bool closeWakes = true, open = false;
+    UInt16 writeLimit = 0xFFFF;  // a write takes at most this much
     int writes = 0, waiting = 0;  // waiting: reads waiting for a step
     std::vector<UInt32> openParams;
     std::deque<std::tuple<std::string, UInt16, int>> script;  // bytes, or else a result and errno
@@ -61,12 +59,8 @@ inline UInt16 read(SerialDeviceId devId, UInt8* buf, UInt16 len) {
     while (d.script.empty() && d.open) {
         ++d.waiting;
         pollfd p{d.wakePipe[0], POLLIN, 0};
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(p.fd, &readable);
         guard.unlock();
-        const int rc = d.poll ? ::poll(&p, 1, -1) : select(p.fd + 1, &readable, nullptr, nullptr, nullptr);
-        const bool signalled = rc < 0 && errno == EINTR;
+        const bool signalled = poll(&p, 1, -1) < 0 && errno == EINTR;
         guard.lock();
         --d.waiting;
         char drained[64];

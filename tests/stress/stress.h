@@ -1,14 +1,12 @@
-// The stress properties over every transport (instantiated in
-// transport_stress_test.cpp, and for the ttys, which need a private mount
-// namespace, in tty_stress_test.cpp). Numbered 8-byte records flow from the
-// far end to the clients (on the in-process channel, whose read never yields
-// data, from the client to the host's callback): they must arrive in order,
-// once, and none may be lost while a client is registered and not paused.
-// AT_STRESS_CYCLES (default 1000) sets the cycles per transport.
+// The stress properties over every transport (the ttys need a private mount
+// namespace: tty_stress_test.cpp). Numbered 8-byte records flow from the far
+// end to the clients (on the in-process channel, from the client to the
+// host's callback): they must arrive in order, once, and none may be lost
+// while a client is registered and not paused. AT_STRESS_CYCLES: cycles per transport.
 #pragma once
 
 #include <arpa/inet.h>
-#include <poll.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -41,21 +39,14 @@ protected:
             harness.startForTest();
             if (IsSkipped() || HasFatalFailure()) return;
             ASSERT_TRUE(harness.setCmdline("console=ttyS1\n"));
-            // Raw from the start, so that the settings the drivers save and
-            // restore are raw too: nothing is changed while the port reopens.
+            // Raw from the start: the settings the drivers save and restore stay raw.
             struct termios raw;
             ASSERT_EQ(tcgetattr(harness.slave(pty), &raw), 0);
             cfmakeraw(&raw);
             ASSERT_EQ(tcsetattr(harness.slave(pty), TCSANOW, &raw), 0);
         }
         SerialMgrTest::SetUp();
-        if (tty) {  // the far end reads what the clients write, so the pty never fills
-            drainer = std::make_unique<attest::Background>([this] {
-                for (pollfd p{harness.master(pty), POLLIN, 0}; !drainerStop;) {
-                    if (poll(&p, 1, 10) == 1) (void)!read(p.fd, std::array<char, 4096>().data(), 4096);
-                }
-            });
-        }
+        if (tty) fcntl(harness.master(pty), F_SETFL, O_NONBLOCK);  // drained after each cycle
         if (kind == Kind::Udp) {  // replies go to the discard port, records to a port that was free
             udpTo = {AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
             socklen_t len = sizeof udpTo;
@@ -76,8 +67,6 @@ protected:
         start = attest::liveResources();
     }
     void TearDown() override {
-        drainerStop = true;
-        drainer.reset();
         AT_STUBS_RegisterCallbacks(nullptr, nullptr);
         if (udpOut >= 0) close(udpOut);
     }
@@ -102,12 +91,10 @@ protected:
         std::lock_guard<std::mutex> g(lock);
         return f();
     }
-    // The device was closed under the stream: what is in flight may be lost.
-    void forgive() {
-        locked([this] {
-            owed.clear();
-            partial.clear();
-        });
+    void forgive() {  // the device was closed under the stream: what is in flight may be lost
+        std::lock_guard<std::mutex> g(lock);
+        owed.clear();
+        partial.clear();
     }
 
     SerialMgrClientInfo* registerClient(Int32 id, UInt32 on = 0) {
@@ -144,8 +131,7 @@ protected:
             EXPECT_EQ(write(harness.master(pty), block.data(), size), size);
         }
     }
-    // After a resume (a UDP socket was reopened and loses what came before:
-    // records go out until one arrives), records must arrive.
+    // After a resume records must arrive (a reopened UDP socket lost what came before: send until one does).
     void resumed(SerialMgrClientInfo* client) {
         const UInt32 seen = locked([&] { return last; });
         EXPECT_TRUE(kind != Kind::Udp || attest::waitUntil([&] {
@@ -162,8 +148,7 @@ protected:
     }
 
     attest::TtyHarness harness;
-    std::atomic<bool> drainerStop{false}, reply{false};
-    std::unique_ptr<attest::Background> drainer;
+    std::atomic<bool> reply{false};
     UInt32 next = 1, last = 0;
     std::set<UInt32> owed;  // sent, must arrive, not seen yet
     std::vector<UInt8> partial;
@@ -174,17 +159,14 @@ protected:
 
 // Random first registrations (sometimes two at once), pauses and resumes,
 // replacements and deregistrations, while a client thread sends and dataCb
-// may answer. The fake driver waits in select or poll, and its close wakes
-// the read or not.
+// may answer. The fake driver's close wakes its read or not (then only the
+// signal does).
 TEST_P(Stress, RecordsArriveInOrderOnceAndNoneIsLostWhileReceiving) {
     // A paused channel refuses the client's sends; a paused UDP socket loses what comes.
     const bool lossyPause = kind == Kind::Udp || kind == Kind::Channel;
     for (long cycle = cycles; cycle > 0 && !HasFailure(); --cycle) {
         log.clear();  // only this cycle's lines for a failure message
-        fake::with(kDev, [&](fake::Device& d) {
-            d.closeWakes = rng() % 2 == 0;
-            d.poll = rng() % 2 == 0;
-        });
+        fake::with(kDev, [&](fake::Device& d) { d.closeWakes = rng() % 2 == 0; });
         reply = kind != Kind::Channel && rng() % 2 == 0;
         SerialMgrClientInfo *a = nullptr, *b = nullptr, *c = nullptr;
         const bool twoFirst = rng() % 4 == 0;  // two first registrations take turns; the later one reads
@@ -203,10 +185,14 @@ TEST_P(Stress, RecordsArriveInOrderOnceAndNoneIsLostWhileReceiving) {
         });
         resumed(cur);
         for (int step = rng() % 4; step > 0; --step) {
-            const unsigned what = rng() % 5;
-            if (what == 1) {  // pause with traffic, resume
+            const unsigned what = rng() % 4;
+            if (what == 1) {  // pause with traffic; resume, pause, resume... (on USB a reopen may drain a STOP)
                 SERIALMGR_SetFlowControl(cur, 1);
                 feed(cur, !lossyPause);
+                for (int i = rng() % 20; i > 0; --i) {
+                    SERIALMGR_SetFlowControl(cur, 0);
+                    SERIALMGR_SetFlowControl(cur, 1);
+                }
                 SERIALMGR_SetFlowControl(cur, 0);
             } else if (what == 2 && b == nullptr) {  // replace, maybe a paused client
                 if (rng() % 2) SERIALMGR_SetFlowControl(cur, 1);
@@ -216,16 +202,10 @@ TEST_P(Stress, RecordsArriveInOrderOnceAndNoneIsLostWhileReceiving) {
                     std::mt19937 r(seed);
                     for (int i = 0; i < 20; ++i) SERIALMGR_SetFlowControl(c, r() % 2);
                 });
-                // At most two blocks: a paused tty holds what comes, and a pty
-                // takes only 4 KB unread before the far end's write waits.
+                // At most two blocks: a pty takes only 4 KB unread before the far end's write waits.
                 for (int i = 0; i < 2 && !flipper.done(); ++i) feed(cur, !lossyPause);
                 ASSERT_TRUE(flipper.finish());
                 SERIALMGR_SetFlowControl(cur, 0);
-            } else if (what == 4) {  // on USB a resume's reopen may drain the next pause's STOP
-                for (int i = 0; i < 20; ++i) {
-                    SERIALMGR_SetFlowControl(cur, 1);
-                    SERIALMGR_SetFlowControl(cur, 0);
-                }
             }
             resumed(cur);
         }
@@ -252,6 +232,8 @@ TEST_P(Stress, RecordsArriveInOrderOnceAndNoneIsLostWhileReceiving) {
             forgive();
         }
         if (kind == Kind::Fake) fake::install(kDev);  // the next reader starts from an empty script
+        for (char buf[4096]; tty && read(harness.master(pty), buf, sizeof buf) > 0;) {
+        }
         if (tty) tcflush(harness.slave(pty), TCIOFLUSH);
     }
     EXPECT_FALSE(HasFailure()) << log.dump();  // the failing cycle's lines
@@ -261,10 +243,7 @@ TEST_P(Stress, RecordsArriveInOrderOnceAndNoneIsLostWhileReceiving) {
 
 // A process that exits while its readers are reading or parked ends.
 TEST_P(Stress, ExitWithLiveReadersEnds) {
-    // Forked with no other thread running: the thread sanitizer refuses to
-    // start threads in a child forked from a multi-threaded process.
-    drainerStop = true;
-    drainer.reset();
+    // No other thread runs at the fork: the thread sanitizer starts none in a child of several threads.
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -279,8 +258,7 @@ TEST_P(Stress, ExitWithLiveReadersEnds) {
     int status = 0;
     const bool ended = attest::waitUntil([&] { return waitpid(child, &status, WNOHANG) == child; });
     if (!ended) kill(child, SIGKILL);
-    ASSERT_TRUE(ended) << "the process did not end with live readers";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(ended && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "ended: " << ended << ", status " << status;
 }
 
 }  // namespace

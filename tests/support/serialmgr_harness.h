@@ -27,9 +27,8 @@ inline Resources liveResources() {
     return {OSTASK_GetLiveCount(), dbHEAP_GetLiveBlocks(), OSSEMAPHORE_GetLiveCount(), entries("/proc/self/task"),
             entries("/proc/self/fd")};
 }
-// Waits until the resources are back to start, with up to semSlack more
-// semaphores. Threads may end up fewer (a sanitizer's helper may have ended);
-// every thread the library starts is also counted as a task.
+// Waits until the resources are back to start, with up to semSlack more semaphores. Threads may end
+// up fewer (a sanitizer's helper may have ended); the library's threads are also counted as tasks.
 inline bool resourcesBack(const Resources& start, size_t semSlack) {
     return waitUntil([&] {
         const Resources now = liveResources();
