@@ -4,15 +4,16 @@
 #pragma once
 
 #include <android/log.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <poll.h>
+#include <unistd.h>
 
 #include <condition_variable>
 #include <deque>
 
 #include "log_capture.h"
-#include "serialapi/serialapi.h"
 #include "serialmgr/serialmgr_internal.h"
 #include "serialmgr_harness.h"
 #include "stubs/other_stubs.h"

@@ -1,5 +1,4 @@
-// Helpers for the serial manager tests: the live resources of the process
-// for leak checks, and calls under a deadline.
+// Test helpers: the live resources of the process for leak checks, and calls under a deadline.
 #pragma once
 
 #include <dirent.h>
@@ -9,7 +8,6 @@
 #include <memory>
 
 #include "platform/kovacutils/kovacutils_host.h"
-#include "serialmgr/serialmgr.h"
 #include "wait.h"
 
 namespace attest {
