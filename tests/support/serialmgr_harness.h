@@ -1,85 +1,64 @@
-// Helpers for tests of the serial manager: a recording client, resource
-// snapshots for leak checks, and a deadline guard for calls that could hang.
+// Test helpers: the live resources of the process for leak checks, and calls under a deadline.
 #pragma once
 
+#include <dirent.h>
+
+#include <array>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <functional>
 #include <memory>
-#include <mutex>
-#include <string>
-#include <thread>
-#include <vector>
 
-#include <sys/types.h>
-
-#include "osal/kova_types.h"
-#include "serialmgr/serialmgr.h"
+#include "platform/kovacutils/kovacutils_host.h"
+#include "wait.h"
 
 namespace attest {
 
-// What the library handed to one client's callbacks. Callbacks find their
-// recorder through userData (an index into a process-wide table), so a block
-// recorded here also proves that userData came back unchanged.
-struct ClientRecorder {
-    std::mutex lock;
-    std::condition_variable changed;
-    std::vector<std::vector<UInt8>> blocks;  // dataCb blocks, copied
-    std::vector<UInt32> events;
-    std::vector<UInt32> stateAtEvent;  // client->state seen inside eventCb
-    std::vector<UInt32> zeroArgs;      // fourth argument of eventCb
+// Live tasks, heap blocks, semaphores, threads and descriptors.
+using Resources = std::array<size_t, 5>;
+inline Resources liveResources() {
+    auto entries = [](const char* path) {
+        size_t n = 0;
+        DIR* dir = opendir(path);
+        while (struct dirent* entry = readdir(dir)) n += entry->d_name[0] != '.';
+        closedir(dir);
+        return n;
+    };
+    return {OSTASK_GetLiveCount(), dbHEAP_GetLiveBlocks(), OSSEMAPHORE_GetLiveCount(), entries("/proc/self/task"),
+            entries("/proc/self/fd")};
+}
+// Waits until the resources are back to start, with up to semSlack more semaphores. Threads may end
+// up fewer (a sanitizer's helper may have ended); the library's threads are also counted as tasks.
+inline bool resourcesBack(const Resources& start, size_t semSlack) {
+    return waitUntil([&] {
+        const Resources now = liveResources();
+        return now[0] == start[0] && now[1] == start[1] && now[2] >= start[2] && now[2] <= start[2] + semSlack &&
+               now[3] <= start[3] && now[4] == start[4];
+    });
+}
 
-    // Optional reaction inside dataCb (runs on the reader, unlocked).
-    std::function<void(SerialMgrClientInfo*, const UInt8*, UInt32)> onData;
-
-    size_t blockCount();
-    size_t eventCount();
-    std::vector<UInt8> allBytes();
-    bool waitBlocks(size_t n, std::chrono::milliseconds limit = std::chrono::seconds(10));
-    bool waitEvents(size_t n, std::chrono::milliseconds limit = std::chrono::seconds(10));
-};
-
-// Registration record wired to rec. userData identifies rec.
-SerialMgrClientParams makeParams(ClientRecorder& rec, UInt32 devID, Int32 clientID = 1, UInt32 openParam = 0);
-
-// Live resources of the process.
-struct Resources {
-    UInt32 tasks;    // OSTASK_GetLiveCount
-    UInt32 heap;     // dbHEAP_GetLiveBlocks
-    UInt32 sems;     // OSSEMAPHORE_GetLiveCount
-    size_t threads;  // entries of /proc/self/task
-    size_t fds;      // entries of /proc/self/fd
-    std::string describe() const;
-};
-Resources snapshot();
-// Waits until the live resources are back to start (threads may take a
-// moment to leave /proc). Returns true when they are. Up to semSlack more
-// semaphores than at start are accepted.
-bool waitResourcesBack(const Resources& start, UInt32 semSlack = 0,
-                       std::chrono::milliseconds limit = std::chrono::seconds(10));
-
-// A call on a thread of its own, for calls that may block or hang: the test
-// can wait until it is blocked (still running after some condition holds, or
-// its thread tid in a wait) and then finish it under a deadline. A call that
-// does not finish is left running (detached) and the test fails.
+// A call on a thread of its own, for calls that may block or hang. A call
+// that does not finish in time is left running (detached) and the test fails.
 class Background {
 public:
-    explicit Background(std::function<void()> f);
+    explicit Background(std::function<void()> f)
+        : thread_([f = std::move(f), done = done_] {
+              f();
+              *done = true;
+          }) {}
     ~Background() { (void)finish(); }
-    Background(const Background&) = delete;
-    Background& operator=(const Background&) = delete;
-    bool done() const { return state_->done.load(); }
-    pid_t tid() const;  // the thread's id, once it runs (for attest::waitInPselect)
+    bool done() const { return *done_; }
     // Waits until the call has returned; false when limit passed first.
-    bool finish(std::chrono::milliseconds limit = std::chrono::seconds(20));
+    bool finish(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+        if (!thread_.joinable()) return done();
+        if (!waitUntil([this] { return done(); }, limit)) {
+            thread_.detach();
+            return false;
+        }
+        thread_.join();
+        return true;
+    }
 
 private:
-    struct State {
-        std::atomic<bool> done{false};
-        std::atomic<pid_t> tid{0};
-    };
-    std::shared_ptr<State> state_ = std::make_shared<State>();
+    std::shared_ptr<std::atomic<bool>> done_ = std::make_shared<std::atomic<bool>>(false);
     std::thread thread_;
 };
 

@@ -7,10 +7,8 @@
 
 namespace attest {
 
-// Polls pred every millisecond until it holds or limit has passed; returns
-// its last value. For state that has no notification of its own.
-inline bool waitUntil(const std::function<bool()>& pred,
-                      std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+// Polls pred every millisecond until it holds or limit has passed; returns its last value.
+inline bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!pred()) {
         if (std::chrono::steady_clock::now() >= deadline) return pred();

@@ -1,0 +1,216 @@
+// The serial manager on the fake driver, alone and from several threads at
+// once. OSSEMAPHORE_Obtain is interposed here (libkovacutils is a shared
+// library) to count one thread's obtains.
+#include <dlfcn.h>
+#include <sys/wait.h>
+
+#include "fixture.h"
+
+static std::atomic<pid_t> g_watchedThread{0};
+static std::atomic<int> g_watchedObtains{0};
+
+extern "C" OSStatus OSSEMAPHORE_Obtain(OSSemaphore sem, UInt32 ticks) {
+    static auto obtain = reinterpret_cast<OSStatus (*)(OSSemaphore, UInt32)>(dlsym(RTLD_NEXT, "OSSEMAPHORE_Obtain"));
+    if (gettid() == g_watchedThread.load()) g_watchedObtains.fetch_add(1);
+    return obtain(sem, ticks);
+}
+
+namespace {
+
+constexpr UInt32 kUsb = SERIAL_DEVICE_USB;
+const UInt8 kData[5] = {1, 2, 3, 4, 5};
+const char kBadRecord[] = "assertion \"pClientInfo != NULL && pClientInfo->sig == 0xBABEFACE\" failed";
+const char kStopLine[] = "  USB_Control_Pipe_Send_Stop : send STOP to reader thread\n";
+
+// The reader logs a wait line before each obtain of wait_sem, in its pause loop.
+bool waitParked(const attest::LogCapture& log) {
+    return attest::waitUntil([&] { return log.countContaining("wait_sem=") > 0; });
+}
+
+TEST_F(SerialMgrTest, InvalidRecordsAndLengthsAreRefused) {
+    SerialMgrClientInfo freed{SERIALMGR_FREED_SIG, kDev, 0, 0, 0, 0, {}};  // a stale pointer's record
+    for (SerialMgrClientInfo* record : {static_cast<SerialMgrClientInfo*>(nullptr), &freed}) {
+        EXPECT_EQ(SERIALMGR_SetFlowControl(record, 1), FALSE);
+        EXPECT_EQ(SERIALMGR_SendData(record, kData, 3, 1), 0);
+    }
+    EXPECT_EQ(log.countContaining("SERIALMGR_SendData Fail. Invalid client handle ["), 2);
+    // The length is checked before the record.
+    EXPECT_DEATH(SERIALMGR_SendData(nullptr, kData, 0xFFFF, 1), "SERIALMGR_SendData.*len < 0xFFFF");
+}
+
+// A second deregistration of a record waits for the first one and then stops
+// on the record check instead of freeing it twice.
+TEST_F(SerialMgrTest, SecondDeregistrationOfOneRecordStopsOnTheRecordCheck) {
+    SerialMgrClientInfo* client = registerIdle();
+    EXPECT_DEATH(
+        {
+            std::thread other([client] { SERIALMGR_DeRegisterClient(client); });
+            SERIALMGR_DeRegisterClient(client);
+            other.join();
+        },
+        kBadRecord);
+    deregister(client);
+}
+
+// A reader that exists is stopped with the signal even before its ready
+// check, so the device's shutdown function runs whatever the timing.
+TEST_F(SerialMgrTest, DeregistrationBeforeTheReadyCheckStillSignalsTheReader) {
+    installFake(SERIAL_DEVICE_UART_B);  // has a shutdown function
+    static std::atomic<bool> holdReady{true};
+    AT_STUBS_RegisterCallbacks(nullptr, [] { return Int32{attest::waitUntil([] { return !holdReady.load(); })}; });
+    const SerialMgrClientParams p = params(SERIAL_DEVICE_UART_B);
+    SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&p);
+    attest::Background release([this] {
+        attest::waitUntil([this] { return log.countContaining("devID=1, send SIGUSR2 to ") > 0; });
+        holdReady = false;
+    });
+    deregister(client);
+    EXPECT_EQ(log.count(kInfo, "UART_HandleShutdown: devID = 1\n"), 1) << log.dump();
+    expectNothingLeft();
+}
+
+// Once a deregistration waits for the device, a new send waits behind it and
+// takes no unit: here the test holds the five units of the sends in flight.
+TEST_F(SerialMgrTest, NewSendWaitsBehindAWaitingDeregistration) {
+    SerialMgrClientInfo* client = registerIdle();
+    SerialMgrDevice& dev = gDevList[kDev];
+    const OSSemaphore useSem = dev.useSem.load();
+    for (int i = 0; i < kUseUnits; ++i) ASSERT_EQ(OSSEMAPHORE_Obtain(useSem, 0), OSSTATUS_SUCCESS);
+    attest::Background deregistration([client] { SERIALMGR_DeRegisterClient(client); });
+    ASSERT_TRUE(attest::waitUntil([&] { return dev.exclusive.load() != 0; }));
+    attest::Background late([client] {
+        g_watchedThread = gettid();
+        EXPECT_EQ(SERIALMGR_SendData(client, kData, 1, 0), 0);  // the record is gone by then
+    });
+    EXPECT_FALSE(attest::waitUntil([] { return g_watchedObtains.load() > 0; }, std::chrono::milliseconds(200)));
+    for (int i = 0; i < kUseUnits; ++i) OSSEMAPHORE_Release(useSem);
+    ASSERT_TRUE(deregistration.finish() && late.finish());
+    EXPECT_EQ(g_watchedObtains.load(), 0);
+    expectNothingLeft();
+}
+
+// A blocking send that cannot progress (an in-process channel before the host
+// registered its callback; a dataCb answering over a device that takes
+// nothing) gives up once a registration waits for the device.
+TEST_F(SerialMgrTest, BlockingSendThatCannotProgressGivesWayToARegistration) {
+    static std::atomic<bool> tried{false};  // the far end of the channel takes nothing
+    AT_STUBS_RegisterCallbacks([](UInt32, const UInt8*, UInt32) {
+        tried = true;
+        return Int32{0};
+    }, nullptr);
+    onData = [](SerialMgrClientInfo* c, const UInt8* d, UInt32 n) { SERIALMGR_SendData(c, d, n, 1); };
+    fake::with(kDev, [](fake::Device& d) { d.writeLimit = 0; });
+    for (UInt32 dev : {UInt32{SERIAL_DEVICE_SOCKET}, kDev}) {
+        const SerialMgrClientParams first = params(dev, 1), again = params(dev, 2);
+        SerialMgrClientInfo *client = SERIALMGR_RegisterClient(&first), *second = nullptr;
+        attest::Background sender([&] {
+            if (dev == kDev) fake::push(kDev, "AT\r");  // the reply waits in dataCb
+            else EXPECT_EQ(SERIALMGR_SendData(client, kData, 2, 1), 0);
+        });
+        // The send is under way before the registration comes.
+        ASSERT_TRUE(attest::waitUntil([&] {
+            return dev == kDev ? fake::with(dev, [](fake::Device& d) { return d.writes > 0; }) : tried.load();
+        }));
+        ASSERT_TRUE(attest::finishesWithin([&] { second = SERIALMGR_RegisterClient(&again); })) << dev;
+        ASSERT_TRUE(sender.finish());
+        deregister(second);
+        deregister(client);
+    }
+    expectNothingLeft(1);  // a channel whose reader ended before its read keeps its mutex
+}
+
+// A send racing its own client's deregistration never reads the freed record: it returns 0, or,
+// when it was already waiting for its unit, stops on the record check.
+TEST_F(SerialMgrTest, SendRacingItsOwnDeregistrationNeverTouchesTheFreedRecord) {
+    EXPECT_EXIT(
+        {
+            for (int round = 0; round < 200; ++round) {
+                SerialMgrClientInfo* client = registerIdle();
+                std::thread sender([client] {
+                    for (int i = 0; i < 20; ++i) SERIALMGR_SendData(client, kData, 1, i % 2);
+                });
+                SERIALMGR_DeRegisterClient(client);
+                sender.join();
+            }
+            std::exit(0);
+        },
+        [](int status) { return WIFEXITED(status) ? WEXITSTATUS(status) == 0 : WTERMSIG(status) == SIGABRT; },
+        std::string("^$|") + kBadRecord);
+}
+
+// Results above a block (1537, 65535 = -1) and 0 with EAGAIN carry nothing. A read of 0 with another
+// errno ends the reader and closes the device under its client: sends and pauses end at once, and
+// only the client's deregistration makes the device usable again.
+TEST_F(SerialMgrTest, ResultsWithoutDataAreSkippedAndAReadErrorEndsTheReader) {
+    installFake(kUsb);
+    SerialMgrClientInfo* client = registerIdle(kUsb);
+    fake::push(kUsb, "1");
+    for (UInt16 result : {0, 1537, 0xFFFF}) fake::push(kUsb, "", result, result == 0 ? EAGAIN : 0);
+    fake::push(kUsb, std::string(1536, 'A'));
+    fake::push(kUsb, "", 0, EIO);
+    fake::push(kUsb, "never read");
+    ASSERT_TRUE(log.waitFor(kInfo, "SERIALMGR_RX_Entry: devID=5, END\r\n"));
+    EXPECT_THAT(blocks, ElementsAre(Pair(1, "1"), Pair(1, std::string(1536, 'A'))));
+    EXPECT_TRUE(log.has(kError, "SERIALMGR_RX_Entry: devID=5, blockdatasize == 0, errno 5 (Input/output error)\r\n"));
+    EXPECT_EQ(SERIALMGR_GetSerialDeviceHandle(client), -1);
+    ASSERT_TRUE(attest::finishesWithin([&] {
+        EXPECT_EQ(SERIALMGR_SendData(client, kData, 3, 1), 0);
+        EXPECT_EQ(SERIALMGR_SetFlowControl(client, 1), 1);
+    }));
+    EXPECT_EQ(log.count(kInfo, kStopLine), 0);
+    const SerialMgrClientParams other = params(kUsb, 2);
+    EXPECT_DEATH(SERIALMGR_RegisterClient(&other), "gDevList\\[inDevID\\].currentClient == NULL");
+    deregister(client);
+    EXPECT_THAT(events, ElementsAre(Pair(1, SERIALMGR_EVENT_READ_ERROR), Pair(1, SERIALMGR_EVENT_DEREGISTERED)));
+    fake::install(kUsb);
+    deregister(registerIdle(kUsb, 2));
+    expectNothingLeft();
+}
+
+// A pause, or the driver's STOP result, parks the reader; a resume, or a registration on a paused
+// device, reopens the device with its default argument.
+TEST_F(SerialMgrTest, PausesParkTheReaderAndResumesReopenTheDeviceWithTheDefaultArgument) {
+    const SerialMgrClientParams first = params(kDev, 4, 77);
+    SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&first);
+    ASSERT_TRUE(fake::waitIdle(kDev));
+    EXPECT_EQ(SERIALMGR_SetFlowControl(client, 1), 1);
+    fake::push(kDev, "1");
+    ASSERT_TRUE(waitParked(log));
+    fake::push(kDev, "2");  // not read while paused
+    EXPECT_EQ(SERIALMGR_SetFlowControl(client, 0), 1);
+    ASSERT_TRUE(wait([&] { return blocks.size() == 2; }));
+    log.clear();
+    fake::push(kDev, "", STOP_READING_USB_TTY);
+    ASSERT_TRUE(waitParked(log));
+    SerialMgrClientInfo* second = registerIdle(kDev, 2);
+    fake::push(kDev, "3");
+    ASSERT_TRUE(wait([&] { return blocks.size() == 3; }));
+    EXPECT_THAT(blocks, ElementsAre(Pair(4, "1"), Pair(4, "2"), Pair(2, "3")));
+    EXPECT_EQ(fake::with(kDev, [](fake::Device& d) { return d.openParams; }), (std::vector<UInt32>{77, 0, 0}));
+    EXPECT_EQ(SERIALMGR_SendData(second, kData, 3, 0), 3);
+    deregister(client);
+    deregister(second);
+    expectNothingLeft();
+}
+
+// A USB pause marks the client paused, then sends STOP and returns only once
+// the reader has parked and answered OK: a send meanwhile is refused.
+TEST_F(SerialMgrTest, UsbPauseRefusesSendsBeforeItsHandshakeAndReturnsAfterIt) {
+    installFake(kUsb);
+    SerialMgrClientInfo* client = registerIdle(kUsb);
+    attest::Background pause([client] { EXPECT_EQ(SERIALMGR_SetFlowControl(client, 1), 1); });
+    ASSERT_TRUE(log.waitFor(kInfo, kStopLine));
+    // The fake's read does not watch the control pipe: nobody can have answered yet.
+    EXPECT_EQ(SERIALMGR_SendData(client, kData, 3, 0), 0);
+    EXPECT_FALSE(pause.done());
+    fake::push(kUsb, "AT\r");  // the reader delivers, then parks and answers
+    ASSERT_TRUE(pause.finish());
+    EXPECT_TRUE(log.has(kInfo, "  USB_Control_Pipe_Send_Ack : send OK to RPC task\n"));
+    // A repeated pause skips the control pipe: the parked reader would not answer.
+    ASSERT_TRUE(attest::finishesWithin([client] { SERIALMGR_SetFlowControl(client, 1); }));
+    EXPECT_EQ(log.count(kInfo, kStopLine), 1);
+    deregister(client);
+    expectNothingLeft();
+}
+
+}  // namespace
