@@ -2,6 +2,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <unistd.h>
 
 #include <array>
 #include <atomic>
@@ -40,12 +41,19 @@ inline bool resourcesBack(const Resources& start, size_t semSlack) {
 class Background {
 public:
     explicit Background(std::function<void()> f)
-        : thread_([f = std::move(f), done = done_] {
+        : thread_([f = std::move(f), done = done_, tid = tid_] {
+              tid->store(gettid());
+              tid->notify_all();
               f();
               *done = true;
           }) {}
     ~Background() { (void)finish(); }
     bool done() const { return *done_; }
+    // The thread's id, once it runs (for signals and for waitInPselect).
+    pid_t tid() const {
+        tid_->wait(0);
+        return tid_->load();
+    }
     // Waits until the call has returned; false when limit passed first.
     bool finish(std::chrono::milliseconds limit = std::chrono::seconds(20)) {
         if (!thread_.joinable()) return done();
@@ -59,6 +67,7 @@ public:
 
 private:
     std::shared_ptr<std::atomic<bool>> done_ = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<std::atomic<pid_t>> tid_ = std::make_shared<std::atomic<pid_t>>(0);
     std::thread thread_;
 };
 
