@@ -31,6 +31,8 @@ struct State {
     bool closeWakes = true, open = false;
     UInt16 writeLimit = 0xFFFF;  // a write takes at most this much
     int writes = 0, waiting = 0;  // waiting: reads waiting for a step
+    std::deque<UInt16> writeResults;  // results of the next writes, before the limit applies again
+    std::vector<const UInt8*> writtenFrom;  // where each write started
     std::vector<UInt32> openParams;
     std::deque<std::tuple<std::string, UInt16, int>> script;  // bytes, or else a result and errno
 };
@@ -105,10 +107,14 @@ inline void install(UInt32 devId) {
         });
         return Int32{1};
     };
-    auto fakeWrite = [](SerialDeviceId id, const UInt8*, UInt16 len) {
+    auto fakeWrite = [](SerialDeviceId id, const UInt8* buf, UInt16 len) {
         return with(id, [&](Device& d) {
             ++d.writes;
-            return std::min(len, d.writeLimit);
+            d.writtenFrom.push_back(buf);
+            if (d.writeResults.empty()) return std::min(len, d.writeLimit);
+            const UInt16 result = d.writeResults.front();
+            d.writeResults.pop_front();
+            return result;
         });
     };
     Serial_ConfigureDeviceEx(devId, fakeOpen, fakeClose, read, fakeWrite, nullptr, nullptr, nullptr, nullptr, 0, 0, 0);

@@ -119,6 +119,33 @@ TEST_F(SerialMgrTest, BlockingSendThatCannotProgressGivesWayToARegistration) {
     expectNothingLeft(1);  // a channel whose reader ended before its read keeps its mutex
 }
 
+// A blocking send writes on from where the last write ended, retries writes of 0, and ends at a failed
+// write (-1) or a result above the rest; a non-blocking one writes once and returns the driver's result.
+TEST_F(SerialMgrTest, SendModesAndWriteResults) {
+    SerialMgrClientInfo* client = registerIdle();
+    UInt8 data[300] = {};
+    const struct {
+        std::deque<UInt16> results;  // scripted, then at most limit per write
+        UInt16 limit;
+        UInt32 len, block;
+        Int32 sent;
+        std::vector<long> writesFrom;  // offset of each write
+    } cases[] = {{{}, 100, 300, 1, 300, {0, 100, 200}}, {{}, 100, 0, 1, 0, {}},
+                 {{}, 100, 0, 0, 0, {0}}, {{0xFFFF}, 100, 300, 0, 0xFFFF, {0}},
+                 {{100, 0xFFFF}, 100, 300, 1, 100, {0, 100}}, {{100, 250}, 100, 300, 1, 100, {0, 100}},
+                 {{0, 0}, 0xFFFF, 50, 1, 50, {0, 0, 0}}};
+    for (const auto& c : cases) {
+        fake::with(kDev, [&](fake::Device& d) { d.writeLimit = c.limit, d.writeResults = c.results; });
+        EXPECT_EQ(SERIALMGR_SendData(client, data, c.len, c.block), c.sent);
+        std::vector<long> from;
+        for (const UInt8* p : fake::with(kDev, [](fake::Device& d) { return std::exchange(d.writtenFrom, {}); }))
+            from.push_back(p - data);
+        EXPECT_EQ(from, c.writesFrom) << "send of " << c.len << ", block " << c.block;
+    }
+    EXPECT_EQ(log.countContaining(" len=300 lenSent=300 block=1 state=1\r\n"), 1);
+    deregister(client);
+}
+
 // A send racing its own client's deregistration never reads the freed record: it returns 0, or,
 // when it was already waiting for its unit, stops on the record check.
 TEST_F(SerialMgrTest, SendRacingItsOwnDeregistrationNeverTouchesTheFreedRecord) {
