@@ -69,6 +69,36 @@ TEST_F(SerialMgrTest, DeregistrationBeforeTheReadyCheckStillSignalsTheReader) {
     expectNothingLeft();
 }
 
+// A deregistration logs each step; the signal ends a read that the close does not wake (as on a tty) and
+// runs the device's shutdown function once, on the reader.
+std::atomic<pthread_t> g_shutdownRanOn{};
+TEST_F(SerialMgrTest, DeregistrationLogsEveryStepAndRunsTheShutdownFunctionOnTheReader) {
+    constexpr UInt32 kUart = SERIAL_DEVICE_UART_B;
+    installFake(kUart);
+    fake::with(kUart, [](fake::Device& d) { d.closeWakes = false; });
+    gShutdownList[kUart].handler = [](UInt32) { g_shutdownRanOn = pthread_self(); };
+    SerialMgrClientInfo* client = registerIdle(kUart, 9);
+    const pthread_t reader = gDevList[kUart].rxThread.load();
+    log.clear();
+    deregister(client);
+    std::ostringstream p;
+    p << static_cast<const void*>(client);
+    EXPECT_THAT(attest::linesOf(log),
+                ElementsAre(Pair(kInfo, "SERIALMGR_DeRegisterClient: " + p.str() + "\n"),
+                            Pair(kInfo, "SERIALMGR_SetFlowControl: devID=1, client=9 enable=0 state=1\r\n"),
+                            Pair(kInfo, "SERIALMGR_RX_Shutdown: devID=1\r\n"),
+                            Pair(kInfo, "SERIALMGR_RX_Shutdown: Serial_CloseDevice\r\n"),
+                            Pair(kInfo, "SERIALMGR_RX_Shutdown: devID=1, send SIGUSR2 to " +
+                                            std::to_string(static_cast<int>(reader)) + "\r\n"),
+                            Pair(kInfo, "SERIALMGR_HandleSignal: devID = 1, shutting down\n"),
+                            Pair(kInfo, "   Serial_Read=0\n"), Pair(kInfo, "SERIALMGR_RX_Entry: devID=1, END\r\n"),
+                            Pair(kInfo, "SERIALMGR_RX_Shutdown: devID=1, exiting\r\n"),
+                            Pair(kInfo, "SERIALMGR_DeRegisterClient: " + p.str() + ", exiting\n")));
+    EXPECT_TRUE(pthread_equal(g_shutdownRanOn.load(), reader));
+    EXPECT_THAT(events, ElementsAre(Pair(9, SERIALMGR_EVENT_DEREGISTERED)));
+    expectNothingLeft();
+}
+
 // Once a deregistration waits for the device, a new send waits behind it and
 // takes no unit: here the test holds the five units of the sends in flight.
 TEST_F(SerialMgrTest, NewSendWaitsBehindAWaitingDeregistration) {
