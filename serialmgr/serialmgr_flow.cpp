@@ -1,6 +1,8 @@
 // Flow control and deregistration.
+#include <sched.h>
 #include <signal.h>
 
+#include <chrono>
 #include <mutex>
 
 #include "../drivers/usb_control_pipe.h"
@@ -16,13 +18,21 @@ constexpr char kClientValidText[] = "pClientInfo != NULL && pClientInfo->sig == 
 // one that arrives just before the wait begins is lost, and nothing else can
 // wake that wait. So while the reader is still inside such a read, the signal
 // is sent again this often.
+// The close and the first signal end nearly every read within microseconds,
+// so the deregistration first yields to the reader for up to a millisecond;
+// only a read still going after that waits for resends.
 constexpr UInt32 kResendTicks = 4;
+constexpr auto kFirstLook = std::chrono::milliseconds(1);
 
 void resendWhileInHostRead(const SerialMgrDevice& dev, pthread_t reader) {
-    for (;;) {
+    auto inHostRead = [&dev] {
+        return dev.rxLife.has(ReaderLife::kInHostRead) && !dev.rxLife.has(ReaderLife::kEnded);
+    };
+    const auto firstLookEnds = std::chrono::steady_clock::now() + kFirstLook;
+    while (inHostRead() && std::chrono::steady_clock::now() < firstLookEnds) sched_yield();
+    while (inHostRead()) {
         OSTASK_Sleep(kResendTicks);
-        if (!dev.rxLife.has(ReaderLife::kInHostRead) || dev.rxLife.has(ReaderLife::kEnded)) return;
-        pthread_kill(reader, SIGUSR2);
+        if (inHostRead()) pthread_kill(reader, SIGUSR2);
     }
 }
 
