@@ -22,6 +22,9 @@
 namespace {
 
 enum class Kind { Fake, Channel, Udp, Uart, Usb };
+void PrintTo(Kind k, std::ostream* os) {  // also the test names' suffix
+    *os << std::array{"FakeDriver", "InProcessChannel", "UdpOnLoopback", "UartTty", "UsbTty"}[static_cast<int>(k)];
+}
 constexpr UInt32 kCheck = 2654435761u;
 
 class Stress : public SerialMgrTest, public ::testing::WithParamInterface<Kind> {

@@ -2,6 +2,4 @@
 #include "stress.h"
 
 INSTANTIATE_TEST_SUITE_P(Host, Stress, ::testing::Values(Kind::Fake, Kind::Channel, Kind::Udp),
-                         [](const ::testing::TestParamInfo<Kind>& p) {
-                             return std::string(p.param == Kind::Fake ? "FakeDriver" : p.param == Kind::Channel ? "InProcessChannel" : "UdpOnLoopback");
-                         });
+                         ::testing::PrintToStringParamName());

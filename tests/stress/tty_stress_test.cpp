@@ -2,7 +2,4 @@
 // paths in a private mount namespace (tty_harness.h).
 #include "stress.h"
 
-INSTANTIATE_TEST_SUITE_P(Tty, Stress, ::testing::Values(Kind::Uart, Kind::Usb),
-                         [](const ::testing::TestParamInfo<Kind>& p) {
-                             return std::string(p.param == Kind::Uart ? "UartTty" : "UsbTty");
-                         });
+INSTANTIATE_TEST_SUITE_P(Tty, Stress, ::testing::Values(Kind::Uart, Kind::Usb), ::testing::PrintToStringParamName());
