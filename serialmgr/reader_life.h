@@ -1,12 +1,18 @@
-// The life of a device's reader thread, in one atomic word.
+// The life of one opening's reader thread, in one atomic word.
 //
-// A reader is created by a registration, publishes its identity as its first
-// act, may pass its ready check into its pass loop, and ends; the
-// deregistration signals it (at most once) and joins it (exactly once). Each
-// bit below is one fact about the current reader; every decision that
-// depends on two of them (signal it only if it has not ended; wait for the
-// pause's acknowledgement only if it can still send one) is one atomic
-// read-modify-write of the word, so no interleaving can fall between the two.
+// A reader is created by the registration that opened the device, publishes
+// its identity as its first act, may pass its ready check into its pass loop,
+// and ends; the deregistration that closes the opening signals it (at most
+// once) and joins it (exactly once). Every transition is one operation below,
+// and every decision that depends on more than one fact (signal it only if it
+// has not ended; a pause may wait for its OK only if it is in its loop and has
+// not ended) is one atomic read or read-modify-write of the word, so no
+// interleaving can fall between the facts. The bits are private to this type.
+//
+// Invariants between the bits, checked after every transition in debug builds:
+//   started   => created          inLoop => started       ended => started
+//   stopSent  => started          signalTaken => stopSent
+//   inHostRead => inLoop and not ended
 #pragma once
 
 #include <pthread.h>
@@ -15,49 +21,66 @@
 
 #include "../osal/kova_types.h"
 
-struct ReaderLife {
-    enum Bit : UInt32 {
-        kCreated = 1u << 0,       // OSTASK_CreateWArg called; identity not yet published
-        kStarted = 1u << 1,       // identity published: a thread exists to be joined
-        kInLoop = 1u << 2,        // passed the ready check
-        kEnded = 1u << 3,         // finished; takes no more signals and sends no more OKs
-        kStopSent = 1u << 4,      // a deregistration committed to send SIGUSR2
-        kSignalTaken = 1u << 5,   // the handler ran for that signal on the reader
-        kPauseWaiting = 1u << 6,  // a USB pause waits for the reader's OK
-        kInHostRead = 1u << 7,    // inside a host driver's read, SIGUSR2 let in
-        kParked = 1u << 8,        // in the park loop since a USB pause cleared this bit
-        kInPark = 1u << 9,        // saw stopRx set; reads no more before it sees stopRx clear
-    };
-
+class ReaderLife {
+   public:
     // Registering thread, right before the thread is created; abandon() when
-    // the creation failed.
+    // the creation failed (no thread exists, nothing to join).
     void start();
     void abandon();
-    // The reader's first act: its identity, then kStarted.
+    // The reader's first act: its identity, then "started".
     void publish();
-    void set(Bit bit) { word_.fetch_or(bit); }
-    void clear(Bit bit) { word_.fetch_and(~static_cast<UInt32>(bit)); }
-    bool has(Bit bit) const { return (word_.load() & bit) != 0; }
+    // The reader passed its ready check and owns its opening's semaphores.
+    void enterLoop() { transition(kInLoop, 0); }
+    // Around a host driver's read, while SIGUSR2 is let in.
+    void enterHostRead() { transition(kInHostRead, 0); }
+    void leaveHostRead() { transition(0, kInHostRead); }
+    // The SIGUSR2 handler ran on the reader.
+    void signalTaken() { transition(kSignalTaken, 0); }
 
-    // Blocks while the reader has been created but has not published.
-    void waitUntilStarted();
-    // Deregistration: true when a reader exists that has not ended; the caller
-    // must then signal it (the reader waits for that signal at its end).
+    struct Ending {
+        bool awaitSignal;  // a deregistration committed to signal it and the signal is not handled yet
+        bool inLoop;       // it had passed its ready check
+    };
+    // The reader's last act: from here no deregistration commits to signal it.
+    Ending end();
+
+    // Blocks while the reader has been created but has not published; the
+    // reader publishes as its first act, holding no lock, so this is short.
+    void waitUntilStarted() const;
+    // Deregistration, before it stops the reader: true when a reader exists
+    // that has not ended. The caller must then signal it; the reader waits
+    // for that signal at its end.
     bool commitStop();
-    // USB pause (after it set stopRx): true when the reader is in its loop,
-    // has not ended and is not parked already; the reader then answers with
-    // an OK, by parking or at its end. A reader in kInPark looks at stopRx
-    // again before its next read, so it needs no STOP.
-    bool beginPauseWait();
-    // The reader's last act: marks it ended, returns the bits before.
-    UInt32 end() { return word_.fetch_or(kEnded); }
-    // Joins the reader once (detaches it when the caller is the reader).
-    // False when no thread was there.
+    // A USB pause may wait for this reader's OK: it is in its loop and has not
+    // ended (and if it ends later, it answers at its end).
+    bool canAnswerPause() const;
+    // The reader is inside a host driver's read, where a signal can be lost.
+    bool inHostRead() const;
+    // A deregistration has committed to stop this reader.
+    bool stopCommitted() const { return has(kStopSent); }
+    bool started() const { return has(kStarted); }
+    bool enteredLoop() const { return has(kInLoop); }
+    // Joins the reader once, or detaches it when the caller is the reader
+    // itself (deregistered from its own callback). False when no thread was
+    // created.
     bool reap();
 
     pthread_t thread() const { return thread_.load(); }
 
    private:
+    enum Bit : UInt32 {
+        kCreated = 1u << 0,
+        kStarted = 1u << 1,
+        kInLoop = 1u << 2,
+        kEnded = 1u << 3,
+        kStopSent = 1u << 4,
+        kSignalTaken = 1u << 5,
+        kInHostRead = 1u << 6,
+    };
+    bool has(UInt32 bits) const { return (word_.load() & bits) == bits; }
+    UInt32 transition(UInt32 set, UInt32 clear);
+    static void check(UInt32 word);
+
     std::atomic<UInt32> word_{0};
     std::atomic<pthread_t> thread_{};
 };

@@ -15,7 +15,34 @@ SerialMgrDevice gDevList[SERIAL_DEVICE_MAX_DEVICE_NUM];
 SerialMgrShutdownEntry gShutdownList[SERIAL_DEVICE_MAX_DEVICE_NUM];
 std::atomic<OSSemaphore> gShutdownMutex{0};
 
-void SerialMgr_ResetDevice(SerialMgrDevice& dev) {
+namespace {
+std::atomic<UInt32> gLiveOpenings{0};
+}  // namespace
+
+SerialMgrOpening::SerialMgrOpening(UInt32 id, Int32 h, OSSemaphore w, OSSemaphore u, OSSemaphore r)
+    : devID(id), waitSem(w), useSem(u), regSem(r), handle(h) {
+    gLiveOpenings.fetch_add(1);
+}
+
+SerialMgrOpening::~SerialMgrOpening() { gLiveOpenings.fetch_sub(1); }
+
+std::shared_ptr<SerialMgrOpening> SerialMgr_CurrentOpening(SerialMgrDevice& dev) {
+    AtLock flow(dev.flowLock);
+    return dev.opening;
+}
+
+void SerialMgr_ReleaseUnit(SerialMgrOpening& opening) {
+    AtLock guard(opening.lock);
+    if (!opening.semsGone) OSSEMAPHORE_Release(opening.useSem);
+}
+
+UInt32 SerialMgr_LiveOpenings() { return gLiveOpenings.load(); }
+
+thread_local SerialMgrOpening* tSerialMgrReader = nullptr;
+thread_local UInt32 tSerialMgrNesting = 0;
+
+// Runs at start-up only, before any reader exists.
+void SerialMgr_ResetDevice(SerialMgrDevice& dev) NO_THREAD_SAFETY_ANALYSIS {
     dev.devBufHandle.store(-1);
     dev.currentClient.store(nullptr);
     dev.rxTask.store(0);
@@ -27,28 +54,10 @@ void SerialMgr_ResetDevice(SerialMgrDevice& dev) {
     dev.useSem.store(0);
     dev.regSem.store(0);
     dev.txReady.store(0);
-    dev.rxLife.abandon();
-    dev.held = SerialMgrExclusive{};
-    dev.exclusive.store(0);
-    dev.inside.store(0);
-}
-
-void SerialMgr_ObtainExclusive(SerialMgrDevice& dev) {
-    SerialMgrExclusive& held = dev.held;
-    held.regSem = dev.regSem.load();
-    OSSEMAPHORE_Obtain(held.regSem, OSSUSPEND_WAIT);
-    held.useSem = dev.useSem.load();
-    for (held.units = 0; held.units < kUseUnits; ++held.units) OSSEMAPHORE_Obtain(held.useSem, OSSUSPEND_WAIT);
-}
-
-void SerialMgr_ReleaseIfCurrent(const std::atomic<OSSemaphore>& field, OSSemaphore handle) {
-    if (handle != 0 && field.load() == handle) OSSEMAPHORE_Release(handle);
-}
-
-void SerialMgr_ReleaseExclusive(SerialMgrDevice& dev) {
-    SerialMgrExclusive& held = dev.held;
-    for (; held.units > 0; --held.units) SerialMgr_ReleaseIfCurrent(dev.useSem, held.useSem);
-    SerialMgr_ReleaseIfCurrent(dev.regSem, held.regSem);
+    dev.gate.reset();
+    dev.opening.reset();
+    dev.live.store(nullptr);
+    delete dev.handoff.exchange(nullptr);
 }
 
 void SerialMgr_SetPending(UInt32 devID, UInt8 value) {
@@ -63,74 +72,90 @@ void SerialMgr_SetPending(UInt32 devID, UInt8 value) {
 
 namespace {
 
-// The live client records and their devices. Allocated once and never
-// destroyed: a reader may still send while the process runs its exit
-// handlers, and its lookup must not meet a destroyed table.
-std::mutex gClientsLock;
-std::unordered_map<const SerialMgrClientInfo*, UInt32>& liveClients() {
-    static auto* clients = new std::unordered_map<const SerialMgrClientInfo*, UInt32>();
+// The live client records: device and whether a deregistration claimed it.
+// Allocated once and never destroyed: a reader may still send while the
+// process runs its exit handlers, and its lookup must not meet a destroyed
+// table.
+struct LiveClient {
+    UInt32 devID;
+    bool claimed;
+};
+AtMutex gClientsLock;
+std::unordered_map<const SerialMgrClientInfo*, LiveClient>& liveClients() REQUIRES(gClientsLock) {
+    static auto* clients = new std::unordered_map<const SerialMgrClientInfo*, LiveClient>();
     return *clients;
 }
 
 }  // namespace
 
 void SerialMgr_AddClient(SerialMgrClientInfo* client) {
-    std::lock_guard<std::mutex> guard(gClientsLock);
-    liveClients()[client] = client->devID;
+    AtLock guard(gClientsLock);
+    liveClients()[client] = {client->devID, false};
     SerialMgr_StoreSig(client, SERIALMGR_CLIENT_SIG);
 }
 
 void SerialMgr_RemoveClient(SerialMgrClientInfo* client) {
-    std::lock_guard<std::mutex> guard(gClientsLock);
+    AtLock guard(gClientsLock);
     liveClients().erase(client);
     SerialMgr_StoreSig(client, SERIALMGR_FREED_SIG);
 }
 
 bool SerialMgr_FindClient(const SerialMgrClientInfo* client, UInt32* devID) {
     if (client == nullptr) return false;
-    std::lock_guard<std::mutex> guard(gClientsLock);
+    AtLock guard(gClientsLock);
     const auto found = liveClients().find(client);
-    if (found == liveClients().end()) return false;
-    *devID = found->second;
+    if (found == liveClients().end() || found->second.claimed) return false;
+    *devID = found->second.devID;
     return true;
 }
 
-SerialMgrGate::SerialMgrGate(SerialMgrDevice& d) : dev(d) { dev.exclusive.fetch_add(1); }
+bool SerialMgr_IsLive(const SerialMgrClientInfo* client) {
+    AtLock guard(gClientsLock);
+    return liveClients().count(client) != 0;
+}
 
-SerialMgrGate::~SerialMgrGate() {
-    dev.exclusive.fetch_sub(1);
-    dev.exclusive.notify_all();
+bool SerialMgr_ClaimClient(const SerialMgrClientInfo* client, UInt32* devID) {
+    if (client == nullptr) return false;
+    AtLock guard(gClientsLock);
+    const auto found = liveClients().find(client);
+    if (found == liveClients().end() || found->second.claimed) return false;
+    found->second.claimed = true;
+    *devID = found->second.devID;
+    return true;
 }
 
 SerialMgrClientCall::SerialMgrClientCall(const SerialMgrClientInfo* client) {
+    // A call nested in another call or callback of the library may run on a
+    // thread that holds a unit of some device, or that a registration or
+    // deregistration waits for: it must never wait at a gate.
+    const bool nested = tSerialMgrNesting != 0;
+    ++tSerialMgrNesting;  // for the callbacks this call makes (the host's send-data callback)
     UInt32 devID = 0;
     for (;;) {
         if (!SerialMgr_FindClient(client, &devID)) return;
         SerialMgrDevice& dev = gDevList[devID];
-        const bool onReader = tSerialMgrReaderDev == devID;
-        // Counted first, then the gate and the record are looked at: a
-        // deregistration that closed the gate before this count either sees
-        // the count (and waits for it before it frees) or is seen here.
-        dev.inside.fetch_add(1);
-        const UInt32 gate = dev.exclusive.load();
-        UInt32 nowDev = 0;
-        if ((gate == 0 || onReader) && SerialMgr_FindClient(client, &nowDev) && nowDev == devID) {
-            dev_ = &dev;
-            devID_ = devID;
-            onReader_ = onReader;
-            return;
+        const bool onReader = tSerialMgrReader != nullptr && tSerialMgrReader == dev.live.load();
+        if (dev.gate.tryEnter(onReader)) {
+            // In flight now: a deregistration that claims the record from
+            // here on drains this call before it frees the record.
+            UInt32 nowDev = 0;
+            if (SerialMgr_FindClient(client, &nowDev) && nowDev == devID) {
+                dev_ = &dev;
+                devID_ = devID;
+                onReader_ = onReader;
+                return;
+            }
+            dev.gate.leave();
+            return;  // deregistered meanwhile
         }
-        dev.inside.fetch_sub(1);
-        dev.inside.notify_all();
-        if (gate == 0 || onReader) return;  // deregistered meanwhile
-        dev.exclusive.wait(gate);           // behind the registration or deregistration
+        if (nested) return;    // fails as for a deregistered record
+        dev.gate.waitOpen();   // behind the registration or deregistration
     }
 }
 
 SerialMgrClientCall::~SerialMgrClientCall() {
-    if (dev_ == nullptr) return;
-    dev_->inside.fetch_sub(1);
-    dev_->inside.notify_all();
+    if (dev_ != nullptr) dev_->gate.leave();
+    --tSerialMgrNesting;
 }
 
 extern "C" {
@@ -138,7 +163,7 @@ extern "C" {
 Boolean SERIALMGR_Init(void) {
     for (SerialMgrDevice& dev : gDevList) SerialMgr_ResetDevice(dev);
     // Installed before any reader exists; how the signal reaches a reader is
-    // explained in drivers/signal_wait.h.
+    // explained in serialmgr/reader_signal.h.
     bsd_signal(SIGUSR2, SERIALMGR_HandleSignal);
     USB_Control_Pipe_Init();
     Serial_Init();

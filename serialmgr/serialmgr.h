@@ -10,20 +10,39 @@
  * and eventCb(SERIALMGR_EVENT_READ_ERROR) run on the device's reader thread;
  * eventCb(SERIALMGR_EVENT_DEREGISTERED) runs on the deregistering thread.
  * dataCb may call SERIALMGR_SendData and SERIALMGR_SetFlowControl; it must not
- * register or deregister on its own device.
+ * register or deregister on its own device. eventCb(SERIALMGR_EVENT_READ_ERROR)
+ * may deregister its client and register again on the same device: the old
+ * reader then ends when the callback returns and touches nothing of the new
+ * opening.
+ *
+ * Calls from callbacks. A call made from inside a callback of the library
+ * (dataCb, eventCb with either event, the host's send-data callback of the
+ * in-process channels) never waits for a registration or deregistration:
+ * when one is under way on the call's device, SERIALMGR_SendData fails as for
+ * an invalid record (0, with its line) and SERIALMGR_SetFlowControl returns
+ * FALSE. A send or flow-control call on the reader's own device from its
+ * dataCb or eventCb goes ahead instead (whoever registers or deregisters
+ * there waits for that callback anyway). So two devices whose callbacks send
+ * to each other cannot deadlock when both are deregistered at once. A
+ * registration or deregistration from eventCb(SERIALMGR_EVENT_READ_ERROR)
+ * while another thread's deregistration is stopping that reader cannot wait
+ * for it (it waits for this callback): the registration returns NULL, and
+ * the deregistration only calls eventCb and frees its record (the other one
+ * closes the device).
  *
  * Concurrent callers, per device:
  * - Registrations and deregistrations take turns: each runs whole (open,
- *   reader start, attach; detach, stop, join, event, free) before the next
- *   begins. Two first registrations both succeed, the later one replacing the
+ *   reader start, attach; detach, stop, join, event) before the next begins.
+ *   Two first registrations both succeed, the later one replacing the
  *   earlier as current client.
  * - While a registration or deregistration waits or runs, new sends and
  *   flow-control calls on the device wait for it; sends already under way
  *   finish first. A call whose record was deregistered meanwhile fails as for
  *   an invalid record.
- * - Flow-control calls take turns too, and the last one wins: when it
- *   returns, the reader is reading (resume) or will read no more until a
- *   resume (pause).
+ * - Flow-control calls take turns, and the last one wins, also when it comes
+ *   from dataCb: when a pause returns, the reader reads no more until a
+ *   resume; when a resume returns, the reader reads on. A USB pause whose
+ *   STOP a later resume overtakes returns too (the resume won).
  * - A record is deregistered once. A second deregistration of the same
  *   record, concurrent or later, stops the process on the record check; so
  *   does a send whose own record was deregistered while it waited for the
@@ -103,9 +122,13 @@ AT_STATIC_ASSERT(offsetof(SerialMgrClientInfo, sig) == 0 && offsetof(SerialMgrCl
 AT_EXPORT Boolean SERIALMGR_Init(void);
 
 /* Registers a client; opens the device and starts its reader on the first
- * registration. Returns the client record, or NULL (invalid device ID, or the
- * device failed to open). A registration on an open device replaces its
- * current client; the older record stays valid until deregistered. */
+ * registration. Returns the client record, or NULL with an error line: an
+ * invalid device ID, a device that failed to open, a client record that
+ * cannot be allocated, a semaphore that cannot be created, or a reader
+ * thread that cannot be started. On every failure the device is left exactly
+ * as it was: nothing opened, no semaphore or thread left behind. A
+ * registration on an open device replaces its current client; the older
+ * record stays valid until deregistered. */
 AT_EXPORT SerialMgrClientInfo* SERIALMGR_RegisterClient(const SerialMgrClientParams* params);
 
 /* Sends len (< 0xFFFF) bytes, once (block 0) or until all are written (block

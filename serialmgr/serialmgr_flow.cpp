@@ -1,160 +1,157 @@
-// Flow control and deregistration.
-#include <sched.h>
-#include <signal.h>
-
-#include <chrono>
-#include <mutex>
-
+// Flow control: pause and resume, both sides of it. The caller's side sets
+// stopRx and the client's state; the reader's side parks on "SMgr_F" and,
+// when the pause ends, reopens the device. On the USB device a pause also
+// sends STOP on the control pipe and waits for the reader's OK; the whole of
+// that exchange is here.
+//
+// The STOP/OK rule. A USB pause counts itself (the opening's pauseEpoch)
+// under flowLock, in the same turn in which it sets stopRx; it then writes
+// STOP and reads OKs until the reader has acknowledged its count (ackEpoch).
+// The reader acknowledges every count it has seen, with one OK, when it parks
+// (each round of its park), when it ends, and when it reads a STOP after a
+// resume has overridden the pause that sent it (then it reads on: the resume
+// came last). Any other STOP parks the reader, as a STOP from the device does. So a pause returns when the
+// reader is parked for it, has ended, or when a later resume won; never on an
+// OK left over from an earlier park. USB pauses take turns on pauseLock, so
+// only one of them reads the ack pipe at a time.
 #include "../drivers/usb_control_pipe.h"
 #include "../osal/at_log.h"
 #include "../serialapi/serialapi.h"
 #include "serialmgr_internal.h"
 
+#include <stdint.h>
+
 namespace {
 
-constexpr char kClientValidText[] = "pClientInfo != NULL && pClientInfo->sig == 0xBABEFACE";
+// A mutex whose obtain keeps failing cannot wake anyone, so the park polls
+// then: one tick a round keeps it from spinning a core and flooding the log.
+constexpr UInt32 kFailedParkTicks = 1;
 
-// A host driver's wait cannot take SIGUSR2 atomically (drivers/signal_wait.h):
-// one that arrives just before the wait begins is lost, and nothing else can
-// wake that wait. So while the reader is still inside such a read, the signal
-// is sent again this often.
-// The close and the first signal end nearly every read within microseconds,
-// so the deregistration first yields to the reader for up to a millisecond;
-// only a read still going after that waits for resends.
-constexpr UInt32 kResendTicks = 4;
-constexpr auto kFirstLook = std::chrono::milliseconds(1);
+void* handleAsPointer(OSSemaphore handle) { return reinterpret_cast<void*>(static_cast<uintptr_t>(handle)); }
 
-void resendWhileInHostRead(const SerialMgrDevice& dev, pthread_t reader) {
-    auto inHostRead = [&dev] {
-        return dev.rxLife.has(ReaderLife::kInHostRead) && !dev.rxLife.has(ReaderLife::kEnded);
-    };
-    const auto firstLookEnds = std::chrono::steady_clock::now() + kFirstLook;
-    while (inHostRead() && std::chrono::steady_clock::now() < firstLookEnds) sched_yield();
-    while (inHostRead()) {
-        OSTASK_Sleep(kResendTicks);
-        if (inHostRead()) pthread_kill(reader, SIGUSR2);
+// Takes the opening's handle, closes it and opens the device again with its
+// default open argument (not the client's), for the opening only: when the
+// deregistration took the opening meanwhile, the reader closes what it
+// opened and ends at its next pass.
+void reopen(UInt32 devID, SerialMgrDevice& dev, SerialMgrOpening& opening) {
+    Int32 old = -1;
+    {
+        AtLock guard(opening.lock);
+        if (opening.closed) return;
+        old = opening.handle;
+        opening.handle = -1;
     }
-}
-
-// A reader that has read a block waits for a unit of useSem, and the
-// deregistration holds all five until after the join: it lends the reader one
-// once rxRunning and txReady are 0. Whoever takes it (the reader, or a send
-// that was already waiting) finds no client or nothing to write and gives it
-// back at once.
-void lendUnitToReader(SerialMgrDevice& dev) {
-    SerialMgrExclusive& held = dev.held;
-    if (held.units != kUseUnits || held.useSem == 0 || dev.useSem.load() != held.useSem) return;
-    OSSEMAPHORE_Release(held.useSem);
-    --held.units;
-}
-
-// The USB pause's STOP/OK exchange: returns once the reader is parked for
-// this pause, or has ended. The reader acknowledges on every round of its
-// park, so an OK may be left over from an earlier pause (the first park after
-// wait_sem was created sends two); an OK counts only when the reader has been
-// in its park loop since this pause set stopRx, which kParked tells (the
-// pause cleared it just before).
-void pauseHandshake(SerialMgrDevice& dev) {
-    USB_Control_Pipe_Send_Stop();
-    do {
-        USB_Control_Pipe_Wait_Ack();
-    } while (!dev.rxLife.has(ReaderLife::kParked) && !dev.rxLife.has(ReaderLife::kEnded));
-    dev.rxLife.clear(ReaderLife::kPauseWaiting);
-}
-
-// A deregistration of a device whose reader never ran its clean-up (it never
-// passed its ready check, or no reader could be started) would otherwise
-// leave the device's three semaphores behind for ever: the next registration
-// creates new ones. They are destroyed here, once the units are given back;
-// a field is cleared only if it still names the semaphore seen at the start,
-// so that the semaphores of a newer registration are never touched.
-void destroyLeftovers(SerialMgrDevice& dev, OSSemaphore waitSem, const SerialMgrExclusive& held) {
-    OSSemaphore expected = waitSem;
-    if (waitSem != 0 && dev.wait_sem.compare_exchange_strong(expected, 0)) OSSEMAPHORE_destroyMutex(waitSem);
-    expected = held.useSem;
-    if (held.useSem != 0 && dev.useSem.compare_exchange_strong(expected, 0)) OSSEMAPHORE_Destroy(held.useSem);
-    expected = held.regSem;
-    if (held.regSem != 0 && dev.regSem.compare_exchange_strong(expected, 0)) OSSEMAPHORE_Destroy(held.regSem);
-}
-
-// The part of a deregistration that holds the device's locks: detach, stop
-// the reader, tell the client, mark the record freed.
-void detachAndStop(SerialMgrClientInfo* client, UInt32 devID, SerialMgrDevice& dev) {
-    std::lock_guard<std::mutex> flow(dev.flowLock);
-    const OSSemaphore waitSem = dev.wait_sem.load();
-    SerialMgr_ObtainExclusive(dev);
-    dev.currentClient.store(nullptr);
-    SerialMgr_SetFlow(client, devID, 0, false);  // releases a parked reader, which finds no client
-    SERIALMGR_RX_Shutdown(devID);
-    SerialMgr_StoreState(client, 0);
-    client->params.eventCb(client, client->params.userData, SERIALMGR_EVENT_DEREGISTERED, 0);
-    SerialMgr_RemoveClient(client);
-    const SerialMgrExclusive held = dev.held;
-    SerialMgr_ReleaseExclusive(dev);
-    destroyLeftovers(dev, waitSem, held);
+    Serial_CloseDevice(old);
+    const Int32 fresh = Serial_OpenDevice(devID, 0);
+    {
+        AtLock guard(opening.lock);
+        if (!opening.closed) {
+            opening.handle = fresh;
+            dev.devBufHandle.store(fresh);
+            AT_ASSERT_IN("SERIALMGR_RX_Entry", fresh != -1, "pDev->devBufHandle != -1");
+            return;
+        }
+    }
+    if (fresh != SERIAL_OPEN_FAILED && fresh != SERIAL_OPEN_NOT_OPENED) Serial_CloseDevice(fresh);
 }
 
 }  // namespace
 
-void SERIALMGR_RX_Shutdown(UInt32 devID) {
-    SerialMgrDevice& dev = gDevList[devID];
-    AT_LOGI("SERIALMGR_RX_Shutdown: devID=%d\r\n", static_cast<int>(devID));
-    dev.rxRunning.store(0);
-    dev.txReady.store(0);
-    AT_LOGI("SERIALMGR_RX_Shutdown: Serial_CloseDevice\r\n");
-    Serial_CloseDevice(dev.devBufHandle.load());
-    dev.devBufHandle.store(-1);
-    lendUnitToReader(dev);
-
-    // Any reader that exists and has not ended is signalled, also one that has
-    // not passed its ready check yet: it keeps the signal pending and handles
-    // it at its end, so the device's shutdown function runs whatever the
-    // timing. One that has ended is only joined: its identity may not name a
-    // thread any more once it is joined.
-    dev.rxLife.waitUntilStarted();
-    if (dev.rxLife.commitStop()) {
-        const pthread_t reader = dev.rxLife.thread();
-        // gShutdownMutex is released before the signal: the handler takes it
-        // on the reader.
-        SerialMgr_SetPending(devID, 1);
-        AT_LOGI("SERIALMGR_RX_Shutdown: devID=%d, send SIGUSR2 to %d\r\n", static_cast<int>(devID),
-                static_cast<int>(reader));
-        pthread_kill(reader, SIGUSR2);
-        if (!pthread_equal(reader, pthread_self())) resendWhileInHostRead(dev, reader);
-    }
-    dev.rxLife.reap();
-    AT_LOGI("SERIALMGR_RX_Shutdown: devID=%d, exiting\r\n", static_cast<int>(devID));
-}
-
-void SerialMgr_SetFlow(SerialMgrClientInfo* client, UInt32 devID, UInt32 enable, bool handshake) {
-    SerialMgrDevice& dev = gDevList[devID];
-    // Cleared before stopRx is set: a reader that sees this pause's stopRx
-    // parks and sets kParked after this, so its OK counts (pauseHandshake).
-    // Cleared after, a reader already on its way to the OK would set the bit
-    // first and then wait in its park for ever, and the pause with it.
-    if (enable != 0) dev.rxLife.clear(ReaderLife::kParked);
-    const UInt8 wasPaused = dev.stopRx.exchange(static_cast<UInt8>(enable));
+UInt32 SerialMgr_SetFlow(SerialMgrDevice& dev, SerialMgrClientInfo* client, UInt32 devID, UInt32 enable) {
+    SerialMgrOpening* opening = dev.opening.get();
+    // stopRx is written only under flowLock, so this look and the store below
+    // are one turn.
+    const UInt8 wasPaused = dev.stopRx.load();
+    // A USB pause counts itself before it sets stopRx: a reader that sees
+    // stopRx set then acknowledges this count when it parks.
+    const bool usbPause = enable != 0 && devID == SERIAL_DEVICE_USB && wasPaused == 0 && opening != nullptr;
+    const UInt32 epoch = usbPause ? opening->pauseEpoch.fetch_add(1) + 1 : 0;
+    dev.stopRx.store(static_cast<UInt8>(enable));
     AT_LOGI("SERIALMGR_SetFlowControl: devID=%d, client=%d enable=%d state=%d\r\n", static_cast<int>(devID),
             static_cast<int>(client->params.clientID), static_cast<int>(enable),
             static_cast<int>(SerialMgr_LoadState(client)));
     if (enable != 0) {
         SerialMgr_StoreState(client, 2);
-        // A repeated pause skips the control pipe, and so does a pause that
-        // finds the reader in its park already: it would not read a STOP
-        // until some later pause, and STOPs left unread pile up beyond what
-        // the reopen's drain takes. The handshake is also skipped when no
-        // reader is there to answer; a reader that ends while a pause waits
-        // answers at its end (serialmgr_rx.cpp).
-        if (handshake && devID == SERIAL_DEVICE_USB && wasPaused == 0 && dev.rxLife.beginPauseWait()) {
-            pauseHandshake(dev);
-        }
-        return;
+        // A repeated pause skips the control pipe: the reader is parked, or
+        // looks at stopRx before it reads again. So does a pause with no
+        // reader in its loop to answer; a reader that ends after this look
+        // sees the count and answers at its end.
+        return usbPause && opening->life.canAnswerPause() ? epoch : 0;
     }
-    // After a reader ended on its own, wait_sem is 0 (the reader clears it as
-    // it destroys the mutex), and both calls do nothing.
+    // A resume overrides the pauses whose STOP is still unanswered: when the
+    // reader reads such a STOP it answers it and reads on.
+    if (opening != nullptr && opening->pauseEpoch.load() != opening->ackEpoch.load()) {
+        opening->overriddenEpoch.store(opening->pauseEpoch.load());
+    }
+    // After a reader ended on its own, wait_sem is 0 (cleared before the
+    // reader destroyed the mutex), and both calls do nothing.
     const OSSemaphore waitSem = dev.wait_sem.load();
     if (OSSEMAPHORE_GetCnt(waitSem) == 0) OSSEMAPHORE_releaseMutex(waitSem);
     SerialMgr_StoreState(client, 1);
+    return 0;
+}
+
+void SerialMgr_AwaitPark(SerialMgrDevice&, const std::shared_ptr<SerialMgrOpening>& opening, UInt32 epoch) {
+    USB_Control_Pipe_Send_Stop();
+    do {
+        USB_Control_Pipe_Wait_Ack();
+    } while (opening->ackEpoch.load() < epoch);
+}
+
+void SerialMgr_AckPauses(SerialMgrOpening& opening) {
+    opening.ackEpoch.store(opening.pauseEpoch.load());  // before the OK: the pause looks at it on the OK
+    USB_Control_Pipe_Send_Ack();
+}
+
+bool SerialMgr_StopStillWanted(SerialMgrDevice& dev, SerialMgrOpening& opening) {
+    {
+        AtLock flow(dev.flowLock);
+        const bool overridden = opening.overriddenEpoch.load() > opening.ackEpoch.load();
+        if (dev.stopRx.load() != 0 || !overridden) {
+            dev.stopRx.store(1);
+            return true;
+        }
+        // Under flowLock: a pause that comes after this look counts itself
+        // after the count acknowledged here, and waits for a real park.
+        opening.ackEpoch.store(opening.pauseEpoch.load());
+    }
+    AT_LOGI(" SERIALMGR_RX_Entry: STOP_READING_USB_TTY: resumed since, reading on\n");
+    USB_Control_Pipe_Send_Ack();
+    return false;
+}
+
+SerialMgrParkEnd SerialMgr_Park(UInt32 devID, SerialMgrDevice& dev, SerialMgrOpening& opening) {
+    // There is no timed poll: every resume, and every deregistration (which
+    // resumes before it clears the run flag), releases wait_sem after it
+    // cleared stopRx, and the mutex is binary, so the release cannot be
+    // missed. When the obtain returns at once (the mutex was free, as at the
+    // first pause after it was created) and the pause is still on, the reader
+    // logs, acknowledges and parks again here rather than in a new pass, so
+    // that a resume that comes just then still leads to the reopen below and
+    // with it to the drain of the USB control pipes.
+    do {
+        if (opening.running.load() == 0) return SerialMgrParkEnd::NewPass;  // the top of the pass ends the loop
+        AT_LOGI("SERIALMGR_RX_Entry: devID=%d, wait_sem=%p\r\n", static_cast<int>(devID),
+                handleAsPointer(opening.waitSem));
+        if (devID == SERIAL_DEVICE_USB) SerialMgr_AckPauses(opening);
+        const OSStatus status = OSSEMAPHORE_obtainMutex(opening.waitSem, OSSUSPEND_WAIT);
+        if (status != OSSTATUS_SUCCESS) {
+            AT_LOGE("SERIALMGR_RX_Entry: OSSEMAPHORE_obtainMutex fail. status=%d\r\n", static_cast<int>(status));
+            OSTASK_Sleep(kFailedParkTicks);
+        }
+        // The reader stays the holder of wait_sem; a resume releases it.
+    } while (dev.stopRx.load() != 0);
+    if (opening.running.load() == 0) return SerialMgrParkEnd::NewPass;
+    if (dev.currentClient.load() == nullptr) {
+        AT_LOGI("SERIALMGR_RX_Entry: Flow wait end. Stop devID %d\r\n", static_cast<int>(devID));
+        return SerialMgrParkEnd::Stop;
+    }
+    AT_LOGI("SERIALMGR_RX_Entry: Flow wait end. Refresh device %d\r\n", static_cast<int>(devID));
+    reopen(devID, dev, opening);
+    // A new pass looks at stopRx again before it reads: a pause that came
+    // during the reopen had its STOP drained by the open, and only this look
+    // parks the reader (and acknowledges that pause) before it reads.
+    return SerialMgrParkEnd::NewPass;
 }
 
 extern "C" {
@@ -162,41 +159,26 @@ extern "C" {
 Boolean SERIALMGR_SetFlowControl(SerialMgrClientInfo* client, UInt32 enable) {
     const SerialMgrClientCall call(client);
     if (!call.valid()) return FALSE;
-    if (call.onReader()) {
-        // From dataCb or eventCb: flowLock may be held by a pause that waits
-        // for this very reader. A pause from here does not wait for the OK;
-        // the reader parks as soon as the callback returns.
-        SerialMgr_SetFlow(client, call.devID(), enable, false);
+    SerialMgrDevice& dev = call.dev();
+    UInt32 devID = call.devID();
+    if (enable == 0 || devID != SERIAL_DEVICE_USB || call.onReader()) {
+        // No wait for an OK. From the reader's own callbacks a pause parks the
+        // reader as soon as the callback returns.
+        AtLock flow(dev.flowLock);
+        if (!SerialMgr_FindClient(client, &devID)) return FALSE;  // deregistered meanwhile
+        SerialMgr_SetFlow(dev, client, devID, enable);
         return TRUE;
     }
-    std::lock_guard<std::mutex> flow(call.dev().flowLock);
-    UInt32 devID = 0;
-    if (!SerialMgr_FindClient(client, &devID)) return FALSE;  // deregistered while this call waited
-    SerialMgr_SetFlow(client, devID, enable, true);
-    return TRUE;
-}
-
-Boolean SERIALMGR_DeRegisterClient(SerialMgrClientInfo* client) {
-    UInt32 devID = 0;
-    AT_ASSERT(SerialMgr_FindClient(client, &devID), kClientValidText);
-    AT_LOGI("SERIALMGR_DeRegisterClient: %p\n", static_cast<void*>(client));
-    SerialMgrDevice& dev = gDevList[devID];
+    AtLock pause(dev.pauseLock);
+    std::shared_ptr<SerialMgrOpening> opening;
+    UInt32 epoch = 0;
     {
-        const SerialMgrGate gate(dev);
-        std::lock_guard<std::mutex> reg(dev.regLock);
-        // A second deregistration of the same record waited here for the
-        // first one, and stops the process cleanly instead of freeing twice.
-        AT_ASSERT(SerialMgr_FindClient(client, &devID), kClientValidText);
-        detachAndStop(client, devID, dev);
-        // Calls that were already under way with this record (a send waiting
-        // for its unit, a pause waiting for flowLock) finish before it goes;
-        // new ones wait at the gate and then find it deregistered. regLock is
-        // still held, so no registration can start a reader (and with it
-        // calls from its thread) meanwhile; none of those calls waits for it.
-        for (UInt32 n = dev.inside.load(); n != 0; n = dev.inside.load()) dev.inside.wait(n);
+        AtLock flow(dev.flowLock);
+        if (!SerialMgr_FindClient(client, &devID)) return FALSE;  // deregistered while this call waited
+        opening = dev.opening;
+        epoch = SerialMgr_SetFlow(dev, client, devID, enable);
     }
-    AT_LOGI("SERIALMGR_DeRegisterClient: %p, exiting\n", static_cast<void*>(client));
-    dbHEAP_Delete(client, kSourceFile, __LINE__);
+    if (epoch != 0) SerialMgr_AwaitPark(dev, opening, epoch);
     return TRUE;
 }
 

@@ -1,68 +1,129 @@
 // The serial manager's records, shared by its source files and reachable from
 // the tests. Nothing outside serialmgr/ writes them.
 //
-// Locks of one device, in the order in which they are taken:
-//   regLock    whole registrations and deregistrations (open, reader start,
-//              attach; detach, stop, join, event, free)
-//   flowLock   whole flow-control calls, the USB STOP/OK handshake included
-//   regSem     "SMgr_W", then useSem "SMgr_C" (five units; shared users take
-//              one, registration and deregistration all five)
-//   gShutdownMutex "SMgr_S", briefly, to mark a shutdown pending
-// regLock and flowLock live as long as the process; the three semaphores live
-// from the device's open to its reader's end.
+// One opening of a device (from the open in a registration to the close in a
+// deregistration) is one SerialMgrOpening: the device-layer handle, the three
+// semaphores "SMgr_F", "SMgr_C" and "SMgr_W", the reader's life and its
+// thread. The device record points to its current opening and shows its
+// fields (devBufHandle, wait_sem, useSem, regSem, rxRunning) as the public
+// view; a reader holds its own opening and touches nothing else, so the
+// clean-up of an old reader can never reach a newer opening of the device.
+//
+// The synchronisation state of one device, who writes it, and what it keeps
+// true:
+//
+// | state                     | written by                            | keeps true                                  |
+// |---------------------------|---------------------------------------|---------------------------------------------|
+// | regLock                   | registration, deregistration          | one opens, attaches or closes at a time     |
+// | gate (closers + in flight)| the same (close/open/drain); calls    | no new call overtakes a registration or     |
+// |                           | that use a record (enter/leave)       | deregistration; none is in flight at free   |
+// | live-client table + claim | registration (add), deregistration    | a record is valid until it is freed, and    |
+// |                           | (claim first, remove at the end)      | deregistered once                           |
+// | exclusive hold: "SMgr_W" + | registration (attach), deregistration | no delivery or locked send while the        |
+// | five units of "SMgr_C"    | (whole stop); shared: sends, reader   | current client changes                      |
+// | flowLock                  | every flow-control call, attach,      | opening pointer, stopRx and client state    |
+// |                           | detach, the reader's STOP check       | change in one order ("the last one wins")   |
+// | pauseLock                 | USB pauses                            | one STOP/OK exchange on the pipes at a time |
+// | opening lock              | the opening's registrar, its reader,  | one party takes the handle and closes it;   |
+// |                           | its deregistration                    | the view is written only for a live opening |
+// | reader life word          | the reader, its deregistration        | signalled at most once, joined exactly once |
+// | pause and ack epochs      | pauses (pause), the reader (ack)      | a pause returns on the OK of its own park   |
+// | "SMgr_F" (wait_sem)       | the reader holds it, resumes release  | a parked reader waits until a resume        |
+// | pending flag + "SMgr_S"   | deregistration (set), handler (clear) | the device's shutdown function runs once    |
+//
+// Locks, in the order in which they are taken (a later one is never held
+// while an earlier one is taken):
+//   regLock > exclusive hold ("SMgr_W", then the units of "SMgr_C") > flowLock
+//   pauseLock > flowLock
+//   flowLock, the opening's lock, the live-client table's lock and "SMgr_S"
+//   are leaves, held only around a few loads and stores, never across a wait.
+// Waits made while a lock is held, and why none of them can deadlock:
+// - under regLock: the units of the exclusive hold (their holders, sends and
+//   the reader's delivery, take no lock of the device meanwhile, and a send
+//   that makes no progress gives up while the gate is closed); the reader's
+//   publication of its identity (its first act, lock-free); the device
+//   layer's "SrlDev_S" in open and close.
+// - under pauseLock: the reader's OK in USB_Control_Pipe_Wait_Ack, with the
+//   ack pipe's read lock held for the read. The reader sends that OK without
+//   any of these locks: when it parks, when it ends, or when a resume came
+//   after the STOP. A deregistration does not take pauseLock.
+// - under nothing else: the drain of calls in flight, the reader's join and
+//   the resends of the stop signal run after regLock is released.
 #pragma once
 
 #include <pthread.h>
 
 #include <atomic>
-#include <mutex>
+#include <memory>
 
 #include "../osal/at_assert.h"
 #include "../osal/osal.h"
 #include "reader_life.h"
 #include "serialmgr.h"
+#include "sync.h"
 
 // Source file name given to __assert2 and dbHEAP by the serial manager.
 inline constexpr char kSourceFile[] = "common/modem/at/stubs/serialmgr";
+inline constexpr char kClientValidText[] = "pClientInfo != NULL && pClientInfo->sig == 0xBABEFACE";
 
 // Units of useSem: at most this many shared users at once.
 constexpr int kUseUnits = 5;
 
-// The regSem and useSem units held by a registration or deregistration.
-// Guarded by the device's regLock, as only its holder takes them.
-struct SerialMgrExclusive {
-    OSSemaphore regSem;
-    OSSemaphore useSem;
-    int units;  // units of useSem still held
+// One opening of a device. Made by the registration that opens the device,
+// shared by the device record (until the deregistration takes it) and by the
+// reader thread (until it returns); freed by whichever lets go last.
+struct SerialMgrOpening {
+    SerialMgrOpening(UInt32 devID, Int32 handle, OSSemaphore waitSem, OSSemaphore useSem, OSSemaphore regSem);
+    ~SerialMgrOpening();
+    SerialMgrOpening(const SerialMgrOpening&) = delete;
+    SerialMgrOpening& operator=(const SerialMgrOpening&) = delete;
+
+    const UInt32 devID;
+    // The semaphores of this opening. The reader destroys them at its end if
+    // it entered its loop, else the deregistration does after the join.
+    const OSSemaphore waitSem, useSem, regSem;
+
+    AtMutex lock;
+    Int32 handle GUARDED_BY(lock);  // -1 once a party took it to close it
+    bool closed GUARDED_BY(lock) = false;     // taken by its deregistration: no longer the device's
+    bool semsGone GUARDED_BY(lock) = false;   // the semaphores were destroyed
+
+    std::atomic<UInt32> running{1};  // the reader loops while nonzero
+    ReaderLife life;
+    // A USB pause counts itself in pauseEpoch before it sets stopRx; the
+    // reader acknowledges up to the count it saw (ackEpoch) with each OK. A
+    // pause waits until its own count is acknowledged, so an OK left over
+    // from an earlier park never ends it.
+    std::atomic<UInt32> pauseEpoch{0};
+    std::atomic<UInt32> ackEpoch{0};
+    // The last count that a resume overrode while its STOP was unanswered.
+    std::atomic<UInt32> overriddenEpoch{0};
 };
 
-// One record per device ID. The fields that other threads read without a
-// lock are atomic, so that each read and write is whole and a change is seen
-// at the next read.
+// One record per device ID. The fields of the public view that other threads
+// read without a lock are atomic, so that each read and write is whole and a
+// change is seen at the next read.
 struct SerialMgrDevice {
     std::atomic<Int32> devBufHandle;                   // -1 while the manager has the device closed
     std::atomic<SerialMgrClientInfo*> currentClient;   // the device's one current client, or NULL
     std::atomic<OSTask> rxTask;                        // task handle of the reader; kept, not used again
     std::atomic<OSSemaphore> wait_sem;                 // "SMgr_F": the reader parks on it while paused
     std::atomic<UInt32> rxByteCount;                   // bytes delivered since the record was cleared
-    std::atomic<UInt32> rxRunning;                     // the reader loops while nonzero
+    std::atomic<UInt32> rxRunning;                     // 1 from the open until the deregistration
     std::atomic<UInt8> stopRx;                         // 1 while reception is paused
-    std::atomic<pthread_t> rxThread;                   // reader identity; 0 until a reader passed its ready check
+    std::atomic<pthread_t> rxThread;                   // identity of the reader that passed its ready check
     std::atomic<OSSemaphore> useSem;                   // "SMgr_C", 5 units: use of currentClient
     std::atomic<OSSemaphore> regSem;                   // "SMgr_W", 1 unit: registration and deregistration
     std::atomic<UInt8> txReady;                        // SERIALMGR_SendData writes nothing while 0
 
-    ReaderLife rxLife;             // the current reader's life (reader_life.h)
-    std::mutex regLock;            // see the lock order above
-    std::mutex flowLock;
-    SerialMgrExclusive held;       // what the regLock holder has taken
-    // Registrations and deregistrations under way (waiting or running). While
-    // nonzero, new sends and flow-control calls wait before they take a unit,
-    // and a blocking send that wrote nothing gives up.
-    std::atomic<UInt32> exclusive;
-    // Public calls that use a client record of this device; the
-    // deregistration frees its record only once this is 0.
-    std::atomic<UInt32> inside;
+    AtMutex regLock;
+    AtMutex flowLock ACQUIRED_AFTER(regLock);
+    AtMutex pauseLock ACQUIRED_BEFORE(flowLock);
+    CallGate gate;
+    std::shared_ptr<SerialMgrOpening> opening GUARDED_BY(flowLock);  // the current opening, or none
+    std::atomic<SerialMgrOpening*> live{nullptr};  // opening.get(), for comparisons without the lock
+    // A new reader takes its opening from here as its first act.
+    std::atomic<std::shared_ptr<SerialMgrOpening>*> handoff{nullptr};
 };
 
 // One entry per device ID: the shutdown function run from the SIGUSR2 handler.
@@ -79,52 +140,54 @@ extern std::atomic<OSSemaphore> gShutdownMutex;  // "SMgr_S": guards the pending
 void SERIALMGR_RX_Entry(UInt32 devID);
 // The process's SIGUSR2 handler.
 void SERIALMGR_HandleSignal(int sig);
-// Stops the device's reader and closes the device (part of deregistration).
-void SERIALMGR_RX_Shutdown(UInt32 devID);
 
-// The device whose reader the calling thread is, or kSerialMgrNoDevice.
-constexpr UInt32 kSerialMgrNoDevice = 0xFFFFFFFFu;
-extern thread_local UInt32 tSerialMgrReaderDev;
+// Openings alive (made and not yet freed), for leak checks.
+UInt32 SerialMgr_LiveOpenings();
+
+// The opening whose reader the calling thread is, or NULL.
+extern thread_local SerialMgrOpening* tSerialMgrReader;
+// Depth of library calls and callbacks the calling thread is inside.
+extern thread_local UInt32 tSerialMgrNesting;
+
+// While one exists, the calling thread counts as inside a call or callback
+// of the library (tSerialMgrNesting).
+struct SerialMgrNested {
+    SerialMgrNested() { ++tSerialMgrNesting; }
+    ~SerialMgrNested() { --tSerialMgrNesting; }
+    SerialMgrNested(const SerialMgrNested&) = delete;
+    SerialMgrNested& operator=(const SerialMgrNested&) = delete;
+};
+
+// The device's current opening, or none.
+std::shared_ptr<SerialMgrOpening> SerialMgr_CurrentOpening(SerialMgrDevice& dev) EXCLUDES(dev.flowLock);
+// Gives back one unit of the opening's "SMgr_C" unless it was destroyed.
+void SerialMgr_ReleaseUnit(SerialMgrOpening& opening) EXCLUDES(opening.lock);
 
 // Clears one device record: everything 0, devBufHandle -1.
 void SerialMgr_ResetDevice(SerialMgrDevice& dev);
 
-// The device's exclusive lock, taken into dev.held: regSem, then all five
-// units of useSem, each without a time limit. The release gives back only
-// what still belongs to the same semaphores: a reader that ended meanwhile
-// has destroyed them and cleared the fields, and then nothing is released.
-void SerialMgr_ObtainExclusive(SerialMgrDevice& dev);
-void SerialMgr_ReleaseExclusive(SerialMgrDevice& dev);
-
-// Releases one unit of the semaphore in field if it still holds handle.
-void SerialMgr_ReleaseIfCurrent(const std::atomic<OSSemaphore>& field, OSSemaphore handle);
-
-// Marks the device's shutdown pending (or not) under gShutdownMutex.
+// Marks the device's shutdown pending under gShutdownMutex.
 void SerialMgr_SetPending(UInt32 devID, UInt8 value);
 
-// Live client records. A record is added when registration attaches it and
-// removed when deregistration marks it freed, so validity is decided without
-// reading a record that may already be freed. Find gives the record's device.
+// Live client records. A record is added when registration attaches it,
+// claimed by the one deregistration that frees it, and removed when that
+// marks it freed; validity is decided without reading a record that may
+// already be freed. Find gives the record's device (false once claimed);
+// IsLive is true until the record is removed.
 void SerialMgr_AddClient(SerialMgrClientInfo* client);
-void SerialMgr_RemoveClient(SerialMgrClientInfo* client);
 bool SerialMgr_FindClient(const SerialMgrClientInfo* client, UInt32* devID);
+bool SerialMgr_IsLive(const SerialMgrClientInfo* client);
+bool SerialMgr_ClaimClient(const SerialMgrClientInfo* client, UInt32* devID);
+void SerialMgr_RemoveClient(SerialMgrClientInfo* client);
 
-// A registration or deregistration under way on the device: closes the gate
-// for new sends at construction, opens it at destruction.
-struct SerialMgrGate {
-    explicit SerialMgrGate(SerialMgrDevice& d);
-    ~SerialMgrGate();
-    SerialMgrGate(const SerialMgrGate&) = delete;
-    SerialMgrGate& operator=(const SerialMgrGate&) = delete;
-    SerialMgrDevice& dev;
-};
-
-// A public call that uses a client record (send, flow control). It counts
-// itself inside the record's device, so the record is not freed under it;
-// unless it runs on the device's own reader thread it first waits while a
-// registration or deregistration of the device is under way, so a waiting
-// deregistration is never overtaken. valid() is false for a record that is
-// not (or no longer) registered.
+// A public call that uses a client record (send, flow control): it passes the
+// gate of the record's device and counts as in flight there until it ends,
+// so the record is not freed under it. It waits while a registration or
+// deregistration of the device is under way, except when it runs inside a
+// callback or another call of the library (then it fails at once, as for a
+// deregistered record) or on the device's own reader (then it goes ahead:
+// that registration or deregistration waits for the reader anyway). valid()
+// is false for a record that is not (or no longer) registered.
 class SerialMgrClientCall {
    public:
     explicit SerialMgrClientCall(const SerialMgrClientInfo* client);
@@ -151,7 +214,27 @@ inline void SerialMgr_StoreState(SerialMgrClientInfo* client, UInt32 state) {
 }
 inline void SerialMgr_StoreSig(SerialMgrClientInfo* client, UInt32 sig) { std::atomic_ref(client->sig).store(sig); }
 
-// Flow control without the entry checks and locks: the caller holds the
-// device's flowLock (or is its reader). handshake false skips the USB
-// STOP/OK exchange.
-void SerialMgr_SetFlow(SerialMgrClientInfo* client, UInt32 devID, UInt32 enable, bool handshake);
+// Flow control (serialmgr_flow.cpp).
+// The state change of a flow-control call: stopRx, the log line, the
+// client's state, and on resume the release of a parked reader. Returns the
+// pause's count when a USB pause must then wait for the reader's OK
+// (SerialMgr_AwaitPark), else 0.
+UInt32 SerialMgr_SetFlow(SerialMgrDevice& dev, SerialMgrClientInfo* client, UInt32 devID, UInt32 enable)
+    REQUIRES(dev.flowLock);
+// The STOP/OK exchange of a USB pause with the given count.
+void SerialMgr_AwaitPark(SerialMgrDevice& dev, const std::shared_ptr<SerialMgrOpening>& opening, UInt32 epoch)
+    REQUIRES(dev.pauseLock);
+// Reader side: the OK for every pause counted so far (parked, ended, or a
+// pause that a later resume overrode).
+void SerialMgr_AckPauses(SerialMgrOpening& opening);
+// Reader side, on a STOP read from the control pipe: sets stopRx and returns
+// true when the reader must park; false when a resume overrode the pause
+// that sent it, which the reader then acknowledges instead.
+bool SerialMgr_StopStillWanted(SerialMgrDevice& dev, SerialMgrOpening& opening) EXCLUDES(dev.flowLock);
+// Reader side: parks while stopRx is set, then reopens the device for the
+// opening (or stops when the client is gone).
+enum class SerialMgrParkEnd {
+    Stop,     // the client is gone: leave the loop
+    NewPass,  // the device was reopened (or a stop came): start a new pass
+};
+SerialMgrParkEnd SerialMgr_Park(UInt32 devID, SerialMgrDevice& dev, SerialMgrOpening& opening);

@@ -1,17 +1,18 @@
 // The reader thread of an open device, and the SIGUSR2 handler through which
 // a deregistration reaches it. How the signal reaches a reader, and why it is
-// blocked everywhere else: drivers/signal_wait.h.
+// blocked everywhere else: reader_signal.h.
 #include <errno.h>
 #include <signal.h>
 #include <stdint.h>
 #include <string.h>
 
-#include "../drivers/signal_wait.h"
-#include "../drivers/usb_control_pipe.h"
+#include <memory>
+
 #include "../osal/at_log.h"
 #include "../serialapi/serialapi.h"
 #include "../serialapi/serialapi_internal.h"
 #include "../stubs/other_stubs.h"
+#include "reader_signal.h"
 #include "serialmgr_internal.h"
 
 namespace {
@@ -24,68 +25,23 @@ namespace {
 constexpr UInt32 kIdlePassesBeforeThrottle = 4;
 constexpr UInt32 kIdleThrottleTicks = 1;
 
-void* handleAsPointer(OSSemaphore handle) { return reinterpret_cast<void*>(static_cast<uintptr_t>(handle)); }
-
-// What the pass loop does after a pause.
-enum class AfterPause {
-    Stop,     // the client is gone: leave the loop
-    NewPass,  // the device was reopened (or a shutdown came): start a new pass
-};
-
-// The reception side of a pause: parks on wait_sem until a resume releases
-// it. There is no timed poll: every resume, and every deregistration (which
-// resumes before it clears rxRunning), releases wait_sem after it cleared
-// stopRx, and the mutex is binary, so the release cannot be missed.
-//
-// When the obtain returns at once (the mutex was free, as at the first pause
-// after it was created) and the pause is still on, the reader logs,
-// acknowledges and parks again here rather than in a new pass, so that a
-// resume that comes just then still leads to the reopen below and with it to
-// the drain of the USB control pipes.
-AfterPause waitWhilePaused(UInt32 devID, SerialMgrDevice& dev) {
-    do {
-        if (dev.rxRunning.load() == 0) return AfterPause::NewPass;  // the top of the pass ends the loop
-        AT_LOGI("SERIALMGR_RX_Entry: devID=%d, wait_sem=%p\r\n", static_cast<int>(devID),
-                handleAsPointer(dev.wait_sem.load()));
-        if (devID == SERIAL_DEVICE_USB) {
-            dev.rxLife.set(ReaderLife::kParked);  // before the OK: the pause checks it on the OK
-            USB_Control_Pipe_Send_Ack();
-        }
-        const OSStatus status = OSSEMAPHORE_obtainMutex(dev.wait_sem.load(), OSSUSPEND_WAIT);
-        if (status != OSSTATUS_SUCCESS) {
-            AT_LOGE("SERIALMGR_RX_Entry: OSSEMAPHORE_obtainMutex fail. status=%d\r\n", static_cast<int>(status));
-            // The reader goes on as if it held the mutex. A mutex that keeps
-            // failing cannot wake anyone, so this is a poll: one tick a round
-            // keeps it from spinning a core and flooding the log.
-            OSTASK_Sleep(kIdleThrottleTicks);
-        }
-        // The reader stays the holder of wait_sem; a resume releases it.
-    } while (dev.stopRx.load() != 0);
-    if (dev.currentClient.load() == nullptr) {
-        AT_LOGI("SERIALMGR_RX_Entry: Flow wait end. Stop devID %d\r\n", static_cast<int>(devID));
-        return AfterPause::Stop;
-    }
-    AT_LOGI("SERIALMGR_RX_Entry: Flow wait end. Refresh device %d\r\n", static_cast<int>(devID));
-    Serial_CloseDevice(dev.devBufHandle.load());
-    // Reopened with the device's default open argument, not the client's.
-    dev.devBufHandle.store(Serial_OpenDevice(devID, 0));
-    AT_ASSERT_IN("SERIALMGR_RX_Entry", dev.devBufHandle.load() != -1, "pDev->devBufHandle != -1");
-    // A new pass looks at stopRx again before it reads: a pause that came
-    // during the reopen had its STOP drained by the open, and only this look
-    // parks the reader (and acknowledges that pause) before it reads.
-    return AfterPause::NewPass;
+// The opening's handle as it stands (-1 once its deregistration took it).
+Int32 handleOf(SerialMgrOpening& opening) {
+    AtLock guard(opening.lock);
+    return opening.handle;
 }
 
-// One read. A host driver's read gets SIGUSR2 let in (drivers/signal_wait.h);
-// a signal taken meanwhile is handled here, after the read has returned.
-UInt16 readBlock(SerialMgrDevice& dev, UInt8* buffer, bool hostDriver) {
-    if (!hostDriver) return Serial_Read(dev.devBufHandle.load(), buffer, SERIALMGR_RX_BUFFER_SIZE);
-    dev.rxLife.set(ReaderLife::kInHostRead);
+// One read. A host driver's read gets SIGUSR2 let in (reader_signal.h); a
+// signal taken meanwhile is handled here, after the read has returned.
+UInt16 readBlock(SerialMgrOpening& opening, UInt8* buffer, bool hostDriver) {
+    const Int32 handle = handleOf(opening);
+    if (!hostDriver) return Serial_Read(handle, buffer, SERIALMGR_RX_BUFFER_SIZE);
+    opening.life.enterHostRead();
     at_open_signal_window();
-    const UInt16 result = Serial_Read(dev.devBufHandle.load(), buffer, SERIALMGR_RX_BUFFER_SIZE);
+    const UInt16 result = Serial_Read(handle, buffer, SERIALMGR_RX_BUFFER_SIZE);
     const int readErrno = errno;
     const bool signalled = at_close_signal_window() != 0;
-    dev.rxLife.clear(ReaderLife::kInHostRead);
+    opening.life.leaveHostRead();
     if (signalled) SERIALMGR_HandleSignal(SIGUSR2);
     errno = readErrno;
     return result;
@@ -95,13 +51,15 @@ UInt16 readBlock(SerialMgrDevice& dev, UInt8* buffer, bool hostDriver) {
 // While a registration or deregistration holds all five units the wait lasts
 // until it gives them back; a deregistration lends the reader one as it stops
 // it (SERIALMGR_RX_Shutdown), and the reader then finds no client.
-void deliver(SerialMgrDevice& dev, UInt8* buffer, UInt16 length) {
+void deliver(SerialMgrDevice& dev, SerialMgrOpening& opening, UInt8* buffer, UInt16 length) {
     dev.rxByteCount.fetch_add(length);
-    const OSSemaphore unit = dev.useSem.load();
-    if (OSSEMAPHORE_Obtain(unit, OSSUSPEND_WAIT) != OSSTATUS_SUCCESS) return;
+    if (OSSEMAPHORE_Obtain(opening.useSem, OSSUSPEND_WAIT) != OSSTATUS_SUCCESS) return;
     SerialMgrClientInfo* client = dev.currentClient.load();
-    if (client != nullptr) client->params.dataCb(client, client->params.userData, buffer, length);
-    OSSEMAPHORE_Release(unit);
+    if (client != nullptr) {
+        const SerialMgrNested inCallback;
+        client->params.dataCb(client, client->params.userData, buffer, length);
+    }
+    OSSEMAPHORE_Release(opening.useSem);
 }
 
 // A read of 0 with an errno other than EAGAIN: the reader ends, and tells the
@@ -110,23 +68,20 @@ void reportReadError(UInt32 devID, SerialMgrDevice& dev, int readErrno) {
     AT_LOGE("SERIALMGR_RX_Entry: devID=%d, blockdatasize == 0, errno %d (%s)\r\n", static_cast<int>(devID), readErrno,
             strerror(readErrno));
     SerialMgrClientInfo* client = dev.currentClient.load();
-    if (client != nullptr) client->params.eventCb(client, client->params.userData, SERIALMGR_EVENT_READ_ERROR, 0);
+    if (client == nullptr) return;
+    const SerialMgrNested inCallback;
+    client->params.eventCb(client, client->params.userData, SERIALMGR_EVENT_READ_ERROR, 0);
 }
 
 // The pass loop. Returns when the reader must run its clean-up.
-void passLoop(UInt32 devID, SerialMgrDevice& dev, UInt8* buffer) {
+void passLoop(UInt32 devID, SerialMgrDevice& dev, SerialMgrOpening& opening, UInt8* buffer) {
     const bool hostDriver = Serial_IsHostDriver(devID);
     UInt32 idlePasses = 0;
-    while (dev.rxRunning.load() != 0) {
+    while (opening.running.load() != 0) {
         memset(buffer, 0, SERIALMGR_RX_BUFFER_SIZE);
-        // Cleared before stopRx is read, and a pause reads it after it set
-        // stopRx: so either this pass sees the pause, or the pause sees the
-        // reader outside its park and sends a STOP (SerialMgr_SetFlow).
-        dev.rxLife.clear(ReaderLife::kInPark);
         if (dev.stopRx.load() != 0) {
-            dev.rxLife.set(ReaderLife::kInPark);
             idlePasses = 0;
-            if (waitWhilePaused(devID, dev) == AfterPause::Stop) return;
+            if (SerialMgr_Park(devID, dev, opening) == SerialMgrParkEnd::Stop) return;
             continue;
         }
         if (idlePasses >= kIdlePassesBeforeThrottle) OSTASK_Sleep(kIdleThrottleTicks);
@@ -134,11 +89,11 @@ void passLoop(UInt32 devID, SerialMgrDevice& dev, UInt8* buffer) {
         // without a driver call and must not report a stale errno. It is
         // copied before the log line, which may change it.
         errno = 0;
-        const UInt16 blockdatasize = readBlock(dev, buffer, hostDriver);
+        const UInt16 blockdatasize = readBlock(opening, buffer, hostDriver);
         const int readErrno = errno;
         AT_LOGI("   Serial_Read=%d\n", static_cast<int>(blockdatasize));
 
-        if (blockdatasize == 0 || dev.rxRunning.load() == 0) {
+        if (blockdatasize == 0 || opening.running.load() == 0) {
             if (readErrno == EAGAIN) {
                 ++idlePasses;
                 continue;
@@ -148,75 +103,108 @@ void passLoop(UInt32 devID, SerialMgrDevice& dev, UInt8* buffer) {
         }
         if (blockdatasize <= SERIALMGR_RX_BUFFER_SIZE) {
             idlePasses = 0;
-            deliver(dev, buffer, blockdatasize);
+            deliver(dev, opening, buffer, blockdatasize);
         } else if (blockdatasize == STOP_READING_USB_TTY) {
             idlePasses = 0;
-            dev.stopRx.store(1);
-            AT_LOGI(" SERIALMGR_RX_Entry: STOP_READING_USB_TTY:  stopRx=1\n");
+            // The STOP of a pause that a resume has overridden since is only
+            // acknowledged: the resume came last, so reception goes on.
+            if (SerialMgr_StopStillWanted(dev, opening)) {
+                AT_LOGI(" SERIALMGR_RX_Entry: STOP_READING_USB_TTY:  stopRx=1\n");
+            }
         } else {
             ++idlePasses;  // any other result carries nothing
         }
     }
 }
 
-// The reader's last act (also of one that returned at its ready check), with
-// before = rxLife.end(), which it calls just before its END line: from then on
-// no deregistration signals it. One that committed to signal it before gets
-// its signal handled here, on the reader, whenever it arrives; and a USB
-// pause that still waits for an OK gets one, as no park will send it.
-void endReader(UInt32 devID, UInt32 before) {
-    const bool committed = (before & ReaderLife::kStopSent) != 0 && (before & ReaderLife::kSignalTaken) == 0;
-    if (at_take_shutdown_signal(committed ? 1 : 0) != 0) SERIALMGR_HandleSignal(SIGUSR2);
-    if (devID == SERIAL_DEVICE_USB && (before & ReaderLife::kPauseWaiting) != 0) USB_Control_Pipe_Send_Ack();
+// The reader's last act (also of one that returned at its ready check). A
+// reader that a deregistration committed to signal gets its signal handled
+// here, on the reader, whenever it arrives; and a USB pause that still waits
+// for an OK gets one, as no park will send it.
+void endReader(UInt32 devID, SerialMgrOpening& opening) {
+    const ReaderLife::Ending ending = opening.life.end();
+    if (at_take_shutdown_signal(ending.awaitSignal ? 1 : 0) != 0) SERIALMGR_HandleSignal(SIGUSR2);
+    if (devID == SERIAL_DEVICE_USB && opening.pauseEpoch.load() != opening.ackEpoch.load()) {
+        SerialMgr_AckPauses(opening);
+    }
+    tSerialMgrReader = nullptr;
+}
+
+// The clean-up of the reader's own opening, in the documented order. The
+// device's view is cleared only while the opening is still the device's: an
+// opening that its deregistration took may already have a successor. Each
+// view field is cleared before its object is destroyed, so that a resume
+// that follows a reader which ended on its own passes 0 (a no-op).
+void cleanUp(SerialMgrDevice& dev, SerialMgrOpening& opening) {
+    {
+        AtLock guard(opening.lock);
+        opening.semsGone = true;
+        if (!opening.closed) {
+            dev.wait_sem.store(0);
+            dev.useSem.store(0);
+            dev.regSem.store(0);
+        }
+    }
+    OSSEMAPHORE_destroyMutex(opening.waitSem);
+    OSSEMAPHORE_Destroy(opening.useSem);
+    OSSEMAPHORE_Destroy(opening.regSem);
+    Int32 handle = -1;
+    {
+        AtLock guard(opening.lock);
+        handle = opening.handle;  // a party closes only the handle it took
+        opening.handle = -1;
+    }
+    if (handle != -1 && handle != SERIAL_OPEN_NOT_OPENED) Serial_CloseDevice(handle);
+    AtLock guard(opening.lock);
+    if (!opening.closed) dev.devBufHandle.store(-1);
+}
+
+// Takes the opening that the registration handed over for this reader.
+std::shared_ptr<SerialMgrOpening> takeOpening(SerialMgrDevice& dev) {
+    const std::unique_ptr<std::shared_ptr<SerialMgrOpening>> box(dev.handoff.exchange(nullptr));
+    return box != nullptr ? *box : nullptr;
 }
 
 }  // namespace
-
-thread_local UInt32 tSerialMgrReaderDev = kSerialMgrNoDevice;
 
 void SERIALMGR_RX_Entry(UInt32 devID) {
     // Born with SIGUSR2 blocked (SERIALMGR_RegisterClient); blocked again in
     // case a task library does not pass the creator's mask on.
     at_block_shutdown_signal(nullptr);
-    tSerialMgrReaderDev = devID;
     SerialMgrDevice& dev = gDevList[devID];
+    const std::shared_ptr<SerialMgrOpening> opening = takeOpening(dev);
+    if (opening == nullptr) return;  // not started by a registration
+    tSerialMgrReader = opening.get();
     // Published before the ready check, so that the deregistration can
     // signal and join a reader at any point of its life.
-    dev.rxLife.publish();
+    opening->life.publish();
 
     AT_LOGI("SERIALMGR_RX_Entry: devID=%d, BEGIN\r\n", static_cast<int>(devID));
     if (AT_STUBS_IsReadyForCommsIO() == 0) {
         // No clean-up: the device stays open with its semaphores, and the
-        // deregistration destroys them (SERIALMGR_DeRegisterClient).
-        endReader(devID, dev.rxLife.end());
+        // deregistration destroys them.
+        endReader(devID, *opening);
         return;
     }
-    dev.rxThread.store(pthread_self());
-    dev.rxLife.set(ReaderLife::kInLoop);
+    {
+        AtLock guard(opening->lock);
+        if (!opening->closed) dev.rxThread.store(pthread_self());
+    }
+    opening->life.enterLoop();
 
     UInt8* buffer = static_cast<UInt8*>(dbHEAP_Alloc(SERIALMGR_RX_BUFFER_SIZE, kSourceFile, __LINE__));
     if (buffer != nullptr) {
-        passLoop(devID, dev, buffer);
+        passLoop(devID, dev, *opening, buffer);
     } else {
         // Without a buffer the reader cannot read: it ends as after a read
         // failure, closing the device, but tells nobody (the client may not
         // even be attached yet). The client must still deregister.
         AT_LOGE("SERIALMGR_RX_Entry: devID=%d, no receive buffer\r\n", static_cast<int>(devID));
     }
-
-    // Clean-up. Each handle field is cleared before its object is destroyed:
-    // a deregistration that follows a reader which ended on its own then
-    // passes 0 (a no-op) instead of a destroyed mutex to its resume.
-    OSSEMAPHORE_destroyMutex(dev.wait_sem.exchange(0));
-    OSSEMAPHORE_Destroy(dev.useSem.exchange(0));
-    OSSEMAPHORE_Destroy(dev.regSem.exchange(0));
-    const Int32 handle = dev.devBufHandle.load();
-    if (handle != -1 && handle != SERIAL_OPEN_NOT_OPENED) Serial_CloseDevice(handle);
-    dev.devBufHandle.store(-1);
+    cleanUp(dev, *opening);
     if (buffer != nullptr) dbHEAP_Delete(buffer, kSourceFile, __LINE__);
-    const UInt32 before = dev.rxLife.end();
     AT_LOGI("SERIALMGR_RX_Entry: devID=%d, END\r\n", static_cast<int>(devID));
-    endReader(devID, before);
+    endReader(devID, *opening);
 }
 
 void SERIALMGR_HandleSignal(int sig) {
@@ -225,9 +213,7 @@ void SERIALMGR_HandleSignal(int sig) {
     // comes back here once the read has returned.
     if (at_defer_signal_here() != 0) return;
     const int savedErrno = errno;
-    if (tSerialMgrReaderDev < SERIAL_DEVICE_MAX_DEVICE_NUM) {
-        gDevList[tSerialMgrReaderDev].rxLife.set(ReaderLife::kSignalTaken);
-    }
+    if (tSerialMgrReader != nullptr) tSerialMgrReader->life.signalTaken();
     // Runs on a reader inside a driver's wait, or is called by it after a
     // host driver's read or at its end, never while that thread holds
     // gShutdownMutex, so this obtain cannot deadlock: other holders keep the

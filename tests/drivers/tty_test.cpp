@@ -11,7 +11,7 @@
 
 #include "bionic_shim.h"
 #include "drivers/rndis_drv_internal.h"
-#include "drivers/signal_wait.h"
+#include "serialmgr/reader_signal.h"
 #include "drivers/uart_x_drv.h"
 #include "drivers/uart_x_drv_internal.h"
 #include "drivers/usb_control_pipe.h"

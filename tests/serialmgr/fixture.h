@@ -156,8 +156,8 @@ protected:
     void expectNothingLeft(size_t semSlack = 0) {
         EXPECT_TRUE(attest::resourcesBack(start, semSlack))
             << ::testing::PrintToString(start) << " now " << ::testing::PrintToString(attest::liveResources());
+        EXPECT_TRUE(attest::waitUntil([] { return SerialMgr_LiveOpenings() == 0; })) << "a reader was not reaped";
         for (UInt32 id = 0; id < SERIAL_DEVICE_MAX_DEVICE_NUM; ++id) {
-            EXPECT_FALSE(gDevList[id].rxLife.has(ReaderLife::kStarted)) << "reader of device " << id << " not joined";
             // A reader that ends before the stop signal reaches it leaves no flag for a later signal.
             EXPECT_EQ(gShutdownList[id].pending.load(), 0u) << "shutdown of device " << id << " left pending";
         }

@@ -107,7 +107,7 @@ TEST_F(SerialMgrTest, NewSendWaitsBehindAWaitingDeregistration) {
     const OSSemaphore useSem = dev.useSem.load();
     for (int i = 0; i < kUseUnits; ++i) ASSERT_EQ(OSSEMAPHORE_Obtain(useSem, 0), OSSTATUS_SUCCESS);
     attest::Background deregistration([client] { SERIALMGR_DeRegisterClient(client); });
-    ASSERT_TRUE(attest::waitUntil([&] { return dev.exclusive.load() != 0; }));
+    ASSERT_TRUE(attest::waitUntil([&] { return dev.gate.closed(); }));
     attest::Background late([client] {
         g_watchedThread = gettid();
         EXPECT_EQ(SERIALMGR_SendData(client, kData, 1, 0), 0);  // the record is gone by then

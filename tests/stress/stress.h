@@ -105,7 +105,8 @@ protected:
         SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&p);
         // A pause before the USB reader is in its loop skips the handshake.
         EXPECT_TRUE(client != nullptr && (kind != Kind::Usb || on != 0 || attest::waitUntil([] {
-                        return gDevList[SERIAL_DEVICE_USB].rxLife.has(ReaderLife::kInLoop);
+                        const SerialMgrOpening* opening = gDevList[SERIAL_DEVICE_USB].live.load();
+                        return opening != nullptr && opening->life.enteredLoop();
                     })));
         return client;
     }
