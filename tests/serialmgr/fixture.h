@@ -180,11 +180,15 @@ protected:
     }
     static void eventCb(SerialMgrClientInfo* client, UInt32 userData, UInt32 event, UInt32) {
         EXPECT_EQ(userData, static_cast<UInt32>(client->params.clientID) * 3);
-        std::lock_guard<std::mutex> guard(current->lock);
-        current->events.emplace_back(client->params.clientID, event);
-        current->changed.notify_all();
+        {
+            std::lock_guard<std::mutex> guard(current->lock);
+            current->events.emplace_back(client->params.clientID, event);
+            current->changed.notify_all();
+        }
+        if (current->onEvent) current->onEvent(client, event);
     }
     std::function<void(SerialMgrClientInfo*, const UInt8*, UInt32)> onData;
+    std::function<void(SerialMgrClientInfo*, UInt32)> onEvent;  // runs after the event is recorded, unlocked
     std::mutex lock;
     std::condition_variable changed;
     std::vector<std::pair<Int32, std::string>> blocks;

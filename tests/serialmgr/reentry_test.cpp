@@ -1,0 +1,261 @@
+// What a modem stack does when things go wrong: clients that reconnect from
+// their read-error callback, callbacks that call back into the library, and
+// registrations that cannot get what they need. The OS services that a
+// registration takes are interposed here (libkovacutils is a shared library)
+// so that one chosen call fails.
+#include <dlfcn.h>
+
+#include "fixture.h"
+
+namespace {
+
+// The call to fail (its name), and which of its calls from now on.
+std::atomic<const char*> g_failName{nullptr};
+std::atomic<int> g_failIn{0};
+bool failNow(const char* name) {
+    const char* armed = g_failName.load();
+    return armed != nullptr && strcmp(armed, name) == 0 && g_failIn.fetch_sub(1) == 1;
+}
+template <typename F>
+F real(const char* name) {
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+}  // namespace
+
+extern "C" {
+OSSemaphore OSSEMAPHORE_createMutex(UInt32 mode) {
+    static auto f = real<OSSemaphore (*)(UInt32)>("OSSEMAPHORE_createMutex");
+    return failNow("createMutex") ? 0 : f(mode);
+}
+OSSemaphore OSSEMAPHORE_Create(UInt32 count, UInt32 mode) {
+    static auto f = real<OSSemaphore (*)(UInt32, UInt32)>("OSSEMAPHORE_Create");
+    return failNow("Create") ? 0 : f(count, mode);
+}
+OSTask OSTASK_CreateWArg(OSTaskEntryWArg entry, const char* name, UInt32 prio, UInt32 stack, UInt32 arg, UInt32 opt) {
+    static auto f = real<OSTask (*)(OSTaskEntryWArg, const char*, UInt32, UInt32, UInt32, UInt32)>("OSTASK_CreateWArg");
+    return failNow("CreateWArg") ? 0 : f(entry, name, prio, stack, arg, opt);
+}
+void* dbHEAP_Alloc(size_t size, const char* file, UInt32 line) {
+    static auto f = real<void* (*)(size_t, const char*, UInt32)>("dbHEAP_Alloc");
+    return failNow("dbHEAP_Alloc") ? nullptr : f(size, file, line);
+}
+}
+
+namespace {
+
+const char kBadRecord[] = "assertion \"pClientInfo != NULL && pClientInfo->sig == 0xBABEFACE\" failed";
+const char kStopLine[] = "  USB_Control_Pipe_Send_Stop : send STOP to reader thread\n";
+
+// A registration that cannot get its record, a semaphore or its reader fails
+// with its own line and leaves the device exactly as it was.
+struct Failure {
+    const char* call;
+    int nth;
+    const char* line;
+    size_t opens;  // driver opens the failed registration made
+};
+void PrintTo(const Failure& f, std::ostream* os) { *os << f.call << " #" << f.nth; }
+class RegistrationFailure : public SerialMgrTest, public ::testing::WithParamInterface<Failure> {};
+
+TEST_P(RegistrationFailure, ReturnsNullAndLeavesTheDeviceAsItWas) {
+    const Failure f = GetParam();
+    g_failIn = f.nth;
+    g_failName = f.call;
+    const SerialMgrClientParams p = params(kDev, 6);
+    EXPECT_EQ(SERIALMGR_RegisterClient(&p), nullptr);
+    g_failName = nullptr;
+    EXPECT_TRUE(log.has(kError, std::string("SERIALMGR_RegisterClient: ") + f.line + " devID=7, client=6\r\n"))
+        << log.dump();
+    EXPECT_EQ(fake::with(kDev, [](fake::Device& d) { return d.openParams.size(); }), f.opens);
+    EXPECT_FALSE(fake::with(kDev, [](fake::Device& d) { return d.open; }));
+    EXPECT_EQ(Serial_GetRefCnt(kDev), 0);
+    EXPECT_EQ(gDevList[kDev].devBufHandle.load(), -1);
+    EXPECT_EQ(gDevList[kDev].txReady.load(), 0);
+    EXPECT_EQ(gDevList[kDev].rxRunning.load(), 0u);
+    EXPECT_EQ(gDevList[kDev].useSem.load(), 0u);
+    expectNothingLeft();
+    // The next registration opens the device afresh and receives.
+    SerialMgrClientInfo* client = registerIdle(kDev, 2);
+    fake::push(kDev, "AT\r");
+    EXPECT_TRUE(wait([&] { return blocks.size() == 1; }));
+    deregister(client);
+}
+INSTANTIATE_TEST_SUITE_P(SerialMgr, RegistrationFailure,
+                         ::testing::Values(Failure{"dbHEAP_Alloc", 1, "no memory for the client record", 0},
+                                           Failure{"createMutex", 1, "Semaphore create failed", 1},
+                                           Failure{"Create", 1, "Semaphore create failed", 1},
+                                           Failure{"Create", 2, "Semaphore create failed", 1},
+                                           Failure{"CreateWArg", 1, "Reader start failed", 1}),
+                         [](const auto& p) { return p.param.call + std::to_string(p.param.nth); });
+
+// A client whose line fails deregisters from its read-error callback and
+// registers again, from the callback or from another thread. The old reader
+// ends when the callback returns and touches nothing of the new opening: the
+// new client receives, and its deregistration ends.
+class Reconnect : public SerialMgrTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(Reconnect, FromTheReadErrorCallbackLeavesTheNewOpeningAlone) {
+    const bool fromCallback = GetParam();
+    std::atomic<SerialMgrClientInfo*> again{nullptr};
+    const SerialMgrClientParams second = params(kDev, 2);
+    onEvent = [&](SerialMgrClientInfo* client, UInt32 event) {
+        if (event != SERIALMGR_EVENT_READ_ERROR) return;
+        EXPECT_EQ(SERIALMGR_DeRegisterClient(client), TRUE);
+        if (fromCallback) again = SERIALMGR_RegisterClient(&second);
+    };
+    registerIdle(kDev, 1);
+    fake::push(kDev, "", 0, EIO);
+    if (!fromCallback) {
+        ASSERT_TRUE(wait([&] { return events.size() == 2; }));
+        again = SERIALMGR_RegisterClient(&second);
+    }
+    ASSERT_TRUE(attest::waitUntil([&] { return again.load() != nullptr; }));
+    ASSERT_TRUE(log.waitFor(kInfo, "SERIALMGR_RX_Entry: devID=7, END\r\n"));  // the old reader is gone
+    fake::push(kDev, "hello");
+    ASSERT_TRUE(wait([&] { return !blocks.empty(); })) << log.dump();
+    EXPECT_THAT(blocks, ElementsAre(Pair(2, "hello")));
+    EXPECT_THAT(events, ElementsAre(Pair(1, SERIALMGR_EVENT_READ_ERROR), Pair(1, SERIALMGR_EVENT_DEREGISTERED)));
+    deregister(again.load());
+    expectNothingLeft();
+}
+INSTANTIATE_TEST_SUITE_P(SerialMgr, Reconnect, ::testing::Bool(),
+                         [](const auto& p) { return p.param ? "FromCallback" : "FromAnotherThread"; });
+
+// A deregistration from the read-error callback while the host deregisters
+// the same record: the later one stops on the record check, it never waits
+// for the thread that joins its reader.
+TEST_F(SerialMgrTest, SecondDeregistrationFromTheReadErrorCallbackStopsOnTheRecordCheck) {
+    EXPECT_DEATH(
+        {
+            SerialMgrClientInfo* client = registerIdle();
+            std::atomic<bool> inCallback{false};
+            onEvent = [&](SerialMgrClientInfo* c, UInt32 event) {
+                if (event != SERIALMGR_EVENT_READ_ERROR) return;
+                inCallback = true;
+                attest::waitUntil([&] { return log.countContaining("SERIALMGR_RX_Shutdown: devID=7, send") > 0; });
+                SERIALMGR_DeRegisterClient(c);
+            };
+            fake::push(kDev, "", 0, EIO);
+            attest::waitUntil([&] { return inCallback.load(); });
+            SERIALMGR_DeRegisterClient(client);
+        },
+        kBadRecord);
+}
+
+// A pause from the host's send-data callback (device 18) while another thread
+// registers there: it fails at once instead of waiting for the registration,
+// which waits for the send.
+TEST_F(SerialMgrTest, PauseFromTheHostsSendCallbackDoesNotWaitForARegistration) {
+    static SerialMgrClientInfo* client = nullptr;
+    static std::atomic<Boolean> paused{2};
+    AT_STUBS_RegisterCallbacks([](UInt32, const UInt8*, UInt32 len) {
+        attest::waitUntil([] { return gDevList[SERIAL_DEVICE_SOCKET].gate.closed(); });
+        paused = SERIALMGR_SetFlowControl(client, 1);
+        return static_cast<Int32>(len);
+    }, nullptr);
+    const SerialMgrClientParams p = params(SERIAL_DEVICE_SOCKET, 1), other = params(SERIAL_DEVICE_SOCKET, 2);
+    client = SERIALMGR_RegisterClient(&p);
+    SerialMgrClientInfo* second = nullptr;
+    attest::Background send([] { EXPECT_EQ(SERIALMGR_SendData(client, reinterpret_cast<const UInt8*>("AT"), 2, 0), 2); });
+    ASSERT_TRUE(attest::finishesWithin([&] { second = SERIALMGR_RegisterClient(&other); }));
+    ASSERT_TRUE(send.finish());
+    EXPECT_EQ(paused.load(), FALSE);
+    EXPECT_EQ(client->state, 1u);
+    deregister(second);
+    deregister(client);
+}
+
+// Two devices whose dataCbs forward to each other, deregistered at once: each
+// reader's forward finds the other device's deregistration under way and
+// fails instead of waiting for it.
+TEST_F(SerialMgrTest, BridgedDevicesDeregisteredAtOnceDoNotDeadlock) {
+    constexpr UInt32 kOther = 8;
+    installFake(kOther);
+    static SerialMgrClientInfo* clients[2] = {};
+    static std::atomic<Int32> forwarded[2] = {-1, -1};
+    onData = [](SerialMgrClientInfo* c, const UInt8* d, UInt32 n) {
+        const int self = c == clients[0] ? 0 : 1;
+        const UInt32 otherDev = clients[1 - self]->devID;
+        attest::waitUntil([&] { return gDevList[otherDev].gate.closed(); });
+        forwarded[self] = SERIALMGR_SendData(clients[1 - self], d, n, 0);
+    };
+    clients[0] = registerIdle(kDev, 1);
+    clients[1] = registerIdle(kOther, 2);
+    fake::push(kDev, "to 8");
+    fake::push(kOther, "to 7");
+    // Both readers are inside dataCb, each holding a unit of its device.
+    ASSERT_TRUE(attest::waitUntil([] { return gDevList[kDev].rxByteCount.load() == 4; }));
+    ASSERT_TRUE(attest::waitUntil([] { return gDevList[kOther].rxByteCount.load() == 4; }));
+    attest::Background first([] { SERIALMGR_DeRegisterClient(clients[0]); });
+    attest::Background second([] { SERIALMGR_DeRegisterClient(clients[1]); });
+    ASSERT_TRUE(first.finish()) << log.dump();
+    ASSERT_TRUE(second.finish());
+    EXPECT_EQ(forwarded[0].load(), 0);
+    EXPECT_EQ(forwarded[1].load(), 0);
+    expectNothingLeft();
+}
+
+// A USB pause whose STOP is overtaken by a resume from dataCb: the resume came
+// last and wins. The reader answers the STOP, the pause returns, and the next
+// block is delivered.
+TEST_F(SerialMgrTest, ResumeFromDataCbAfterAnotherThreadsUsbStopWins) {
+    installFake(SERIAL_DEVICE_USB);
+    SerialMgrClientInfo* client = registerIdle(SERIAL_DEVICE_USB);
+    onData = [this](SerialMgrClientInfo* c, const UInt8* d, UInt32) {
+        if (d[0] != '1') return;
+        log.waitFor(kInfo, kStopLine);
+        EXPECT_EQ(SERIALMGR_SetFlowControl(c, 0), TRUE);
+    };
+    fake::push(SERIAL_DEVICE_USB, "1");
+    ASSERT_TRUE(attest::waitUntil([] { return gDevList[SERIAL_DEVICE_USB].rxByteCount.load() == 1; }));
+    attest::Background pause([client] { EXPECT_EQ(SERIALMGR_SetFlowControl(client, 1), TRUE); });
+    ASSERT_TRUE(wait([&] { return blocks.size() == 1; }));
+    fake::push(SERIAL_DEVICE_USB, "", STOP_READING_USB_TTY);  // the driver reads the STOP
+    ASSERT_TRUE(pause.finish());
+    fake::push(SERIAL_DEVICE_USB, "2");
+    ASSERT_TRUE(wait([&] { return blocks.size() == 2; })) << log.dump();
+    EXPECT_EQ(client->state, 1u);
+    EXPECT_EQ(gDevList[SERIAL_DEVICE_USB].stopRx.load(), 0);
+    deregister(client);
+}
+
+// The deregistration signals a reader that ended because this deregistration
+// closed its device, so the device's shutdown function runs every time
+// (device 0 through useDefaultDevice, whatever devID says).
+TEST_F(SerialMgrTest, ReaderEndedByTheCloseStillTakesTheStopSignal) {
+    installFake(SERIAL_DEVICE_UART_A);
+    for (int round = 1; round <= 20; ++round) {
+        SerialMgrClientParams p = params(99);
+        p.useDefaultDevice = 1;
+        SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&p);
+        ASSERT_NE(client, nullptr);
+        ASSERT_TRUE(fake::waitIdle(SERIAL_DEVICE_UART_A));
+        EXPECT_EQ(client->devID, 0u);
+        deregister(client);
+        EXPECT_EQ(log.count(kInfo, "SERIALMGR_HandleSignal: devID = 0, shutting down\n"), round) << log.dump();
+        EXPECT_EQ(log.count(kInfo, "UART_HandleShutdown: devID = 0\n"), round);
+    }
+    EXPECT_EQ(log.countContaining("Invalid devID"), 0);
+    expectNothingLeft();
+}
+
+// A resume followed at once by a deregistration: whichever of the reader's
+// reopen and the deregistration's close comes first, the device ends closed
+// and the next registration opens it.
+TEST_F(SerialMgrTest, ResumeRacingADeregistrationLeavesTheDeviceClosed) {
+    for (int round = 0; round < 100; ++round) {
+        SerialMgrClientInfo* client = registerIdle();
+        log.clear();
+        ASSERT_EQ(SERIALMGR_SetFlowControl(client, 1), TRUE);
+        fake::push(kDev, "x");  // ends the read; the reader parks at its next pass
+        ASSERT_TRUE(attest::waitUntil([&] { return log.countContaining("wait_sem=") > 0; }));
+        SERIALMGR_SetFlowControl(client, 0);
+        deregister(client);
+        ASSERT_EQ(Serial_GetRefCnt(kDev), 0) << "round " << round;
+        ASSERT_FALSE(fake::with(kDev, [](fake::Device& d) { return d.open; })) << "round " << round;
+    }
+    expectNothingLeft();
+}
+
+}  // namespace
