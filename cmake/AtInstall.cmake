@@ -18,7 +18,7 @@ set(AT_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/at_stubs)
 # log macros and the reader threads' signal helpers.
 foreach(dir IN ITEMS osal ${AT_LIBRARY_DIRS})
   file(GLOB _at_headers CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.h)
-  list(FILTER _at_headers EXCLUDE REGEX "(_internal|/at_log|/signal_wait|/reader_signal|/reader_life|/sync)\\.h$")
+  list(FILTER _at_headers EXCLUDE REGEX "(_internal|/at_log|/at_mutex|/signal_wait|/reader_signal|/reader_life|/sync)\\.h$")
   if(_at_headers)
     install(FILES ${_at_headers} DESTINATION ${AT_INSTALL_INCLUDEDIR}/${dir} COMPONENT devel)
   endif()

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "../osal/at_mutex.h"
+
 #include "../osal/at_log.h"
 #include "uart_x_drv.h"
 #include "usb_control_pipe_internal.h"
@@ -21,8 +23,8 @@ constexpr int kAttempts = 6;
 // The reader locks of the two pipes (see usb_control_pipe_internal.h). A
 // USB_Control_Pipe_Wait_Ack holds the acknowledgement pipe's lock for its
 // whole blocking read.
-std::mutex s_controlReadLock;
-std::mutex s_ackReadLock;
+AtMutex s_controlReadLock;
+AtMutex s_ackReadLock;
 
 // Under the pipe's reader lock: one read if the pipe holds data now.
 ssize_t readIfReady(int readEnd, char (&text)[80]) {
@@ -76,7 +78,7 @@ Int32 USB_Control_Pipe_Wait_Ack(void) {
     // retried, so a host can still free a caller that waits in vain.
     ssize_t n;
     {
-        std::lock_guard<std::mutex> guard(s_ackReadLock);
+        AtLock guard(s_ackReadLock);
         n = read(s_ack_pipe[0], text, sizeof text - 1);
     }
     if (n > 0) {
@@ -98,12 +100,12 @@ Int32 USB_Control_Pipe_Send_Ack(void) {
 }  // extern "C"
 
 ssize_t usbControlPipeReadIfReady(int readEnd, char (&text)[80]) {
-    std::lock_guard<std::mutex> guard(s_controlReadLock);
+    AtLock guard(s_controlReadLock);
     return readIfReady(readEnd, text);
 }
 
 ssize_t usbAckPipeReadIfUnwatched(int readEnd, char (&text)[80]) {
-    std::unique_lock<std::mutex> guard(s_ackReadLock, std::try_to_lock);
-    if (!guard.owns_lock()) return kUsbPipeEmpty;  // a pause is waiting: the pipe is its
+    if (!s_ackReadLock.try_lock()) return kUsbPipeEmpty;  // a pause is waiting: the pipe is its
+    const AtLock guard(s_ackReadLock, kAdopt);
     return readIfReady(readEnd, text);
 }

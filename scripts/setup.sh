@@ -30,7 +30,7 @@ for target in "$@"; do
                foreign="$foreign armhf" ;;
         arm64) packages="$packages g++-aarch64-linux-gnu qemu-user qemu-user-binfmt android-liblog-dev:arm64 libstdc++6:arm64 librapidcheck-dev:arm64"
                foreign="$foreign arm64" ;;
-        lint)  packages="$packages cppcheck" ;;
+        lint)  packages="$packages cppcheck clang python3" ;;
         model) packages="$packages spin gcc" ;;
         *) echo "setup: unknown target '$target' (armhf, arm64, lint, model)" >&2; exit 2 ;;
     esac

@@ -41,14 +41,17 @@
 // - under regLock: the units of the exclusive hold (their holders, sends and
 //   the reader's delivery, take no lock of the device meanwhile, and a send
 //   that makes no progress gives up while the gate is closed); the reader's
-//   publication of its identity (its first act, lock-free); the device
+//   publication of its identity (its first act, lock-free); the reader's
+//   join (it ends once its device is closed and signalled; a registration or
+//   deregistration from its own callback that finds regLock held by the
+//   deregistration stopping it does not wait, lockRegistration); the device
 //   layer's "SrlDev_S" in open and close.
 // - under pauseLock: the reader's OK in USB_Control_Pipe_Wait_Ack, with the
 //   ack pipe's read lock held for the read. The reader sends that OK without
 //   any of these locks: when it parks, when it ends, or when a resume came
 //   after the STOP. A deregistration does not take pauseLock.
-// - under nothing else: the drain of calls in flight, the reader's join and
-//   the resends of the stop signal run after regLock is released.
+// - under nothing: the drain of calls in flight at the end of a
+//   deregistration runs after regLock is released.
 #pragma once
 
 #include <pthread.h>
