@@ -92,7 +92,8 @@ TEST(EmptyStubs, OneHiddenFunctionUnderThreeNamesTakesAnyArguments) {
     ASSERT_NE(lib, nullptr) << dlerror();
     void* exported = dlsym(lib, "AT_ReportCallAbortInd");
     EXPECT_NE(exported, nullptr);
-    for (const char* name : {"OSSEMAPHORE_ChangeName", "SYS_DeRegisterForMSEvent"}) EXPECT_EQ(dlsym(lib, name), exported);
+    for (const char* alias : {"OSSEMAPHORE_ChangeName", "SYS_DeRegisterForMSEvent"})
+        EXPECT_EQ(dlsym(lib, alias), exported) << alias;
     EXPECT_EQ(dlsym(lib, "at_stubs_empty"), nullptr);
 }
 
