@@ -262,6 +262,10 @@ UInt16 RNDIS_Read(UInt32 devId, UInt8* buf, UInt16 len) {
             c.ClientAddr = from;
             c.ClientAddrLen = fromLen;
         }
+        // An empty datagram carries no command. It is "no data now", not a
+        // read error: the reader takes 0 with EAGAIN as a reason to read again,
+        // and 0 with any other errno as the end of the channel.
+        if (n == 0) errno = EAGAIN;
         return static_cast<UInt16>(n);
     }
 }

@@ -26,7 +26,8 @@ AT_EXPORT void RNDIS_SetRndisConfig(const RndisConfig* config);
 AT_EXPORT Int32 RNDIS_OpenDevice(UInt32 devId, UInt32 openParam);
 /* 1 done, 0 invalid device. */
 AT_EXPORT Int32 RNDIS_CloseDevice(UInt32 devId);
-/* Bytes of one datagram; 65535 after an interrupted receive or EMSGSIZE; 0 after other errors. */
+/* Bytes of one datagram (0 with errno EAGAIN for an empty one); 65535 after an interrupted receive or EMSGSIZE;
+ * 0 after other errors. */
 AT_EXPORT UInt16 RNDIS_Read(UInt32 devId, UInt8* buf, UInt16 len);
 /* The count sendto() returned (65535 on failure), or 0 when nothing was sent. */
 AT_EXPORT UInt16 RNDIS_Write(UInt32 devId, const UInt8* buf, UInt16 len);

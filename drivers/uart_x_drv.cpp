@@ -113,14 +113,18 @@ ByteRead readByte(UInt8* byte, const FdSnapshot& ref) {
 // A block that ends at a pause or a full buffer also leaves errno EAGAIN: a
 // reader that finds its device being stopped just then drops the block
 // quietly.
-UInt16 readTtyBlock(UInt8* buf, int capacity, const FdSnapshot& ref) {
+//
+// A non-blocking descriptor (readFirst) is read at once instead: its read
+// cannot hang, and with nothing there it fails with EAGAIN, which returns 0
+// without a log line, so a caller that polls is never held in the wait.
+UInt16 readTtyBlock(UInt8* buf, int capacity, const FdSnapshot& ref, bool readFirst) {
     const int fd = ref.fd;
     if (fd == -1) return 0;
     if (capacity < 1) {
         errno = EINVAL;
         return 0;
     }
-    int w = waitReadable(fd, -1);
+    int w = readFirst ? 1 : waitReadable(fd, -1);
     if (w <= 0) {
         if (w == 0 || errno == EINTR || lost(ref)) {
             errno = EAGAIN;
@@ -280,7 +284,7 @@ UInt16 UART_Read(UInt32 devID, UInt8* buf, UInt16 capacity) {
         errno = EAGAIN;
         return 0;
     }
-    return readTtyBlock(buf, capacity, ref);
+    return readTtyBlock(buf, capacity, ref, false);  // the port is opened blocking
 }
 
 UInt16 UART_Write(UInt32 devID, const UInt8* buf, UInt16 len) {
@@ -321,7 +325,8 @@ int isDataAvailable(int fd, UInt32 timeoutUs) {
 }
 
 UInt16 ReadTtyData(int fd, UInt8* buf, int capacity) {
-    return readTtyBlock(buf, capacity, bareSnapshot(fd));
+    const int flags = fd == -1 ? 0 : fcntl(fd, F_GETFL);
+    return readTtyBlock(buf, capacity, bareSnapshot(fd), flags != -1 && (flags & O_NONBLOCK) != 0);
 }
 
 }  // extern "C"

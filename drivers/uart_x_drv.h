@@ -29,7 +29,8 @@ AT_EXPORT void UART_HandleShutdown(UInt32 devID);
  * 0 otherwise, also when select fails. fd must be below FD_SETSIZE. */
 AT_EXPORT int isDataAvailable(int fd, UInt32 timeoutUs);
 /* The read of UART_Read on a bare descriptor (no check that it stays the
- * caller's); -1 gives 0 at once. */
+ * caller's); -1 gives 0 at once. A non-blocking descriptor is read without
+ * waiting first: with nothing there, 0 with errno EAGAIN and no log line. */
 AT_EXPORT UInt16 ReadTtyData(int fd, UInt8* buf, int capacity);
 
 AT_EXTERN_C_END

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "buffer/cbuffer.h"
+#include "log_capture.h"
 #include "platform/kovacutils/kovacutils_host.h"
 
 // The buffer's objects in this program bind to these OS services; a test may
@@ -155,7 +156,8 @@ RC_GTEST_PROP(CBufferModel, EveryCallSequenceKeepsTheDocumentedRules, ()) {
                 }
                 if (m.limit != -1) m.wres = std::min(m.wres, m.limit);
                 RC_ASSERT(BUFFER_LockCBufferPutBlock(cb, &p, &sz) == (room == 0 ? CBUF_FULL : CBUF_OK));
-                RC_ASSERT(p == (room == 0 ? nullptr : cb->buf + m.wrt()) && sz == m.wres);
+                RC_ASSERT(p == (room == 0 ? nullptr : cb->buf + m.wrt()));
+                RC_ASSERT(sz == m.wres);
                 m.block = m.fresh(sz);
                 std::copy(m.block.begin(), m.block.end(), p);  // the producer fills its whole block
                 break;
@@ -170,7 +172,8 @@ RC_GTEST_PROP(CBufferModel, EveryCallSequenceKeepsTheDocumentedRules, ()) {
                 n = std::min(m.used(), (m.mark != kNoMark ? m.mark : m.size) - m.rd);
                 m.rres = m.limit != -1 ? std::min(n, m.limit) : n;
                 RC_ASSERT(BUFFER_LockCBufferGetBlock(cb, &p, &sz) == CBUF_OK);
-                RC_ASSERT(p == cb->buf + m.rd && sz == m.rres);
+                RC_ASSERT(p == cb->buf + m.rd);
+                RC_ASSERT(sz == m.rres);
                 RC_ASSERT(Bytes(p, p + sz) == Bytes(m.bytes.begin(), m.bytes.begin() + sz));
                 break;
             case kGetCommit:
@@ -193,6 +196,15 @@ RC_GTEST_PROP(CBufferModel, EveryCallSequenceKeepsTheDocumentedRules, ()) {
                                                  m.used(), m.room()}));
         RC_ASSERT(g_reports == m.reports);
     }
+    attest::LogCapture log;  // the dump shows the fields just compared, on the buffer's debug channel
+    BUFFER_DumpCBuffer(cb);
+    std::string dump;
+    for (const auto& line : log.debugLines()) dump += std::to_string(line.channel) + line.text;
+    const auto n = [](auto v) { return std::to_string(v); };
+    RC_ASSERT(dump == "262\r\nCBuffer262\r\nwrt_idx=" + n(m.wrt()) + ", wrt_reserved_sz=" + n(m.wres) +
+                          "262\r\nrd_idx=" + n(m.rd) + ", rd_reserved_sz=" + n(m.rres) + "262\r\nin_use_cnt=" +
+                          n(m.used()) + ", locked_sz=" + n(limit) + ", prv_wrt_idx=" + n(m.mark) + "262\r\nbuf_sz=" +
+                          n(size) + ", reloc_cnt/overrun_cnt=" + n(m.reloc & 0xFF) + "/" + n(m.overrun & 0xFF));
     BUFFER_UnlockCBufferPutBlock(cb, -1);  // a negative count ends the reservation, committing nothing
     BUFFER_UnlockCBufferGetBlock(cb, 0);
     RC_ASSERT(BUFFER_DestroyCBuffer(cb) == CBUF_OK);

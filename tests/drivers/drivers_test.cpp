@@ -11,10 +11,12 @@
 
 #include "drivers/rndis_drv_internal.h"
 #include "drivers/socket_drv.h"
+#include "drivers/uart_x_drv.h"
 #include "drivers/usb_control_pipe.h"
 #include "drivers/usb_control_pipe_internal.h"
 #include "log_capture.h"
 #include "serialapi/serialapi.h"
+#include "stubs/other_stubs.h"
 #include "serialmgr_harness.h"
 #include "wait.h"
 
@@ -57,56 +59,97 @@ struct TestSocket {
 UInt16 writeText(const std::string& text) {
     return RNDIS_Write(SERIAL_DEVICE_RNDIS2, reinterpret_cast<const UInt8*>(text.data()), UInt16(text.size()));
 }
+const auto kRead = Pair(I, "RNDIS_Read\n"), kWrite = Pair(I, "RNDIS_Write\n");
 
-// A command is answered at the channel's Tx port on the host of the latest
-// datagram, never at its source port. A write needs an open channel, a
-// command received since the open, and text.
-TEST(RndisDrv, DatagramsInRepliesOutToTheLatestHost) {
+// Device 15 open on a port of the system's choosing (rxPort), answering at the port of `replies`.
+class UdpChannel : public testing::Test {
+protected:
+    void SetUp() override {
+        RndisConfig config{{{-1, -1}, {portOf(replies.fd), 0}, {-1, -1}, {-1, -1}}};  // {Tx, Rx}
+        RNDIS_SetRndisConfig(&config);
+        ASSERT_EQ(1, RNDIS_OpenDevice(SERIAL_DEVICE_RNDIS2, 0));
+        rxPort = portOf(s_rndis_channel[1].RxSd);
+        log.clear();
+    }
+    void TearDown() override { RNDIS_CloseDevice(SERIAL_DEVICE_RNDIS2); }
     TestSocket replies, client;
-    RndisConfig config{{{-1, -1}, {portOf(replies.fd), 0}, {-1, -1}, {-1, -1}}};  // {Tx, Rx}
-    RNDIS_SetRndisConfig(&config);
+    int rxPort = 0;
+    UInt8 buf[8] = {};
     attest::LogCapture log;
-    ASSERT_EQ(1, RNDIS_OpenDevice(SERIAL_DEVICE_RNDIS2, 0));
-    const int rxPort = portOf(s_rndis_channel[1].RxSd);
+};
+
+// A command is answered at the channel's Tx port on the host of the latest datagram, never at its source
+// port; nothing can be sent before the first command. Replies of 1000 bytes and more warn but go whole.
+TEST_F(UdpChannel, RepliesGoToTheHostOfTheLatestCommandAtTheTxPort) {
     EXPECT_EQ(65535, writeText("OK"));
     client.send(rxPort, "AT\r");
-    UInt8 buf[8];
     ASSERT_EQ(3, RNDIS_Read(SERIAL_DEVICE_RNDIS2, buf, 8));
     EXPECT_EQ(4, writeText("OK\r\n"));
     EXPECT_EQ("OK\r\n", replies.receive());
     EXPECT_EQ("<none>", client.receive(0));
     // The next command comes from 127.0.0.2 (loopback has all of 127/8).
     TestSocket second("127.0.0.2"), repliesThere("127.0.0.2", portOf(replies.fd));
-    second.send(rxPort, "AT+X=0123456789");  // cut to the buffer, and the rest is gone
     second.send(rxPort, "AT");
-    ASSERT_EQ(8, RNDIS_Read(SERIAL_DEVICE_RNDIS2, buf, 8));
     ASSERT_EQ(2, RNDIS_Read(SERIAL_DEVICE_RNDIS2, buf, 8));
-    EXPECT_EQ(0, std::memcmp(buf, "AT\0\0\0\0\0\0", 8));  // zeros after the datagram
-    EXPECT_EQ(2, writeText("OK"));
-    EXPECT_EQ("OK", repliesThere.receive());
-    EXPECT_EQ("<none>", replies.receive(0));
-    EXPECT_EQ(0, RNDIS_Write(SERIAL_DEVICE_RNDIS2, nullptr, 3));
-    EXPECT_EQ(1000, writeText(std::string(1000, 'b')));  // sent whole, with a warning
-    EXPECT_EQ(65535, writeText(std::string(0xFFFF, 'x')));  // more than a datagram takes: the sender's -1
+    EXPECT_EQ(1000, writeText(std::string(1000, 'b')));
     EXPECT_EQ(std::string(1000, 'b'), repliesThere.receive());
-    EXPECT_EQ(1, RNDIS_CloseDevice(SERIAL_DEVICE_RNDIS2));
-    EXPECT_EQ(0, writeText("OK") + RNDIS_Read(5, buf, 1));
-    EXPECT_EQ(65535, rndisReceiveFailure(EMSGSIZE));  // the reader goes round
-    EXPECT_EQ(0, rndisReceiveFailure(EIO));           // the reader ends
-    const auto write = Pair(I, "RNDIS_Write\n"), read = Pair(I, "RNDIS_Read\n"), two = Pair(I, "AT response - len 2\n");
+    EXPECT_EQ("<none>", replies.receive(0));
+    EXPECT_EQ(65535, writeText(std::string(0xFFFF, 'x')));  // more than a datagram takes: the sender's -1
     const auto warn = Pair(I, "RNDIS_Write() Warning: string longer than maximum buffer length\n");
     EXPECT_THAT(attest::linesOf(log),
-                ElementsAre(Pair(I, "\nStarting AT server: (Rx)0,(Tx)" + std::to_string(portOf(replies.fd)) + "\n"),
-                            write, two, Pair(I, "RNDIS_Write() Error sending datagram. Cannot write until a command "
-                                                "is received from client.\n"),
-                            read, write, Pair(I, "AT response - len 4\n"), read, read, write, two, write,
-                            Pair(I, "RNDIS_Write() Null string passed in\n"), write, Pair(I, "AT response - len 1000\n"),
-                            warn, write, Pair(I, "AT response - len 65535\n"), warn,
-                            Pair(E, "RNDIS_Write() Error sending datagram. bytes:4294967295, errno:90\n"),
-                            Pair(I, "RNDIS_CloseDevice\n"), write,
-                            Pair(E, "RNDIS_Write() server/client not ready yet\n"), read,
-                            Pair(E, "Invalid RNDIS device index: -9\n"), Pair(E, "Non-fatal recv error (errno 90).\n"),
-                            Pair(E, "Could not receive datagram (errno 5).\n")));
+                ElementsAre(kWrite, Pair(I, "AT response - len 2\n"),
+                            Pair(I, "RNDIS_Write() Error sending datagram. Cannot write until a command "
+                                    "is received from client.\n"),
+                            kRead, kWrite, Pair(I, "AT response - len 4\n"), kRead, kWrite,
+                            Pair(I, "AT response - len 1000\n"), warn, kWrite, Pair(I, "AT response - len 65535\n"),
+                            warn, Pair(E, "RNDIS_Write() Error sending datagram. bytes:4294967295, errno:90\n")));
+}
+
+// A read hands up one datagram, cut to the buffer (the rest is gone), with zeros after it. An empty datagram
+// is "no data now" (0, EAGAIN): the reader reads again, where 0 with another errno ends it.
+TEST_F(UdpChannel, AReadHandsUpOneDatagramAndAnEmptyOneAsNoDataNow) {
+    for (const char* datagram : {"AT+X=0123456789", "", "AT"}) client.send(rxPort, datagram);
+    ASSERT_EQ(8, RNDIS_Read(SERIAL_DEVICE_RNDIS2, buf, 8));
+    errno = 0;
+    EXPECT_EQ(0, RNDIS_Read(SERIAL_DEVICE_RNDIS2, buf, 8));
+    EXPECT_EQ(EAGAIN, errno);
+    ASSERT_EQ(2, RNDIS_Read(SERIAL_DEVICE_RNDIS2, buf, 8));
+    EXPECT_EQ(0, std::memcmp(buf, "AT\0\0\0\0\0\0", 8));
+    EXPECT_EQ(65535, rndisReceiveFailure(EMSGSIZE));  // the reader goes round
+    EXPECT_EQ(0, rndisReceiveFailure(EIO));           // the reader ends
+    EXPECT_THAT(attest::linesOf(log), ElementsAre(kRead, kRead, kRead, Pair(E, "Non-fatal recv error (errno 90).\n"),
+                                                  Pair(E, "Could not receive datagram (errno 5).\n")));
+}
+
+// Nothing is sent for no text (a closed channel is a row of DriverProps); IDs outside 14 to 17 fail and log
+// their index.
+TEST_F(UdpChannel, WritesOfNothingAndOtherIdsFail) {
+    EXPECT_EQ(0, RNDIS_Write(SERIAL_DEVICE_RNDIS2, nullptr, 3));
+    EXPECT_EQ(0, RNDIS_Read(5, buf, 8));
+    EXPECT_EQ(0, RNDIS_GetRawInfo(SERIAL_DEVICE_SOCKET, nullptr, nullptr, nullptr, nullptr));
+    EXPECT_THAT(attest::linesOf(log),
+                ElementsAre(kWrite, Pair(I, "RNDIS_Write() Null string passed in\n"), kRead,
+                            Pair(E, "Invalid RNDIS device index: -9\n"), Pair(I, "RNDIS_GetRawInfo\n"),
+                            Pair(E, "Invalid RNDIS device index: 4\n")));
+}
+
+// A port of 0 or more is set (0: the system picks one at the bind); a negative one keeps the stored port.
+TEST(RndisDrv, ConfigurationStoresPortsOfZeroOrMoreAndKeepsNegativeOnes) {
+    attest::LogCapture log;
+    for (const auto& [tx, rx] : {std::pair(7, 6001), {-1, 0}, {0, -5}}) {  // rows for device 17
+        const RndisConfig config{{{-1, -1}, {-1, -1}, {-1, -1}, {tx, rx}}};
+        RNDIS_SetRndisConfig(&config);
+    }
+    RNDIS_SetRndisConfig(nullptr);
+    std::vector<std::string> lines;  // of channel 3, and the NULL configuration's
+    for (const auto& [priority, text] : attest::linesOf(log))
+        if (text.find("RNDIS3") != text.npos || priority == E) lines.push_back(text);
+    const std::string set = "RNDIS_SetRndisConfig:  RNDIS3 ";
+    EXPECT_THAT(lines, ElementsAre(set + "RxPort=6001\n", set + "TxPort=7\n", "RNDIS3 RxPort=6001 TxPort=7\n",
+                                   set + "RxPort=0\n", set + "TxPort not set, using existing value: 7\n",
+                                   "RNDIS3 RxPort=0 TxPort=7\n", set + "RxPort not set, using existing value: 0\n",
+                                   set + "TxPort=0\n", "RNDIS3 RxPort=0 TxPort=0\n",
+                                   "RNDIS_SetRndisConfig: RndisConfig=NULL?\n"));
 }
 
 // A failed open closes at once whatever it made: a bind refused (the port is taken), or a Tx socket refused
@@ -136,10 +179,52 @@ TEST(RndisDrv, FailedOpenClosesWhatItMade) {
                             Pair(E, "\nError: Could not make a Tx socket\n")));
 }
 
-TEST(SocketDrvDeathTest, DeviceIdOutsideTheChannelsStopsTheProcess) {
+std::atomic<UInt32> g_sentTo{0};
+
+// A write hands the device ID (not the channel index) to the host's send-data callback and returns its result.
+// A read parks until the close, or returns at once when the close came first; it leaves no mutex, and its log
+// line names the channel index. An open and a close without a read leave a mutex that the next open destroys.
+TEST(SocketDrv, WritesReachTheHostAndAReadEndsAtTheCloseWhereverItFalls) {
+    AT_STUBS_RegisterCallbacks([](UInt32 id, const UInt8*, UInt32 len) { return g_sentTo = id, Int32(len) + 100; },
+                               nullptr);
+    const UInt32 start = OSSEMAPHORE_GetLiveCount();
+    for (const auto& [dev, closeFirst, exitLine] : {std::tuple(SERIAL_DEVICE_SOCKET, false, "Read[0]: exiting read\n"),
+                                                    {SERIAL_DEVICE_SOCKET4, true, "Read[3]: exiting read\n"}}) {
+        SCOPED_TRACE(dev);
+        EXPECT_EQ(103, KOVA_SOCKET_Write(dev, reinterpret_cast<const UInt8*>("AT\r"), 3));
+        EXPECT_EQ(dev, g_sentTo.load());
+        KOVA_SOCKET_OpenDevice(dev, 0);
+        KOVA_SOCKET_CloseDevice(dev);
+        ASSERT_EQ(1, KOVA_SOCKET_OpenDevice(dev, 0));
+        EXPECT_EQ(start + 1, OSSEMAPHORE_GetLiveCount());
+        if (closeFirst) KOVA_SOCKET_CloseDevice(dev);
+        attest::LogCapture log;
+        attest::Background reader([dev = dev] { EXPECT_EQ(0, KOVA_SOCKET_Read(dev, nullptr, 4)); });
+        EXPECT_EQ(closeFirst, attest::waitUntil([&] { return reader.done(); }, std::chrono::milliseconds(200)));
+        KOVA_SOCKET_CloseDevice(dev);  // after a read there is no mutex left: nothing to do
+        ASSERT_TRUE(reader.finish()) << "the read did not return";
+        EXPECT_EQ(start, OSSEMAPHORE_GetLiveCount());
+        EXPECT_THAT(attest::linesOf(log), ElementsAre(Pair(I, std::string("KOVA_SOCKET_") + exitLine)));
+    }
+}
+
+TEST(SocketDrvDeathTest, DeviceIdsOutsideTheChannelsStopTheProcess) {
     testing::GTEST_FLAG(death_test_style) = "threadsafe";
-    EXPECT_DEATH(KOVA_SOCKET_Read(22, nullptr, 0), "socket_drv:[0-9]+: KOVA_SOCKET_Read: assertion \"devId >= "
-                                                   "SERIAL_DEVICE_SOCKET && devId <= SERIAL_DEVICE_SOCKET4\" failed");
+    const std::string failed = ": assertion \"devId >= SERIAL_DEVICE_SOCKET && devId <= SERIAL_DEVICE_SOCKET4\" failed";
+    EXPECT_DEATH(KOVA_SOCKET_Read(22, nullptr, 0), "socket_drv:[0-9]+: KOVA_SOCKET_Read" + failed);
+    EXPECT_DEATH(KOVA_SOCKET_CloseDevice(17), "socket_drv:[0-9]+: KOVA_SOCKET_CloseDevice" + failed);
+}
+
+// A non-blocking descriptor is read at once: with nothing there, 0 with EAGAIN and no log line.
+TEST(TtyRead, ANonBlockingDescriptorIsReadWithoutWaiting) {
+    static int fds[2], got = -1, err = 0;
+    static UInt8 buf[8];
+    ASSERT_EQ(0, pipe2(fds, O_NONBLOCK));
+    attest::LogCapture log;
+    ASSERT_TRUE(attest::finishesWithin([] { got = ReadTtyData(fds[0], buf, 8), err = errno; })) << "it waited";
+    EXPECT_EQ(0, got);
+    EXPECT_EQ(EAGAIN, err);
+    EXPECT_TRUE(log.lines().empty()) << log.dump();
 }
 
 // One read takes every waiting message. The wait for an acknowledgement

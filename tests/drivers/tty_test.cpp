@@ -83,7 +83,9 @@ void PrintTo(const Driver& d, std::ostream* os) { *os << d.name; }
 struct Stranger {
     int fds[2] = {-1, -1}, fd;
     explicit Stranger(int number) : fd(number) {
-        EXPECT_TRUE(pipe(fds) == 0 && write(fds[1], "R", 1) == 1 && dup2(fds[0], fd) == fd);
+        EXPECT_EQ(0, pipe(fds));
+        EXPECT_EQ(1, write(fds[1], "R", 1));
+        EXPECT_EQ(fd, dup2(fds[0], fd));
     }
     ~Stranger() {
         EXPECT_TRUE(readable(fd)) << "the stranger's byte at " << fd << " was taken";

@@ -54,7 +54,8 @@ TEST(KovaTask, GetsAStackOfAtLeastTheMinimum) {
         g_task = pthread_self();
         g_stack = stack;
     }, "StackProbe", 20, 4608, 0, 0);
-    ASSERT_TRUE(task != 0u && attest::waitUntil([] { return g_stack.load() != 0; }));
+    ASSERT_NE(task, 0u);
+    ASSERT_TRUE(attest::waitUntil([] { return g_stack.load() != 0; }));
     EXPECT_GE(g_stack.load(), static_cast<size_t>(KOVA_MIN_TASK_STACK));
     EXPECT_EQ(pthread_join(g_task, nullptr), 0);
 }

@@ -39,48 +39,66 @@ Int32 registerFake(SerialDeviceId id, bool withRead = true, bool withWrite = tru
                                     nullptr, [] { note("aux3", 0); }, nullptr, 0x55, 0x11, 0x22);
 }
 
-// Choice: a device without a legacy event-callback operation (every device in
-// the device-ID form) gets 1 from Serial_RegisterEventCallBack, and nothing is called.
-TEST(DeviceTable, HandlesFollowFirstOpenAttemptsAndOnlyTheLastCloseReachesTheDriver) {
+// A handle is given at the first open attempt, also a failed one, and kept; IDs out of range or never
+// registered get none. A device that is open already is not opened again. 0 selects the registered default
+// parameter, and every open runs under the table lock.
+TEST(DeviceTable, HandlesFollowFirstOpenAttempts) {
     for (SerialDeviceId id : {6u, 7u, 8u}) ASSERT_EQ(registerFake(id), static_cast<Int32>(id));
-    g_openResult = 0;
-    EXPECT_EQ(Serial_OpenDevice(6, 9), SERIAL_OPEN_NOT_OPENED);  // keeps handle 0, unopened
-    g_openResult = 5;
-    EXPECT_EQ(Serial_OpenDevice(8, 0), SERIAL_OPEN_FAILED);  // keeps handle 1
-    g_openResult = 1;
     attest::LogCapture log;
-    EXPECT_EQ(Serial_OpenDevice(~0u, 0) + Serial_OpenDevice(3, 0), -2);  // out of range; never registered
-    EXPECT_EQ(Serial_OpenDevice(7, 0), 2);
-    EXPECT_THAT(attest::linesOf(log),
-                ElementsAre(Pair(ANDROID_LOG_INFO, "Serial_OpenDevice: devID=-1\r\n"),
-                            Pair(ANDROID_LOG_INFO, "Serial_OpenDevice: deviceID invalid(1), or !deviceValid\r\n"),
-                            Pair(ANDROID_LOG_INFO, "Serial_OpenDevice: devID=3\r\n"),
-                            Pair(ANDROID_LOG_INFO, "Serial_OpenDevice: deviceID invalid(0), or !deviceValid\r\n"),
-                            Pair(ANDROID_LOG_INFO, "Serial_OpenDevice: devID=7\r\n"),
-                            Pair(ANDROID_LOG_INFO, "Serial_OpenDevice: openResult=1\r\n")));
-    EXPECT_EQ(Serial_OpenDevice(7, 0), SERIAL_OPEN_NOT_OPENED);  // already open: the driver is not asked
-    EXPECT_EQ(Serial_OpenDevice(6, 0), 0);
-    EXPECT_EQ(Serial_Read(0, nullptr, 3) + Serial_Write(0, nullptr, 3), 8);
+    const struct {
+        SerialDeviceId id;
+        UInt32 param;
+        Int32 driverResult, result;
+        std::string line;  // the second log line
+    } opens[] = {{6, 9, 0, SERIAL_OPEN_NOT_OPENED, "openResult=0"}, {8, 0, 5, SERIAL_OPEN_FAILED, "openResult=5"},
+                 {~0u, 0, 1, -1, "deviceID invalid(1), or !deviceValid"},
+                 {3, 0, 1, -1, "deviceID invalid(0), or !deviceValid"}, {7, 0, 1, 2, "openResult=1"},
+                 {7, 0, 1, SERIAL_OPEN_NOT_OPENED, "openResult=0"}, {6, 0, 1, 0, "openResult=1"}};
+    attest::Lines want;
+    for (const auto& o : opens) {
+        g_openResult = o.driverResult;
+        EXPECT_EQ(Serial_OpenDevice(o.id, o.param), o.result) << "device " << o.id;
+        for (const std::string& line : {"devID=" + std::to_string(Int32(o.id)), o.line})
+            want.emplace_back(ANDROID_LOG_INFO, "Serial_OpenDevice: " + line + "\r\n");
+    }
+    EXPECT_EQ(attest::linesOf(log), want);
+    EXPECT_EQ(g_calls, "open6/9* open8/85* open7/85* open6/85* ");
+    EXPECT_EQ(Serial_GetDeviceID(0), 6u);
+    EXPECT_EQ(Serial_GetDeviceID(1), SERIAL_DEVICE_NULL);  // device 8 never opened
+}
+
+// Calls by handle reach the driver without the table lock. Only the close that takes the last reference
+// reaches the driver; after it the handle matches nothing. Choice: a device without a legacy event-callback
+// operation (every device in the device-ID form) gets 1 from Serial_RegisterEventCallBack, and nothing is called.
+TEST(DeviceTable, OnlyTheLastCloseReachesTheDriverAndThenTheHandleReachesNothing) {
+    ASSERT_EQ(registerFake(7), 7);
+    ASSERT_EQ(Serial_OpenDevice(7, 0), 0);
+    EXPECT_EQ(Serial_Read(0, nullptr, 3), 3);
+    EXPECT_EQ(Serial_Write(0, nullptr, 3), 5);
     EXPECT_EQ(Serial_RegisterEventCallBack(0, [] {}), 1);
     Serial_SetRefCnt(7, 2);
-    EXPECT_EQ(Serial_CloseDevice(2) + Serial_GetRefCnt(7) + Serial_CloseDevice(2), 1);
-    // A closed device's handle reaches nothing.
-    EXPECT_EQ(Serial_Read(2, nullptr, 4) + Serial_Write(2, nullptr, 4) + Serial_CloseDevice(2), 1);
-    EXPECT_EQ(Serial_GetDeviceID(2) * 100 + Serial_GetDeviceID(0), SERIAL_DEVICE_NULL * 100 + 6);
-    // 0 selects the registered default; reads and writes run without the table lock.
-    EXPECT_EQ(g_calls, "open6/9* open8/85* open7/85* open6/85* read6 write6 close7* ");
+    EXPECT_EQ(Serial_CloseDevice(0), 0);
+    EXPECT_EQ(Serial_GetRefCnt(7), 1);
+    EXPECT_EQ(Serial_CloseDevice(0), 0);
+    EXPECT_EQ(Serial_Read(0, nullptr, 4), 0);
+    EXPECT_EQ(Serial_Write(0, nullptr, 4), 0);
+    EXPECT_EQ(Serial_CloseDevice(0), 1);
+    EXPECT_EQ(Serial_GetDeviceID(0), SERIAL_DEVICE_NULL);
+    EXPECT_EQ(g_calls, "open7/85* read7 write7 close7* ");
 }
 
 // Choice: a close before the first registration returns 1 at once, without a lock.
 TEST(DeviceTable, BeforeAnyRegistrationHandlesMatchNothingAndFailedRegistrationsChangeNothing) {
     EXPECT_EQ(Serial_CloseDevice(0), 1);
-    EXPECT_EQ(Serial_Read(-1, nullptr, 4) + Serial_Write(0, nullptr, 4), 0);
+    EXPECT_EQ(Serial_Read(-1, nullptr, 4), 0);
+    EXPECT_EQ(Serial_Write(0, nullptr, 4), 0);
     EXPECT_EQ(Serial_RegisterEventCallBack(0, [] {}), 1);
     attest::LogCapture log;
     EXPECT_EQ(registerFake(24), -1);  // a failed registration does not make the lock either
     EXPECT_EQ(gSerialDeviceLock, 0u);
     ASSERT_EQ(registerFake(6), 6);
-    EXPECT_EQ(registerFake(6, false) + registerFake(6, true, false), -2);
+    EXPECT_EQ(registerFake(6, false), -1);
+    EXPECT_EQ(registerFake(6, true, false), -1);
     EXPECT_THAT(attest::linesOf(log), ElementsAre(Pair(ANDROID_LOG_ERROR, "Serial_ConfigureDeviceEx(24) failed\n"),
                                                   Pair(ANDROID_LOG_ERROR, "Serial_ConfigureDeviceEx(6) failed\n"),
                                                   Pair(ANDROID_LOG_ERROR, "Serial_ConfigureDeviceEx(6) failed\n")));
@@ -88,16 +106,14 @@ TEST(DeviceTable, BeforeAnyRegistrationHandlesMatchNothingAndFailedRegistrations
 }
 
 // Choice: the adapter of a spare legacy operation given as null returns 0.
-// The drivers that Serial_Init registers are the library's; every later
-// registration is the host's, also one that replaces a library driver.
 TEST(DeviceTable, LegacyDriversGetTheirCallsWithoutTheIdAndFailSilently) {
     SerialLegacyOpen open = [](UInt32 p) { return note("open" + std::to_string(p), 1); };
     SerialLegacyClose close = [] { return note("close", 0); };
     SerialLegacyRead read = [](UInt8*, UInt16 n) { return UInt16(note("read" + std::to_string(n), 0xFFF3)); };
     SerialLegacyWrite write = [](const UInt8*, UInt16 n) { return UInt16(note("write" + std::to_string(n), 0xFFFF)); };
     attest::LogCapture log;
-    EXPECT_EQ(Serial_ConfigureDevice(24, open, close, read, write, 0, 0, 0, 0, 0, 0, 0) +
-                  Serial_ConfigureDevice(7, open, nullptr, read, write, 0, 0, 0, 0, 0, 0, 0), -2);
+    EXPECT_EQ(Serial_ConfigureDevice(24, open, close, read, write, 0, 0, 0, 0, 0, 0, 0), -1);
+    EXPECT_EQ(Serial_ConfigureDevice(7, open, nullptr, read, write, 0, 0, 0, 0, 0, 0, 0), -1);
     EXPECT_TRUE(log.lines().empty()) << log.dump();
     ASSERT_EQ(Serial_ConfigureDevice(
                   9, open, close, read, write, [](UInt32 a) { return note("aux1:" + std::to_string(a), 11); },
@@ -106,14 +122,23 @@ TEST(DeviceTable, LegacyDriversGetTheirCallsWithoutTheIdAndFailSilently) {
               9);
     Serial_ConfigureDevice(10, open, close, read, write, 0, 0, 0, 0, 0, 0, 0);
     const Int32 handle = Serial_OpenDevice(9, 0);
-    EXPECT_EQ(Serial_Read(handle, nullptr, 16) + Serial_Write(handle, nullptr, 7), 0xFFF3 + 0xFFFF);
-    EXPECT_EQ(Serial_RegisterEventCallBack(handle, [] {}) + Serial_CloseDevice(handle), 0);
-    const SerialDeviceEntry& entry = gSerialDeviceTable[9];
-    EXPECT_EQ(entry.auxOp1(9, 0xAB) + entry.auxOp2(9) + entry.auxOp4(9, 0xCD), 11 + 22 + 44);
-    EXPECT_EQ(gSerialDeviceTable[10].auxOp1(10, 1) + gSerialDeviceTable[10].auxOp2(10), 0);
+    EXPECT_EQ(Serial_Read(handle, nullptr, 16), 0xFFF3);
+    EXPECT_EQ(Serial_Write(handle, nullptr, 7), 0xFFFF);
+    EXPECT_EQ(Serial_RegisterEventCallBack(handle, [] {}), 0);
+    EXPECT_EQ(Serial_CloseDevice(handle), 0);
+    const SerialDeviceEntry &entry = gSerialDeviceTable[9], &spare = gSerialDeviceTable[10];
+    const std::pair<Int32, Int32> aux[] = {{entry.auxOp1(9, 0xAB), 11}, {entry.auxOp2(9), 22},  // {got, want}
+                                           {entry.auxOp4(9, 0xCD), 44}, {spare.auxOp1(10, 1), 0},
+                                           {spare.auxOp2(10), 0}};
+    for (const auto& [got, want] : aux) EXPECT_EQ(got, want);
     EXPECT_EQ(g_calls, "open119* read16 write7 event close* aux1:171 aux2 aux4:205 ");
+}
+
+// The drivers that Serial_Init registers are the library's; every later registration is the host's, also
+// one that replaces a library driver.
+TEST(DeviceTable, RegistrationsAfterStartUpAreTheHosts) {
     Serial_Init();
-    Serial_ConfigureDevice(SERIAL_DEVICE_RNDIS2, open, close, read, write, 0, 0, 0, 0, 0, 0, 0);
+    for (SerialDeviceId id : {SERIAL_DEVICE_RNDIS2, 9u}) registerFake(id);
     std::string owners;
     for (SerialDeviceId id : {5u, 14u, 15u, 18u, 9u, 11u, 24u}) owners += Serial_IsHostDriver(id) ? 'H' : 'L';
     EXPECT_EQ(owners, "LLHLHLL");
