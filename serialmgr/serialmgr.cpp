@@ -135,9 +135,14 @@ SerialMgrClientCall::SerialMgrClientCall(const SerialMgrClientInfo* client) {
         if (!SerialMgr_FindClient(client, &devID)) return;
         SerialMgrDevice& dev = gDevList[devID];
         const bool onReader = tSerialMgrReader != nullptr && tSerialMgrReader == dev.live.load();
+        // The admission relies on one order only: this entry and a closer's
+        // close() are read-modify-writes of the same word (CallGate). If the
+        // entry comes first, the closer's drain sees this call counted; if
+        // the close comes first, the entry fails here and the call waits.
         if (dev.gate.tryEnter(onReader)) {
             // In flight now: a deregistration that claims the record from
-            // here on drains this call before it frees the record.
+            // here on drains this call before it frees the record. One that
+            // claimed it before is seen by the look below.
             UInt32 nowDev = 0;
             if (SerialMgr_FindClient(client, &nowDev) && nowDev == devID) {
                 dev_ = &dev;

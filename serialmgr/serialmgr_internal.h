@@ -114,7 +114,11 @@ struct SerialMgrDevice {
     std::atomic<UInt32> rxByteCount;                   // bytes delivered since the record was cleared
     std::atomic<UInt32> rxRunning;                     // 1 from the open until the deregistration
     std::atomic<UInt8> stopRx;                         // 1 while reception is paused
-    std::atomic<pthread_t> rxThread;                   // identity of the reader that passed its ready check
+    // The identity of the current opening's reader once it passed its ready
+    // check: the public record. The deregistration signals and joins the
+    // identity kept in the opening it took (ReaderLife, published before the
+    // ready check): this field may by then name a newer opening's reader.
+    std::atomic<pthread_t> rxThread;
     std::atomic<OSSemaphore> useSem;                   // "SMgr_C", 5 units: use of currentClient
     std::atomic<OSSemaphore> regSem;                   // "SMgr_W", 1 unit: registration and deregistration
     std::atomic<UInt8> txReady;                        // SERIALMGR_SendData writes nothing while 0
