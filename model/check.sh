@@ -13,7 +13,8 @@
 #    other counterexample fails the check, so does none.
 # 3. Each witness must fail: the scenario it names is reached.
 # The bounds: MODEL_ROUNDS pause/resume rounds (default 2), MODEL_BLOCKS
-# blocks from the device (default 2). MODEL_MEMLIM (MB, default 8192) is the
+# blocks from the device (default 2), MODEL_ACK_SLOTS OKs the ack pipe holds
+# (default 4; more rounds need more, see serialmgr.pml). MODEL_MEMLIM (MB, default 8192) is the
 # memory each verifier may use; a search that hits it has failed.
 #
 # Stopped short: pan prints "errors: 0" and exits 0 when it ran out of
@@ -33,7 +34,8 @@ out="${1:-build-model}"
 rounds="${MODEL_ROUNDS:-2}"
 blocks="${MODEL_BLOCKS:-2}"
 memlim="${MODEL_MEMLIM:-8192}"
-bounds="-DROUNDS=$rounds -DBLOCKS=$blocks"
+acks="${MODEL_ACK_SLOTS:-4}"
+bounds="-DROUNDS=$rounds -DBLOCKS=$blocks -DACK_SLOTS=$acks"
 mkdir -p "$out"
 out="$(cd "$out" && pwd)"
 
@@ -203,7 +205,7 @@ if [ "$selftest" = 1 ]; then
     exit $rc
 fi
 
-echo "model-check: ROUNDS=$rounds BLOCKS=$blocks, in $out"
+echo "model-check: ROUNDS=$rounds BLOCKS=$blocks ACK_SLOTS=$acks, in $out"
 # The full search runs beside the variants (two cores).
 order=""
 run protocol pass &
@@ -221,7 +223,7 @@ run no-ack-wait          "stuck:Dereg1@join Pauser@gate Reader@park"           -
 run parked-late          "stuck:Dereg1@dereg-flowlock Pauser@ack Reader@park"  -DPARKED_LATE
 # The same, for the delivery: deadlocks not reported (-E), one round, and the
 # processes tried in reverse order, which reaches it soonest.
-RUN_BOUNDS="-DROUNDS=1 -DBLOCKS=$blocks" RUN_CFLAGS=-DREVERSE RUN_PAN=-E
+RUN_BOUNDS="-DROUNDS=1 -DBLOCKS=$blocks -DACK_SLOTS=$acks" RUN_CFLAGS=-DREVERSE RUN_PAN=-E
 run no-ack-wait-delivery "assert: !(((c==1)&&paused1))"                        -DNO_ACK_WAIT
 RUN_BOUNDS="" RUN_CFLAGS="" RUN_PAN=""
 

@@ -86,9 +86,16 @@ bit   ackReadLock;      /* s_ackReadLock, held by USB_Control_Pipe_Wait_Ack's re
 #define W(n, cond)
 #endif
 
-/* s_control_pipe (STOP) and s_ack_pipe (OK); a read takes all that waits */
+/* s_control_pipe (STOP) and s_ack_pipe (OK); a read takes all that waits.
+ * A reader that stays parked across pause/resume rounds adds an OK each
+ * round that no pause reads (a pause that finds kInPark set sends no STOP),
+ * so the ack pipe's room must grow with ROUNDS; sendAck asserts that it
+ * never fills, as the real pipe does not within such bounds. */
+#ifndef ACK_SLOTS
+#define ACK_SLOTS 4
+#endif
 chan ctl = [3] of { bit };
-chan ack = [4] of { bit };
+chan ack = [ACK_SLOTS] of { bit };
 
 /* Ghost state for the properties */
 bit  live[3];           /* record in the client registry (SerialMgr_AddClient .. RemoveClient) */
