@@ -129,10 +129,11 @@ model-check:
 
 DEEP_ROUNDS ?= 3
 DEEP_BLOCKS ?= 2
+DEEP_ACKS ?= 6
 DEEP_MEMLIM ?= 16384
 model-check-deep:
 	./scripts/setup.sh model
-	MODEL_ROUNDS=$(DEEP_ROUNDS) MODEL_BLOCKS=$(DEEP_BLOCKS) MODEL_MEMLIM=$(DEEP_MEMLIM) ./model/check.sh build-model-deep
+	MODEL_ROUNDS=$(DEEP_ROUNDS) MODEL_BLOCKS=$(DEEP_BLOCKS) MODEL_ACK_SLOTS=$(DEEP_ACKS) MODEL_MEMLIM=$(DEEP_MEMLIM) ./model/check.sh build-model-deep
 
 # Everything CI runs, one gate after the other (each uses all cores itself).
 check: test test-asan test-tsan test-armhf test-arm64 lint fuzz-ci model-check
