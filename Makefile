@@ -9,6 +9,7 @@
 #   make fuzz-ci      each fuzz target for a short time       (build-fuzz/)
 #   make model-check  spin over the serial manager's stop and pause protocol (build-model/)
 # Not part of `make check` (slow):
+#   make model-check-deep  the protocol model with larger bounds (build-model-deep/)
 #   make faults       each planted fault in faults/ must fail the tests (build-faults/)
 SHELL := /bin/bash
 BUILD ?= build
@@ -116,17 +117,29 @@ lint:
 # The serial manager's start / pause / resume / replace / stop protocol, as a
 # model for spin, searched over every interleaving within small bounds; the
 # variants that break the protocol on purpose must each be caught. See
-# model/README.md. MODEL_ROUNDS and MODEL_BLOCKS raise the bounds.
-.PHONY: model-check
+# model/README.md. The tags that tie model steps to code lines must match,
+# and both checkers test themselves. MODEL_ROUNDS and MODEL_BLOCKS raise the
+# bounds; model-check-deep does so (not part of check: it takes far longer).
+.PHONY: model-check model-check-deep
 model-check:
 	./scripts/setup.sh model
+	./model/tags.sh
+	./model/tags.sh --selftest
 	./model/check.sh build-model
+
+DEEP_ROUNDS ?= 3
+DEEP_BLOCKS ?= 2
+DEEP_ACKS ?= 6
+DEEP_MEMLIM ?= 16384
+model-check-deep:
+	./scripts/setup.sh model
+	MODEL_ROUNDS=$(DEEP_ROUNDS) MODEL_BLOCKS=$(DEEP_BLOCKS) MODEL_ACK_SLOTS=$(DEEP_ACKS) MODEL_MEMLIM=$(DEEP_MEMLIM) ./model/check.sh build-model-deep
 
 # Everything CI runs, one gate after the other (each uses all cores itself).
 check: test test-asan test-tsan test-armhf test-arm64 lint fuzz-ci model-check
 
 clean:
-	rm -rf $(BUILD) $(BENCH_BUILD) build-asan build-tsan build-armhf build-arm64 build-model
+	rm -rf $(BUILD) $(BENCH_BUILD) build-asan build-tsan build-armhf build-arm64 build-model build-model-deep
 
 # Fuzzing (clang-14 with libclang-rt-14-dev; scripts/setup_fuzz.sh installs
 # them). `make fuzz` runs every target FUZZ_SECONDS (default 60) on a working

@@ -2,27 +2,83 @@
 # Exhaustive check of the serial manager's stop and pause protocol with spin
 # (model/serialmgr.pml; see model/README.md).
 #
-#   model/check.sh [build directory]        default: build-model/
+#   model/check.sh [build directory]             default: build-model/
+#   model/check.sh --selftest [build directory]  only the checker's own test
 #
-# 1. The model as it is must pass: no assertion fails, no invalid end state.
-# 2. Each variant that breaks the protocol on purpose must fail, with the
-#    property it is meant to break (so that no property passes vacuously).
+# 1. The model as it is must pass: no assertion fails, no invalid end state,
+#    and the search covered every state (see "Stopped short" below).
+# 2. Each variant that breaks the protocol on purpose must fail with the
+#    counterexample it is meant to give: the text of the assertion it breaks,
+#    or, for a deadlock, the position of every process left waiting. Any
+#    other counterexample fails the check, so does none.
 # 3. Each witness must fail: the scenario it names is reached.
 # The bounds: MODEL_ROUNDS pause/resume rounds (default 2), MODEL_BLOCKS
-# blocks from the device (default 2).
+# blocks from the device (default 2), MODEL_ACK_SLOTS OKs the ack pipe holds
+# (default 4; more rounds need more, see serialmgr.pml). MODEL_MEMLIM (MB, default 8192) is the
+# memory each verifier may use; a search that hits it has failed.
+#
+# Stopped short: pan prints "errors: 0" and exits 0 when it ran out of
+# memory (-DMEMLIM or malloc), and says so only in its output; a search cut at
+# the depth limit or made with bitstate or hash-compact hashing has not seen
+# every state either. So the verdict comes from the output: a run that did not
+# print the statistics of a full state-space search, printed any sign of a
+# truncated one, or was killed, has failed, whatever it found. A search that
+# found a counterexample says "Search not completed" because it stopped there;
+# that alone is no failure.
 set -eu
 
 here="$(cd "$(dirname "$0")" && pwd)"
+selftest=0
+if [ "${1:-}" = --selftest ]; then selftest=1; shift; fi
 out="${1:-build-model}"
 rounds="${MODEL_ROUNDS:-2}"
 blocks="${MODEL_BLOCKS:-2}"
-bounds="-DROUNDS=$rounds -DBLOCKS=$blocks"
+memlim="${MODEL_MEMLIM:-8192}"
+acks="${MODEL_ACK_SLOTS:-4}"
+bounds="-DROUNDS=$rounds -DBLOCKS=$blocks -DACK_SLOTS=$acks"
 mkdir -p "$out"
 out="$(cd "$out" && pwd)"
 
+# stopped_short DIR: prints why the search in DIR/pan.txt did not cover its
+# state space (nothing when it did, or when it ended at a counterexample).
+stopped_short() {
+    p="$1/pan.txt"
+    if grep -q -e 'pan: out of memory' -e 'out of memory -- aborting' -e 'reached -DMEMLIM bound' "$p"; then
+        echo "out of memory"
+    elif grep -q 'max search depth too small' "$p"; then
+        echo "search depth too small"
+    elif grep -q '^Bit statespace search' "$p"; then
+        echo "bitstate search (-DBITSTATE), not exhaustive"
+    elif grep -q '^Hash-Compact' "$p"; then
+        echo "hash-compact search (-DHC), not exhaustive"
+    elif [ "$(cat "$1/pan.rc")" -ne 0 ]; then
+        echo "pan exited with status $(cat "$1/pan.rc")"
+    elif ! grep -q '^Full statespace search for:' "$p" || ! grep -q 'errors: [0-9]' "$p"; then
+        echo "no result from pan (killed or crashed?)"
+    elif grep -q 'errors: 0' "$p" && grep -q 'Search not completed' "$p"; then
+        echo "search not completed"
+    fi
+}
+
+# stuck_at DIR [spin options]: replays the trail and prints "Proc@mark" for
+# each process not at a valid end state, sorted. A mark is the word after
+# "@stuck:" in a comment on the line the process waits at; an unmarked line
+# prints as "Proc@line N".
+stuck_at() {
+    d="$1"; shift
+    (cd "$d" && spin -t "$@" serialmgr.pml >replay.txt 2>&1) || true
+    sed -n 's/^ *[0-9]*:[[:space:]]*proc *[0-9]* (\([A-Za-z0-9_]*\):[0-9]*) serialmgr\.pml:\([0-9]*\) (state [0-9]*)$/\1 \2/p' "$d/replay.txt" |
+    while read -r proc line; do
+        mark="$(sed -n "${line}s/.*@stuck:\([A-Za-z0-9_-]*\).*/\1/p" "$d/serialmgr.pml")"
+        echo "$proc@${mark:-line $line}"
+    done | sort | tr '\n' ' ' | sed 's/ $//'
+}
+
 # run NAME EXPECT [spin -D options]
-#   EXPECT: "pass", or the text the first error line must contain. Writes its
-#   verdict to NAME/verdict; a failed check also leaves NAME/failed.
+#   EXPECT: "pass"; "assert:TEXT", the assertion pan must report violated
+#   (its text as pan prints it, or the start of it); or "stuck:Proc@mark ...",
+#   an invalid end state with exactly these processes waiting, at these marks.
+#   Writes its verdict to NAME/verdict; a failed check also leaves NAME/failed.
 #   RUN_BOUNDS, RUN_CFLAGS and RUN_PAN, when set, replace the bounds and add
 #   to the compiler's and pan's options for that run.
 run() {
@@ -43,67 +99,157 @@ run() {
         # The variants stop at their first counterexample: compile time dominates.
         cflags="-O0 -DSAFETY"; width=-w20
     fi
-    (cd "$dir" && gcc $cflags ${RUN_CFLAGS:-} -o pan pan.c 2>gcc.txt) || {
+    (cd "$dir" && gcc $cflags -DMEMLIM="$memlim" ${RUN_CFLAGS:-} -o pan pan.c 2>gcc.txt) || {
         echo "FAIL  $name: gcc failed: $(cat "$dir/gcc.txt")" >"$verdict"; touch "$dir/failed"; return
     }
-    (cd "$dir" && ./pan -m20000 $width ${RUN_PAN:-} >pan.txt 2>&1) || true
+    rc=0
+    (cd "$dir" && exec ./pan -m20000 $width ${RUN_PAN:-} >pan.txt 2>&1) || rc=$?
+    echo "$rc" >"$dir/pan.rc"
     errors="$(sed -n 's/.*errors: \([0-9]*\).*/\1/p' "$dir/pan.txt")"
     first="$(grep -m1 '^pan:1:' "$dir/pan.txt" || true)"
-    stats="$(sed -n 's/^ *\([0-9]*\) states, stored.*/\1 states stored/p' "$dir/pan.txt"), $(sed -n 's/.*depth reached \([0-9]*\).*/depth \1/p' "$dir/pan.txt"), $(sed -n 's/^pan: elapsed time \(.*\)/\1/p' "$dir/pan.txt")"
+    first="${first#pan:1: }"; first="${first% (at depth *}"
+    stats="$(sed -n 's/^ *\([0-9]*\) states, stored.*/\1 states stored/p' "$dir/pan.txt"), $(sed -n 's/.*depth reached \([0-9]*\).*/depth \1/p' "$dir/pan.txt"), $(sed -n 's/^pan: elapsed time \(.*\)/\1/p' "$dir/pan.txt"), $(sed -n 's/^ *\([0-9.]*\)[[:space:]]*total actual memory usage/\1 MB/p' "$dir/pan.txt")"
     trail="      trail: (cd $dir && spin -t -p $* $b serialmgr.pml)"
-    if grep -q 'max search depth too small' "$dir/pan.txt"; then
-        echo "FAIL  $name: search depth too small ($stats)" >"$verdict"; touch "$dir/failed"
+    short="$(stopped_short "$dir")"
+    if [ -n "$short" ]; then
+        echo "FAIL  $name: the search stopped short: $short ($stats)" >"$verdict"; touch "$dir/failed"
     elif [ "$expect" = pass ]; then
         if [ "$errors" = 0 ]; then
             echo "ok    $name: no counterexample ($stats)" >"$verdict"
         else
             printf 'FAIL  %s: %s\n%s\n' "$name" "$first" "$trail" >"$verdict"; touch "$dir/failed"
         fi
+    elif [ -z "$first" ]; then
+        echo "FAIL  $name: expected a counterexample ($expect), spin found none ($stats)" >"$verdict"
+        touch "$dir/failed"
     else
-        case "$first" in
-            *"$expect"*) echo "ok    $name: counterexample as expected: ${first#pan:1: }" >"$verdict" ;;
-            "") echo "FAIL  $name: expected a counterexample ($expect), spin found none ($stats)" >"$verdict"
-                touch "$dir/failed" ;;
-            *) printf 'FAIL  %s: expected "%s", got: %s\n%s\n' "$name" "$expect" "$first" "$trail" >"$verdict"
-               touch "$dir/failed" ;;
+        case "$expect" in
+            assert:*) got="${first#assertion violated }" ;;
+            stuck:*)
+                case "$first" in
+                    "invalid end state") got="stuck:$(stuck_at "$dir" "$@" $b)" ;;
+                    *) got="$first" ;;
+                esac ;;
+            *) got="unknown expectation" ;;
         esac
+        case "$expect" in
+            assert:*) case "$got" in "${expect#assert:}"*) matched=1 ;; *) matched=0 ;; esac ;;
+            *) if [ "$got" = "$expect" ]; then matched=1; else matched=0; fi ;;
+        esac
+        if [ "$matched" = 1 ]; then
+            echo "ok    $name: counterexample as expected: $got" >"$verdict"
+        else
+            printf 'FAIL  %s: expected "%s", got: %s\n%s\n' "$name" "$expect" "$got" "$trail" >"$verdict"
+            touch "$dir/failed"
+        fi
     fi
 }
 
-echo "model-check: ROUNDS=$rounds BLOCKS=$blocks, in $out"
+# verdicts: prints each check's verdict in the order run; 1 if any failed.
+verdicts() {
+    failed=0
+    for name in $order; do
+        if [ -f "$out/$name/verdict" ]; then cat "$out/$name/verdict"; else echo "FAIL  $name: no verdict"; failed=1; fi
+        if [ -f "$out/$name/failed" ]; then failed=1; fi
+    done
+    return $failed
+}
+
+# The expected counterexamples of the variants; the self-test uses them too.
+no_signal="stuck:Registrar@join"
+no_gate="stuck:Dereg1@units Pauser@resume-flowlock Reader@park"
+
+# selftest: runs checks that must each FAIL, for the reason given, under
+# $out/selftest/; returns 0 when check.sh reported every one of them so.
+selftest() (
+    out="$out/selftest"
+    mkdir -p "$out"
+    order=""
+    # The full search under a memory limit it reaches half-way: pan says
+    # "errors: 0" and exits 0.
+    memlim=600
+    run memlim-protocol pass
+    # A variant that finds nothing because its hash table alone does not fit.
+    memlim=256 RUN_PAN=-w26
+    run memlim-variant "$no_gate" -DNO_GATE
+    memlim=8192
+    # A bitstate search has not seen every state, whatever it found.
+    RUN_CFLAGS=-DBITSTATE RUN_PAN=-w16
+    run bitstate-variant "$no_gate" -DNO_GATE
+    RUN_CFLAGS="" RUN_PAN=""
+    # A deadlock at other positions than the ones named.
+    run wrong-deadlock "$no_gate" -DNO_SIGNAL
+    # An assertion other than the one named.
+    run wrong-assertion "assert:( !(stop)" -DNO_JOIN
+    verdicts >"$out/selftest.txt" || true
+    bad=0
+    check_reason() {
+        if ! grep -q "^FAIL  $1: .*$2" "$out/selftest.txt"; then
+            echo "model-check self-test: $1 was not reported as failing with \"$2\"" >&2; bad=1
+        fi
+    }
+    check_reason memlim-protocol "the search stopped short: out of memory"
+    check_reason memlim-variant "the search stopped short: out of memory"
+    check_reason bitstate-variant "the search stopped short: bitstate"
+    check_reason wrong-deadlock "expected \"$no_gate\", got: stuck:Registrar@join"
+    check_reason wrong-assertion "got: ((("
+    if [ "$bad" -ne 0 ]; then echo "model-check self-test: FAILED" >&2; return 1; fi
+    echo "model-check self-test: every stopped-short or wrong counterexample was reported"
+)
+
+if [ "$selftest" = 1 ]; then
+    echo "model-check self-test, in $out/selftest"
+    rc=0
+    selftest || rc=$?
+    cat "$out/selftest/selftest.txt"
+    exit $rc
+fi
+
+echo "model-check: ROUNDS=$rounds BLOCKS=$blocks ACK_SLOTS=$acks, in $out"
 # The full search runs beside the variants (two cores).
 order=""
 run protocol pass &
 order="protocol"
 main=$!
 
-
-# Broken on purpose: each must break the property named.
-run no-signal            "invalid end state"  -DNO_SIGNAL
-run pending-after-signal "stopHandled"        -DPENDING_AFTER_SIGNAL
-run release-before-clear "invalid end state"  -DRELEASE_BEFORE_CLEAR
-run no-join              "readerDone"         -DNO_JOIN
-run no-gate              "invalid end state"  -DNO_GATE
-run no-ack-wait          "invalid end state"  -DNO_ACK_WAIT
-run parked-late          "invalid end state"  -DPARKED_LATE
+# Broken on purpose: each must give the counterexample named. A deadlock names
+# where each waiting process must be (the @stuck: marks in serialmgr.pml).
+run no-signal            "$no_signal"                                          -DNO_SIGNAL
+run pending-after-signal "assert:( !(stop)||(stopHandled[rg]&& !(pending)))"   -DPENDING_AFTER_SIGNAL
+run release-before-clear "stuck:Dereg1@join Pauser@gate Reader@park"           -DRELEASE_BEFORE_CLEAR
+run no-join              "assert:(((gen<1)||(readerDone[1]&&joined[1]))&&((gen<2)||(readerDone[2]&&joined[2])))" -DNO_JOIN
+run no-gate              "$no_gate"                                            -DNO_GATE
+run no-ack-wait          "stuck:Dereg1@join Pauser@gate Reader@park"           -DNO_ACK_WAIT
+run parked-late          "stuck:Dereg1@dereg-flowlock Pauser@ack Reader@park"  -DPARKED_LATE
 # The same, for the delivery: deadlocks not reported (-E), one round, and the
 # processes tried in reverse order, which reaches it soonest.
-RUN_BOUNDS="-DROUNDS=1 -DBLOCKS=$blocks" RUN_CFLAGS=-DREVERSE RUN_PAN=-E
-run no-ack-wait-delivery "paused1"            -DNO_ACK_WAIT
+RUN_BOUNDS="-DROUNDS=1 -DBLOCKS=$blocks -DACK_SLOTS=$acks" RUN_CFLAGS=-DREVERSE RUN_PAN=-E
+run no-ack-wait-delivery "assert: !(((c==1)&&paused1))"                        -DNO_ACK_WAIT
 RUN_BOUNDS="" RUN_CFLAGS="" RUN_PAN=""
 
-# Witnesses: each scenario is reached.
+# Witnesses: each scenario is reached. Those reached only after millions of
+# states are compiled optimised, with a larger hash table.
 for n in 1 2 4 5 7 8 9 10 11 13; do
-    run "witness-$n" "(($n!=$n)" -DWITNESS=$n
+    case $n in 4|5|8) RUN_CFLAGS=-O2 RUN_PAN=-w24 ;; *) RUN_CFLAGS="" RUN_PAN="" ;; esac
+    run "witness-$n" "assert:(($n!=$n)||" -DWITNESS=$n
 done
+RUN_CFLAGS="" RUN_PAN=""
+
+# The checker's own test: runs that stopped short or found another
+# counterexample than the one named are reported as failures.
+selftested=0
+selftest >"$out/selftest.txt" 2>&1 || selftested=1
 
 wait "$main"
 
 failed=0
-for name in $order; do
-    if [ -f "$out/$name/verdict" ]; then cat "$out/$name/verdict"; else echo "FAIL  $name: no verdict"; failed=1; fi
-    if [ -f "$out/$name/failed" ]; then failed=1; fi
-done
+verdicts || failed=1
+if [ "$selftested" -ne 0 ]; then
+    cat "$out/selftest/selftest.txt" "$out/selftest.txt"
+    failed=1
+else
+    tail -n 1 "$out/selftest.txt"
+fi
 if [ "$failed" -ne 0 ]; then
     echo "model-check: FAILED" >&2
     exit 1

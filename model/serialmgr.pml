@@ -27,6 +27,12 @@
  *   NO_INPARK_CHECK       beginPauseWait does not refuse kInPark (a pause
  *                         always sends STOP)
  *   ANY_OK                pauseHandshake takes any OK (no kParked loop)
+ *
+ * A comment "@stuck:NAME" marks a line where a thread can wait for ever in a
+ * variant's deadlock: model/check.sh names, for each deadlock variant, the
+ * mark every waiting process must be at, so that a deadlock elsewhere fails
+ * the check. Keep a mark on the line of the statement that waits (spin
+ * reports that line; for an atomic sequence, the line of "atomic {").
  */
 
 #ifndef ROUNDS
@@ -80,9 +86,16 @@ bit   ackReadLock;      /* s_ackReadLock, held by USB_Control_Pipe_Wait_Ack's re
 #define W(n, cond)
 #endif
 
-/* s_control_pipe (STOP) and s_ack_pipe (OK); a read takes all that waits */
+/* s_control_pipe (STOP) and s_ack_pipe (OK); a read takes all that waits.
+ * A reader that stays parked across pause/resume rounds adds an OK each
+ * round that no pause reads (a pause that finds kInPark set sends no STOP),
+ * so the ack pipe's room must grow with ROUNDS; sendAck asserts that it
+ * never fills, as the real pipe does not within such bounds. */
+#ifndef ACK_SLOTS
+#define ACK_SLOTS 4
+#endif
 chan ctl = [3] of { bit };
-chan ack = [4] of { bit };
+chan ack = [ACK_SLOTS] of { bit };
 
 /* Ghost state for the properties */
 bit  live[3];           /* record in the client registry (SerialMgr_AddClient .. RemoveClient) */
@@ -123,7 +136,7 @@ inline drain(ch) {
  * (units free together are taken in one step). An obtain on a destroyed
  * semaphore fails and counts as taken. h: the handle read first. */
 inline obtainExclusive(h, held) {
-    do
+    do  /* @stuck:units */
     :: held == UNITS -> break
     :: atomic { h != 0 && h == semGen && units > 0 -> held = held + units; if :: held > UNITS -> units = held - UNITS; held = UNITS :: else -> units = 0 fi }
     :: atomic { h == 0 || h != semGen -> held = UNITS; break }
@@ -146,7 +159,7 @@ inline clientCall(c, ok) {
        if
        :: ok -> break
        :: !ok && gate == 0 -> break
-       :: else -> exclusive != gate
+       :: else -> exclusive != gate  /* @stuck:gate */
        fi
     od
 }
@@ -162,7 +175,7 @@ inline deregister(c) {
     /* SERIALMGR_DeRegisterClient: regLock; SerialMgr_FindClient asserted again */
     atomic { !regLock -> regLock = 1; assert(live[c]) };
     /* detachAndStop: flowLock; waitSem = wait_sem; SerialMgr_ObtainExclusive */
-    atomic { !flowLock -> flowLock = 1; h = semGen };
+    atomic { !flowLock -> flowLock = 1; h = semGen };  /* @stuck:dereg-flowlock */
     obtainExclusive(h, held);
     /* detachAndStop: currentClient = NULL */
     currentClient = 0;
@@ -209,7 +222,7 @@ inline deregister(c) {
         if
         :: rxLife & STARTED ->
 #ifndef NO_JOIN
-           readerDone[lifeGen];
+           readerDone[lifeGen];  /* @stuck:join */
            W(10, lifeGen == 2)
            assert(!joined[lifeGen]);
            joined[lifeGen] = 1;
@@ -273,7 +286,7 @@ park:
     sendAck();
     /* waitWhilePaused: OSSEMAPHORE_obtainMutex(wait_sem, -1); a destroyed
      * mutex (only after this reader's own clean-up) is not modelled */
-    atomic { waitSemFree -> waitSemFree = 0 };
+    atomic { waitSemFree -> waitSemFree = 0 };  /* @stuck:park */
     /* waitWhilePaused: while stopRx */
     if
     :: stopRx -> goto park
@@ -425,7 +438,7 @@ proctype Pauser() {
           do
           :: /* USB_Control_Pipe_Wait_Ack: s_ackReadLock, one read (takes all OKs) */
              ackReadLock = 1;
-             atomic { nempty(ack) -> drain(ack); ackReadLock = 0 };
+             atomic { nempty(ack) -> drain(ack); ackReadLock = 0 };  /* @stuck:ack */
 #ifdef ANY_OK
              break
 #else
@@ -451,7 +464,7 @@ pauseOut:
        :: !ok -> goto resumeOut
        :: else
        fi;
-       atomic {
+       atomic {  /* @stuck:resume-flowlock */
            !flowLock -> flowLock = 1;
            ok = live[1];
            if :: !ok -> flowLock = 0; inside-- :: else fi
