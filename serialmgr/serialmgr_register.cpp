@@ -20,6 +20,11 @@ class CAPABILITY("exclusive hold") ExclusiveHold {
     void obtain(std::shared_ptr<SerialMgrOpening> opening) ACQUIRE() {
         opening_ = std::move(opening);
         if (opening_ == nullptr) return;  // the null device, or no opening: handles of 0 name nothing
+        {
+            // A reader that ended on its own has destroyed them: nothing to take.
+            AtLock guard(opening_->lock);
+            if (opening_->semsGone) return;
+        }
         OSSEMAPHORE_Obtain(opening_->regSem, OSSUSPEND_WAIT);
         for (units_ = 0; units_ < kUseUnits; ++units_) OSSEMAPHORE_Obtain(opening_->useSem, OSSUSPEND_WAIT);
     }
