@@ -31,6 +31,14 @@ std::shared_ptr<SerialMgrOpening> SerialMgr_CurrentOpening(SerialMgrDevice& dev)
     return dev.opening;
 }
 
+bool SerialMgr_ObtainUnit(SerialMgrOpening& opening) {
+    {
+        AtLock guard(opening.lock);
+        if (opening.semsGone) return false;
+    }
+    return OSSEMAPHORE_Obtain(opening.useSem, OSSUSPEND_WAIT) == OSSTATUS_SUCCESS;
+}
+
 void SerialMgr_ReleaseUnit(SerialMgrOpening& opening) {
     AtLock guard(opening.lock);
     if (!opening.semsGone) OSSEMAPHORE_Release(opening.useSem);

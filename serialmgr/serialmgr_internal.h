@@ -167,7 +167,10 @@ struct SerialMgrNested {
 
 // The device's current opening, or none.
 std::shared_ptr<SerialMgrOpening> SerialMgr_CurrentOpening(SerialMgrDevice& dev) EXCLUDES(dev.flowLock);
-// Gives back one unit of the opening's "SMgr_C" unless it was destroyed.
+// One unit of the opening's "SMgr_C", without a time limit; false (nothing
+// taken) when a reader that ended on its own has destroyed it. The release
+// gives it back unless it was destroyed meanwhile.
+bool SerialMgr_ObtainUnit(SerialMgrOpening& opening) EXCLUDES(opening.lock);
 void SerialMgr_ReleaseUnit(SerialMgrOpening& opening) EXCLUDES(opening.lock);
 
 // Clears one device record: everything 0, devBufHandle -1.

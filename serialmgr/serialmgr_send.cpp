@@ -66,10 +66,10 @@ Int32 SERIALMGR_SendData(SerialMgrClientInfo* client, const UInt8* buf, UInt32 l
     // for the call so that the unit is given back only while the semaphore
     // exists (a reader that ends on its own destroys it).
     std::shared_ptr<SerialMgrOpening> opening;
-    OSStatus obtained = OSSTATUS_TIMEOUT;
+    bool obtained = false;
     if (takeUnit) {
         opening = SerialMgr_CurrentOpening(dev);
-        obtained = OSSEMAPHORE_Obtain(opening != nullptr ? opening->useSem : 0, OSSUSPEND_WAIT);
+        obtained = opening != nullptr && SerialMgr_ObtainUnit(*opening);
         AT_ASSERT(SerialMgr_IsLive(client), kClientValidText);
     }
     const UInt32 unsent = writeData(client, buf, len, block);
@@ -84,7 +84,7 @@ Int32 SERIALMGR_SendData(SerialMgrClientInfo* client, const UInt8* buf, UInt32 l
             static_cast<int>(devID), static_cast<int>(client->params.clientID), static_cast<const void*>(buf),
             static_cast<long>(len), static_cast<long>(lenSent), static_cast<int>(block),
             static_cast<int>(SerialMgr_LoadState(client)));
-    if (obtained == OSSTATUS_SUCCESS) SerialMgr_ReleaseUnit(*opening);
+    if (obtained) SerialMgr_ReleaseUnit(*opening);
     return lenSent;
 }
 
