@@ -312,7 +312,7 @@ OSTask OSTASK_CreateWArg(OSTaskEntryWArg entry, const char* name, UInt32 priorit
     // and the sanitizers need more, so never go below KOVA_MIN_TASK_STACK.
     size_t stack = stackBytes;
     if (stack < KOVA_MIN_TASK_STACK) stack = KOVA_MIN_TASK_STACK;
-    if (stack < static_cast<size_t>(PTHREAD_STACK_MIN)) stack = PTHREAD_STACK_MIN;
+    if (stack < static_cast<size_t>(PTHREAD_STACK_MIN)) stack = static_cast<size_t>(PTHREAD_STACK_MIN);
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, stack);
