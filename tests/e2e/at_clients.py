@@ -5,9 +5,9 @@
 
 The host serves UDP channel 0 on PORT (replies to PORT+1) in every case.
 
-AT_HOST... is the host's command (with an emulator in front of it, if any). Each channel gets a first
-dialogue, a pause and resume from the host's side (a command sent while paused must be answered only after
-the resume), and a second dialogue. Exits 0 when every reply came as expected, 1 at the first that did not,
+AT_HOST... is the host's command. Each channel gets a first dialogue, a pause and resume from the host's
+side (on the USB tty, a command sent while paused must be answered, and only after the resume), and a
+second dialogue. Exits 0 when every reply came as expected, 1 at the first that did not,
 77 when a client is missing and nobody requires it (not root, CI unset).
 """
 import os, select, shutil, signal, subprocess, sys, threading, time
