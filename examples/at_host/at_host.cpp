@@ -8,6 +8,7 @@
 //   at_host [--rx-port N] [--tx-port N] [--channel IDX:RX:TX]... [--uart N]...
 //           [--no-usb] [--control] [--verbose] [--library-log]
 #include <android/log.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -171,26 +172,46 @@ void* signalThread(void*) {
     return nullptr;
 }
 
+// Written to at shutdown, so that the control thread leaves its wait on
+// standard input and can be joined before the globals it uses go away.
+int g_controlWake[2] = {-1, -1};
+
+void controlLine(const std::string& line) {
+    char verb[16] = "", name[64] = "";
+    if (std::sscanf(line.c_str(), "%15s %63s", verb, name) != 2 ||
+        (std::strcmp(verb, "pause") != 0 && std::strcmp(verb, "resume") != 0)) {
+        say("control: expected \"pause NAME\" or \"resume NAME\"");
+        return;
+    }
+    std::size_t index = 0;
+    while (index < g_channels.size() && g_channels[index].name != name) ++index;
+    if (index == g_channels.size()) {
+        say("control: no channel named %s", name);
+        return;
+    }
+    post(Event{Event::Flow, index, std::strcmp(verb, "pause") == 0 ? 1 : 0});
+}
+
 // Reads "pause NAME" and "resume NAME" lines from standard input and hands
 // them to the main thread, which owns the client records (a read error makes
-// it deregister and register a channel again). It ends at end of input; it is
-// detached, and a blocked read does not keep the process from ending.
+// it deregister and register a channel again). It ends at the end of input or
+// when the main thread wakes it to stop.
 void* controlThread(void*) {
-    char line[128];
-    while (std::fgets(line, sizeof line, stdin) != nullptr) {
-        char verb[16] = "", name[64] = "";
-        if (std::sscanf(line, "%15s %63s", verb, name) != 2 ||
-            (std::strcmp(verb, "pause") != 0 && std::strcmp(verb, "resume") != 0)) {
-            say("control: expected \"pause NAME\" or \"resume NAME\"");
-            continue;
+    std::string pending;
+    char chunk[256];
+    for (;;) {
+        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {g_controlWake[0], POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
         }
-        std::size_t index = 0;
-        while (index < g_channels.size() && g_channels[index].name != name) ++index;
-        if (index == g_channels.size()) {
-            say("control: no channel named %s", name);
-            continue;
+        if (fds[1].revents != 0) break;
+        const ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
+        if (n <= 0) break;
+        pending.append(chunk, static_cast<std::size_t>(n));
+        for (std::size_t nl; (nl = pending.find('\n')) != std::string::npos; pending.erase(0, nl + 1)) {
+            controlLine(pending.substr(0, nl));
         }
-        post(Event{Event::Flow, index, std::strcmp(verb, "pause") == 0 ? 1 : 0});
     }
     return nullptr;
 }
@@ -323,11 +344,10 @@ int main(int argc, char** argv) {
 
     pthread_t sigThread;
     const bool haveSigThread = ok && pthread_create(&sigThread, nullptr, signalThread, nullptr) == 0;
-    if (ok && haveSigThread && control) {
-        pthread_t ctlThread;
-        if (pthread_create(&ctlThread, nullptr, controlThread, nullptr) == 0) pthread_detach(ctlThread);
-        else ok = false;
-    }
+    pthread_t ctlThread;
+    const bool haveCtlThread = ok && haveSigThread && control && pipe(g_controlWake) == 0 &&
+                               pthread_create(&ctlThread, nullptr, controlThread, nullptr) == 0;
+    if (control && !haveCtlThread) ok = false;
     int exitCode = 0;
     bool stoppedBySignal = false;
     if (ok && haveSigThread) {
@@ -362,6 +382,11 @@ int main(int argc, char** argv) {
         exitCode = 1;
     }
 
+    if (haveCtlThread) {
+        const ssize_t ignored = write(g_controlWake[1], "x", 1);
+        (void)ignored;  // a full pipe would already wake it
+        pthread_join(ctlThread, nullptr);
+    }
     std::size_t count = 0;
     for (Channel& ch : g_channels) {
         if (ch.client != nullptr) ++count;

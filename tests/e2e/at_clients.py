@@ -30,6 +30,8 @@ SECOND = [("AT\r", "\r\nOK\r\n"), ("AT+CGMI\r", "\r\nlibat_stubs demo\r\n\r\nOK\
 
 
 CHILDREN = []  # ended at a failure, so that nothing holds ctest's output pipe open after us
+HOST_LINES = []  # what the host printed (a sanitizer's report too), shown at a failure
+COLLECTORS = []
 
 
 def start(command, **kwargs):
@@ -38,8 +40,10 @@ def start(command, **kwargs):
 
 
 def fail(message):
-    print("e2e: FAILED: " + message, flush=True)
     stop_children()
+    for collector in COLLECTORS:
+        collector.join(5)  # the host's last lines, up to its end
+    print("e2e: FAILED: " + message + "\nthe host said:\n" + "\n".join(filter(None, HOST_LINES)), flush=True)
     sys.exit(1)
 
 
@@ -108,8 +112,9 @@ class Host:
     def __init__(self, command):
         self.proc = start(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT, text=True)
-        self.lines, self.seen = [], threading.Condition()
-        threading.Thread(target=self._collect, daemon=True).start()
+        self.lines, self.seen = HOST_LINES, threading.Condition()
+        COLLECTORS.append(threading.Thread(target=self._collect, daemon=True))
+        COLLECTORS[-1].start()
 
     def _collect(self):
         for text in self.proc.stdout:
@@ -124,7 +129,7 @@ class Host:
         with self.seen:
             found = lambda: any(l is None or text in l for l in self.lines[start:])
             if not self.seen.wait_for(found, 10) or not any(l and text in l for l in self.lines[start:]):
-                fail(f"the host did not say {text!r}; it said:\n" + "\n".join(filter(None, self.lines)))
+                fail(f"the host did not say {text!r}")
 
     def control(self, command, answer):
         start = len(self.lines)
@@ -142,18 +147,24 @@ class Host:
 
 def exercise(host, name, line, dialogue_runner):
     dialogue_runner(first_dialogue(REVISION))
-    host.control(f"pause {name}", f"{name}: paused")
+    # A resume returns before the reader has reopened the device. A tty keeps what arrives meanwhile; a UDP
+    # socket is not there to take it, so a datagram sent right after the resume may be lost and the UDP
+    # channel is not paused here.
+    if name != "udp0":
+        host.control(f"pause {name}", f"{name}: paused")
     if name == "usb":
-        # The parked reader reads nothing, and the command waits in the tty for the resume. (A UART or UDP
-        # channel is reopened by the resume, and what arrived while it was paused is gone.)
+        # The parked reader reads nothing, and the command waits in the tty for the resume. (A UART's reader
+        # has no STOP to wake it: it takes the next block before it parks, and a reply is not sent while
+        # paused.)
         line.write(b"AT\r")
         if line.read(0.3):
             fail(f"{name}: answered while paused")
-    host.control(f"resume {name}", f"{name}: resumed")
+    if name != "udp0":
+        host.control(f"resume {name}", f"{name}: resumed")
     if name == "usb":
         expect(line, b"\r\nOK\r\n")
     dialogue_runner(SECOND)
-    print(f"e2e: {name}: both dialogues and the pause passed", flush=True)
+    print(f"e2e: {name}: passed", flush=True)
 
 
 def main():
