@@ -33,14 +33,15 @@ for arch in "$@"; do
         continue
     fi
     dir=build-abi/$arch
+    mkdir -p "$dir"
     # The source tree's path is mapped away so that the dump names no folder
     # of this machine.
     # shellcheck disable=SC2086
     cmake -S . -B "$dir" $toolchain -DCMAKE_BUILD_TYPE=Debug -DAT_WERROR=ON \
         -DAT_BUILD_TESTS=OFF -DAT_BUILD_EXAMPLES=OFF \
-        "-DCMAKE_C_FLAGS=-fdebug-prefix-map=$src/=" "-DCMAKE_CXX_FLAGS=-fdebug-prefix-map=$src/=" >"$dir.configure.log" 2>&1 ||
-        { cat "$dir.configure.log"; exit 1; }
-    cmake --build "$dir" --target at_stubs -j "${JOBS:-2}" >"$dir.build.log" 2>&1 || { cat "$dir.build.log"; exit 1; }
+        "-DCMAKE_C_FLAGS=-fdebug-prefix-map=$src/=" "-DCMAKE_CXX_FLAGS=-fdebug-prefix-map=$src/=" >"$dir/configure.log" 2>&1 ||
+        { cat "$dir/configure.log"; exit 1; }
+    cmake --build "$dir" --target at_stubs -j "${JOBS:-2}" >"$dir/build.log" 2>&1 || { cat "$dir/build.log"; exit 1; }
     rm -rf "$dir/stage"
     cmake --install "$dir" --component devel --prefix "$dir/stage" >/dev/null
     # Pinned so that two runs on the same code write the same bytes: no
