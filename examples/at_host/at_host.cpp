@@ -360,7 +360,9 @@ int main(int argc, char** argv) {
                 stoppedBySignal = true;
                 running = false;
             } else if (ev.kind == Event::Flow) {
-                // Returns once the reader is parked (a pause) or reading again.
+                // A pause of the USB tty returns once its reader is parked; a
+                // resume returns when the reader is released, before it has
+                // reopened the device.
                 Channel& ch = g_channels[ev.channel];
                 const bool done =
                     ch.client != nullptr && SERIALMGR_SetFlowControl(ch.client, static_cast<UInt32>(ev.value));
