@@ -8,6 +8,8 @@
 #   make lint         cppcheck over the library sources
 #   make fuzz-ci      each fuzz target for a short time       (build-fuzz/)
 #   make model-check  spin over the serial manager's stop and pause protocol (build-model/)
+#   make test-clang   clang build (-Werror, -Wthread-safety), whole test suite (build-clang/)
+#   make abi-check    the library's ABI on x86_64, armhf, arm64 against abi/*.abi (build-abi/)
 # Not part of `make check` (slow):
 #   make model-check-deep  the protocol model with larger bounds (build-model-deep/)
 #   make faults       each planted fault in faults/ must fail the tests (build-faults/)
@@ -135,11 +137,31 @@ model-check-deep:
 	./scripts/setup.sh model
 	MODEL_ROUNDS=$(DEEP_ROUNDS) MODEL_BLOCKS=$(DEEP_BLOCKS) MODEL_ACK_SLOTS=$(DEEP_ACKS) MODEL_MEMLIM=$(DEEP_MEMLIM) ./model/check.sh build-model-deep
 
+# clang, the device's compiler: the whole suite, with the library's lock
+# annotations checked (-Wthread-safety, cmake/AtWarnings.cmake).
+.PHONY: test-clang
+test-clang:
+	./scripts/setup.sh clang
+	$(call gate,build-clang,-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++)
+
+# The ABI that closed hosts were built against: abidw dumps of libat_stubs.so
+# (library target only, each architecture in build-abi/<arch>/) compared with
+# abi/<arch>.abi by abidiff; any change fails. abi-update rewrites the
+# baselines for a change that is meant (README, "ABI").
+.PHONY: abi-check abi-update
+abi-check:
+	./scripts/setup.sh abi armhf arm64
+	JOBS=$(JOBS) ./abi/check.sh check
+
+abi-update:
+	./scripts/setup.sh abi armhf arm64
+	JOBS=$(JOBS) ./abi/check.sh update
+
 # Everything CI runs, one gate after the other (each uses all cores itself).
-check: test test-asan test-tsan test-armhf test-arm64 lint fuzz-ci model-check
+check: test test-asan test-tsan test-armhf test-arm64 test-clang abi-check lint fuzz-ci model-check
 
 clean:
-	rm -rf $(BUILD) $(BENCH_BUILD) build-asan build-tsan build-armhf build-arm64 build-model build-model-deep
+	rm -rf $(BUILD) $(BENCH_BUILD) build-asan build-tsan build-armhf build-arm64 build-model build-model-deep build-clang build-abi
 
 # Fuzzing (clang-14 with libclang-rt-14-dev; scripts/setup_fuzz.sh installs
 # them). `make fuzz` runs every target FUZZ_SECONDS (default 60) on a working

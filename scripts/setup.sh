@@ -8,6 +8,8 @@
 #   scripts/setup.sh arm64      + 64-bit ARM cross compiler, emulator, target liblog
 #   scripts/setup.sh lint       + static analysis (cppcheck)
 #   scripts/setup.sh model      + model checker (spin; gcc compiles its verifiers)
+#   scripts/setup.sh clang      + clang, the device's compiler (make test-clang)
+#   scripts/setup.sh abi        + abidw and abidiff (make abi-check)
 # Several targets may be named at once: scripts/setup.sh armhf arm64 lint.
 set -eu
 
@@ -23,6 +25,8 @@ fi
 native="$(dpkg --print-architecture)"
 # googletest is the source package: cross and sanitizer builds compile it.
 packages="g++ cmake make pkg-config python3 libgtest-dev libgmock-dev googletest librapidcheck-dev libbenchmark-dev android-liblog-dev"
+# The AT clients of the end-to-end tests (tests/e2e): chat, pyserial, socat.
+packages="$packages ppp python3-serial socat"
 foreign=""
 for target in "$@"; do
     case "$target" in
@@ -32,7 +36,9 @@ for target in "$@"; do
                foreign="$foreign arm64" ;;
         lint)  packages="$packages cppcheck clang python3" ;;
         model) packages="$packages spin gcc" ;;
-        *) echo "setup: unknown target '$target' (armhf, arm64, lint, model)" >&2; exit 2 ;;
+        clang) packages="$packages clang" ;;
+        abi)   packages="$packages abigail-tools" ;;
+        *) echo "setup: unknown target '$target' (armhf, arm64, lint, model, clang, abi)" >&2; exit 2 ;;
     esac
 done
 

@@ -46,8 +46,8 @@ void SerialMgr_ReleaseUnit(SerialMgrOpening& opening) {
 
 UInt32 SerialMgr_LiveOpenings() { return gLiveOpenings.load(); }
 
-thread_local SerialMgrOpening* tSerialMgrReader = nullptr;
-thread_local UInt32 tSerialMgrNesting = 0;
+constinit thread_local SerialMgrOpening* tSerialMgrReader = nullptr;
+constinit thread_local UInt32 tSerialMgrNesting = 0;
 
 // Runs at start-up only, before any reader exists.
 void SerialMgr_ResetDevice(SerialMgrDevice& dev) NO_THREAD_SAFETY_ANALYSIS {

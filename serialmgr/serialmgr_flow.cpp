@@ -83,11 +83,13 @@ UInt32 SerialMgr_SetFlow(SerialMgrDevice& dev, SerialMgrClientInfo* client, UInt
     if (opening != nullptr && opening->pauseEpoch.load() != opening->ackEpoch.load()) {
         opening->overriddenEpoch.store(opening->pauseEpoch.load());
     }
+    // The state first: the released reader may deliver at once, and a reply
+    // sent from dataCb must find its client sending again.
+    SerialMgr_StoreState(client, 1);
     // After a reader ended on its own, wait_sem is 0 (cleared before the
     // reader destroyed the mutex), and both calls do nothing.
     const OSSemaphore waitSem = dev.wait_sem.load();
     if (OSSEMAPHORE_GetCnt(waitSem) == 0) OSSEMAPHORE_releaseMutex(waitSem);
-    SerialMgr_StoreState(client, 1);
     return 0;
 }
 

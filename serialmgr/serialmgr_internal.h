@@ -152,9 +152,9 @@ void SERIALMGR_HandleSignal(int sig);
 UInt32 SerialMgr_LiveOpenings();
 
 // The opening whose reader the calling thread is, or NULL.
-extern thread_local SerialMgrOpening* tSerialMgrReader;
+extern constinit thread_local SerialMgrOpening* tSerialMgrReader;
 // Depth of library calls and callbacks the calling thread is inside.
-extern thread_local UInt32 tSerialMgrNesting;
+extern constinit thread_local UInt32 tSerialMgrNesting;
 
 // While one exists, the calling thread counts as inside a call or callback
 // of the library (tSerialMgrNesting).

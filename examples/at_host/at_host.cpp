@@ -1,11 +1,14 @@
 // at_host: a small modem-stack host built on libat_stubs. It registers an AT
-// client on the UDP channels (and on the USB gadget tty when the board has
-// one), answers AT commands through the AT line engine and shuts down cleanly
-// on SIGINT or SIGTERM.
+// client on the UDP channels (on the USB gadget tty when the board has one,
+// and on the UARTs it is asked to serve), answers AT commands through the AT
+// line engine and shuts down cleanly on SIGINT or SIGTERM. With --control it
+// takes "pause NAME" and "resume NAME" lines on its standard input, so that a
+// test or a person can exercise flow control from the host's side.
 //
-//   at_host [--rx-port N] [--tx-port N] [--channel IDX:RX:TX]... [--no-usb]
-//           [--verbose] [--library-log]
+//   at_host [--rx-port N] [--tx-port N] [--channel IDX:RX:TX]... [--uart N]...
+//           [--no-usb] [--control] [--verbose] [--library-log]
 #include <android/log.h>
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -40,11 +43,12 @@ constexpr const char* kUsbTtyPath = "/dev/ttyGS0";
 struct Channel {
     UInt32 devId = 0;
     std::string name;
+    std::string path; // ttys only
     int rxPort = -1; // UDP channels only
     int txPort = -1;
     // A datagram is sent whole or not at all, so a failed UDP reply is not
     // retried (a blocking send would retry it every 6 ticks for as long as
-    // the channel lives). The USB tty may take part of a reply: send the rest.
+    // the channel lives). A tty may take part of a reply: send the rest.
     UInt32 block = 0;
     std::unique_ptr<atdemo::AtEngine> engine;
     SerialMgrClientInfo* client = nullptr;
@@ -56,12 +60,14 @@ std::vector<Channel> g_channels;
 bool g_verbose = false;
 std::mutex g_printLock;
 
-// What wakes the main thread: a stop request (from the signal thread) or a
-// read error on a channel (from that channel's reader thread).
+// What wakes the main thread: a stop request (from the signal thread), a
+// read error on a channel (from that channel's reader thread) or a pause or
+// resume (from the control thread). `value` is the signal or, for a flow
+// change, 1 to pause and 0 to resume.
 struct Event {
-    enum Kind { Stop, ReadError } kind;
+    enum Kind { Stop, ReadError, Flow } kind;
     std::size_t channel;
-    int signal;
+    int value;
 };
 std::mutex g_eventLock;
 std::condition_variable g_eventCv;
@@ -166,14 +172,62 @@ void* signalThread(void*) {
     return nullptr;
 }
 
+// Written to at shutdown, so that the control thread leaves its wait on
+// standard input and can be joined before the globals it uses go away.
+int g_controlWake[2] = {-1, -1};
+
+void controlLine(const std::string& line) {
+    char verb[16] = "", name[64] = "";
+    if (std::sscanf(line.c_str(), "%15s %63s", verb, name) != 2 ||
+        (std::strcmp(verb, "pause") != 0 && std::strcmp(verb, "resume") != 0)) {
+        say("control: expected \"pause NAME\" or \"resume NAME\"");
+        return;
+    }
+    std::size_t index = 0;
+    while (index < g_channels.size() && g_channels[index].name != name) ++index;
+    if (index == g_channels.size()) {
+        say("control: no channel named %s", name);
+        return;
+    }
+    post(Event{Event::Flow, index, std::strcmp(verb, "pause") == 0 ? 1 : 0});
+}
+
+// Reads "pause NAME" and "resume NAME" lines from standard input and hands
+// them to the main thread, which owns the client records (a read error makes
+// it deregister and register a channel again). It ends at the end of input or
+// when the main thread wakes it to stop.
+void* controlThread(void*) {
+    std::string pending;
+    char chunk[256];
+    for (;;) {
+        pollfd fds[2] = {{STDIN_FILENO, POLLIN, 0}, {g_controlWake[0], POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (fds[1].revents != 0) break;
+        const ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
+        if (n <= 0) break;
+        pending.append(chunk, static_cast<std::size_t>(n));
+        for (std::size_t nl; (nl = pending.find('\n')) != std::string::npos; pending.erase(0, nl + 1)) {
+            controlLine(pending.substr(0, nl));
+        }
+    }
+    return nullptr;
+}
+
 [[noreturn]] void usage(int code) {
     std::fprintf(code ? stderr : stdout,
-                 "usage: at_host [--rx-port N] [--tx-port N] [--channel IDX:RX:TX]... [--no-usb]\n"
-                 "               [--verbose] [--library-log]\n"
+                 "usage: at_host [--rx-port N] [--tx-port N] [--channel IDX:RX:TX]... [--uart N]...\n"
+                 "               [--no-usb] [--control] [--verbose] [--library-log]\n"
                  "  --rx-port N         UDP port on which channel 0 (device 14) receives (default %d)\n"
                  "  --tx-port N         UDP port to which channel 0 answers (default %d)\n"
                  "  --channel IDX:RX:TX also serve UDP channel IDX (1..3, device 14+IDX)\n"
+                 "  --uart N            also serve the UART /dev/ttySN (N 0..2, device N); the kernel\n"
+                 "                      command line must name it as a console\n"
                  "  --no-usb            do not serve %s even when it exists\n"
+                 "  --control           read \"pause NAME\" / \"resume NAME\" lines (NAME: udp0, usb,\n"
+                 "                      uart0, ...) on standard input and pause or resume that channel\n"
                  "  --verbose           print every command and its reply\n"
                  "  --library-log       show the library's log lines on stderr\n"
                  "The UDP channels listen on all interfaces.\n",
@@ -192,6 +246,8 @@ int main(int argc, char** argv) {
         int index, rx, tx;
     };
     std::vector<Extra> extras;
+    std::vector<int> uarts;
+    bool control = false;
 
     atdemo::CommandLine cl{"at_host", usage, argc, argv};
     for (cl.i = 1; cl.i < argc; ++cl.i) {
@@ -208,7 +264,10 @@ int main(int argc, char** argv) {
                 cl.fail("bad --channel '" + channelArg + "' (IDX:RX:TX, IDX 1..3)");
             }
             extras.push_back({idx, rx, tx});
+        } else if (arg == "--uart") {
+            uarts.push_back(static_cast<int>(cl.number(cl.value(), 0, 2, "UART number")));
         } else if (arg == "--no-usb") useUsb = false;
+        else if (arg == "--control") control = true;
         else if (arg == "--verbose" || arg == "-v") g_verbose = true;
         else if (arg == "--library-log") libraryLog = true;
         else if (arg == "--help" || arg == "-h") usage(0);
@@ -249,6 +308,15 @@ int main(int argc, char** argv) {
         Channel ch;
         ch.devId = SERIAL_DEVICE_USB;
         ch.name = "usb";
+        ch.path = kUsbTtyPath;
+        ch.block = 1;
+        g_channels.push_back(std::move(ch));
+    }
+    for (int n : uarts) {
+        Channel ch;
+        ch.devId = static_cast<UInt32>(n);
+        ch.name = "uart" + std::to_string(n);
+        ch.path = "/dev/ttyS" + std::to_string(n);
         ch.block = 1;
         g_channels.push_back(std::move(ch));
     }
@@ -260,7 +328,7 @@ int main(int argc, char** argv) {
             if (ch.rxPort >= 0) {
                 std::fprintf(stderr, "at_host: %s: cannot open UDP port %d (in use?)\n", ch.name.c_str(), ch.rxPort);
             } else {
-                std::fprintf(stderr, "at_host: %s: cannot open %s\n", ch.name.c_str(), kUsbTtyPath);
+                std::fprintf(stderr, "at_host: %s: cannot open %s\n", ch.name.c_str(), ch.path.c_str());
             }
             ok = false;
             break;
@@ -270,12 +338,16 @@ int main(int argc, char** argv) {
                 "port %d",
                 ch.name.c_str(), ch.devId, ch.rxPort, ch.txPort);
         } else {
-            say("%s (device %u): AT commands on %s", ch.name.c_str(), ch.devId, kUsbTtyPath);
+            say("%s (device %u): AT commands on %s", ch.name.c_str(), ch.devId, ch.path.c_str());
         }
     }
 
     pthread_t sigThread;
     const bool haveSigThread = ok && pthread_create(&sigThread, nullptr, signalThread, nullptr) == 0;
+    pthread_t ctlThread;
+    const bool haveCtlThread = ok && haveSigThread && control && pipe(g_controlWake) == 0 &&
+                               pthread_create(&ctlThread, nullptr, controlThread, nullptr) == 0;
+    if (control && !haveCtlThread) ok = false;
     int exitCode = 0;
     bool stoppedBySignal = false;
     if (ok && haveSigThread) {
@@ -284,9 +356,17 @@ int main(int argc, char** argv) {
         while (running) {
             const Event ev = nextEvent();
             if (ev.kind == Event::Stop) {
-                say("%s received, shutting down", ev.signal == SIGINT ? "SIGINT" : "SIGTERM");
+                say("%s received, shutting down", ev.value == SIGINT ? "SIGINT" : "SIGTERM");
                 stoppedBySignal = true;
                 running = false;
+            } else if (ev.kind == Event::Flow) {
+                // A pause of the USB tty returns once its reader is parked; a
+                // resume returns when the reader is released, before it has
+                // reopened the device.
+                Channel& ch = g_channels[ev.channel];
+                const bool done =
+                    ch.client != nullptr && SERIALMGR_SetFlowControl(ch.client, static_cast<UInt32>(ev.value));
+                say("%s: %s%s", ch.name.c_str(), done ? "" : "not ", ev.value ? "paused" : "resumed");
             } else {
                 // The reader has ended on a read error. Deregister (which
                 // joins it) and register again, so the channel comes back.
@@ -304,6 +384,11 @@ int main(int argc, char** argv) {
         exitCode = 1;
     }
 
+    if (haveCtlThread) {
+        const ssize_t ignored = write(g_controlWake[1], "x", 1);
+        (void)ignored;  // a full pipe would already wake it
+        pthread_join(ctlThread, nullptr);
+    }
     std::size_t count = 0;
     for (Channel& ch : g_channels) {
         if (ch.client != nullptr) ++count;

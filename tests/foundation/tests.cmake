@@ -66,3 +66,26 @@ target_link_libraries(foundation_host_assert PRIVATE at_stubs)
 add_test(NAME foundation.host_assert COMMAND foundation_host_assert)
 set_tests_properties(foundation.imported_symbols foundation.shim_exported_symbols foundation.host_assert
   PROPERTIES LABELS foundation TIMEOUT ${AT_TEST_TIMEOUT})
+
+# Android.bp builds the library on the platform; it must compile the same
+# sources and export through the same version script. CMake's side is written
+# here at configure time from the library's own source list (the folders'
+# globs, which re-run configure when a file comes or goes) and link options.
+set(_at_build_list "")
+foreach(src IN LISTS AT_LIBRARY_SOURCES)
+  file(RELATIVE_PATH _at_rel ${CMAKE_SOURCE_DIR} ${src})
+  string(APPEND _at_build_list "src ${_at_rel}\n")
+endforeach()
+get_target_property(_at_link_options at_stubs LINK_OPTIONS)
+foreach(option IN LISTS _at_link_options)
+  if(option MATCHES "^-Wl,--version-script=(.+)$")
+    file(RELATIVE_PATH _at_rel ${CMAKE_SOURCE_DIR} ${CMAKE_MATCH_1})
+    string(APPEND _at_build_list "version_script ${_at_rel}\n")
+  endif()
+endforeach()
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/at_stubs_build_list.txt "${_at_build_list}")
+add_test(NAME foundation.android_bp
+  COMMAND ${CMAKE_COMMAND} -DBP=${CMAKE_SOURCE_DIR}/Android.bp
+    -DBUILD_LIST=${CMAKE_CURRENT_BINARY_DIR}/at_stubs_build_list.txt
+    -P ${CMAKE_CURRENT_LIST_DIR}/check_android_bp.cmake)
+set_tests_properties(foundation.android_bp PROPERTIES LABELS foundation TIMEOUT ${AT_TEST_TIMEOUT})

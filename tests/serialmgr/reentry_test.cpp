@@ -149,7 +149,9 @@ TEST_F(SerialMgrTest, SecondDeregistrationFromTheReadErrorCallbackStopsOnTheReco
 TEST_F(SerialMgrTest, PauseFromTheHostsSendCallbackDoesNotWaitForARegistration) {
     static SerialMgrClientInfo* client = nullptr;
     static std::atomic<Boolean> paused{2};
+    static std::atomic<bool> inCallback{false};
     AT_STUBS_RegisterCallbacks([](UInt32, const UInt8*, UInt32 len) {
+        inCallback = true;
         attest::waitUntil([] { return gDevList[SERIAL_DEVICE_SOCKET].gate.closed(); });
         paused = SERIALMGR_SetFlowControl(client, 1);
         return static_cast<Int32>(len);
@@ -158,6 +160,7 @@ TEST_F(SerialMgrTest, PauseFromTheHostsSendCallbackDoesNotWaitForARegistration) 
     client = SERIALMGR_RegisterClient(&p);
     SerialMgrClientInfo* second = nullptr;
     attest::Background send([] { EXPECT_EQ(SERIALMGR_SendData(client, reinterpret_cast<const UInt8*>("AT"), 2, 0), 2); });
+    ASSERT_TRUE(attest::waitUntil([] { return inCallback.load(); }));
     ASSERT_TRUE(attest::finishesWithin([&] { second = SERIALMGR_RegisterClient(&other); }));
     ASSERT_TRUE(send.finish());
     EXPECT_EQ(paused.load(), FALSE);

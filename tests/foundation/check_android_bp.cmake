@@ -1,0 +1,65 @@
+# Keeps Android.bp in step with the CMake build: the cc_library_shared module
+# "libat_stubs" must compile exactly the library sources that CMake compiles
+# and link with the same version script. CMake's side is read from a file that
+# tests/foundation/tests.cmake writes at configure time (one "src <path>" or
+# "version_script <path>" line each, relative to the source tree), so a source
+# added to a library folder appears there without anyone listing it.
+#
+#   cmake -DBP=<Android.bp> -DBUILD_LIST=<file> -P check_android_bp.cmake
+foreach(var BP BUILD_LIST)
+  if(NOT DEFINED ${var})
+    message(FATAL_ERROR "check_android_bp: ${var} is not set")
+  endif()
+endforeach()
+
+file(READ ${BP} bp)
+# Comments could name a path; drop them before looking for the lists.
+string(REGEX REPLACE "//[^\n]*" "" bp "${bp}")
+string(REGEX MATCH "cc_library_shared[ \t\n]*{[^{}]*name:[ \t]*\"libat_stubs\"[^{}]*}" module "${bp}")
+if(NOT module)
+  message(FATAL_ERROR "check_android_bp: no cc_library_shared \"libat_stubs\" in ${BP}")
+endif()
+string(REGEX MATCH "[ \t\n]srcs:[ \t\n]*\\[[^]]*\\]" srcs_text "${module}")
+string(REGEX MATCHALL "\"[^\"]+\"" bp_sources "${srcs_text}")
+string(REPLACE "\"" "" bp_sources "${bp_sources}")
+string(REGEX MATCH "version_script:[ \t]*\"([^\"]*)\"" _ "${module}")
+set(bp_script "${CMAKE_MATCH_1}")
+
+file(STRINGS ${BUILD_LIST} cmake_lines)
+set(cmake_sources)
+set(cmake_script)
+foreach(line IN LISTS cmake_lines)
+  if(line MATCHES "^src (.+)$")
+    list(APPEND cmake_sources ${CMAKE_MATCH_1})
+  elseif(line MATCHES "^version_script (.+)$")
+    set(cmake_script ${CMAKE_MATCH_1})
+  endif()
+endforeach()
+if(NOT cmake_sources OR NOT cmake_script)
+  message(FATAL_ERROR "check_android_bp: ${BUILD_LIST} names no sources or no version script")
+endif()
+
+set(only_cmake ${cmake_sources})
+list(REMOVE_ITEM only_cmake ${bp_sources})
+set(only_bp ${bp_sources})
+list(REMOVE_ITEM only_bp ${cmake_sources})
+set(failed OFF)
+if(only_cmake)
+  string(REPLACE ";" "\n  " text "${only_cmake}")
+  message(STATUS "compiled by CMake, missing from Android.bp:\n  ${text}")
+  set(failed ON)
+endif()
+if(only_bp)
+  string(REPLACE ";" "\n  " text "${only_bp}")
+  message(STATUS "listed in Android.bp, not compiled by CMake:\n  ${text}")
+  set(failed ON)
+endif()
+if(NOT bp_script STREQUAL cmake_script)
+  message(STATUS "version script: Android.bp \"${bp_script}\", CMake \"${cmake_script}\"")
+  set(failed ON)
+endif()
+list(LENGTH cmake_sources n)
+message(STATUS "Android.bp: ${n} sources and the version script compared")
+if(failed)
+  message(FATAL_ERROR "Android.bp has drifted from the CMake build")
+endif()
