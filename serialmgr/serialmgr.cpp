@@ -137,6 +137,7 @@ SerialMgrClientCall::SerialMgrClientCall(const SerialMgrClientInfo* client) {
     // thread that holds a unit of some device, or that a registration or
     // deregistration waits for: it must never wait at a gate.
     const bool nested = tSerialMgrNesting != 0;
+    nested_ = nested;
     ++tSerialMgrNesting;  // for the callbacks this call makes (the host's send-data callback)
     UInt32 devID = 0;
     for (;;) {

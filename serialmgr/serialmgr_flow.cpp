@@ -12,8 +12,13 @@
 // resume has overridden the pause that sent it (then it reads on: the resume
 // came last). Any other STOP parks the reader, as a STOP from the device does. So a pause returns when the
 // reader is parked for it, has ended, or when a later resume won; never on an
-// OK left over from an earlier park. USB pauses take turns on pauseLock, so
-// only one of them reads the ack pipe at a time.
+// OK left over from an earlier park. Pauses from other threads take turns on
+// pauseLock, so only one of them reads the ack pipe at a time.
+//
+// On every device, a pause from another thread also waits for a delivery
+// that is under way (the reader's delivering mark): when it returns, no block
+// reaches dataCb until a resume. A block read as the pause came is kept by
+// the reader and delivered after the resume.
 #include "../drivers/usb_control_pipe.h"
 #include "../osal/at_log.h"
 #include "../serialapi/serialapi.h"
@@ -100,6 +105,10 @@ void SerialMgr_AwaitPark(SerialMgrDevice&, const std::shared_ptr<SerialMgrOpenin
     } while (opening->ackEpoch.load() < epoch);
 }
 
+void SerialMgr_AwaitDelivery(const SerialMgrOpening& opening) {
+    while (opening.delivering.load()) opening.delivering.wait(true);
+}
+
 void SerialMgr_AckPauses(SerialMgrOpening& opening) {
     opening.ackEpoch.store(opening.pauseEpoch.load());  // before the OK: the pause looks at it on the OK
     USB_Control_Pipe_Send_Ack();
@@ -163,9 +172,11 @@ Boolean SERIALMGR_SetFlowControl(SerialMgrClientInfo* client, UInt32 enable) {
     if (!call.valid()) return FALSE;
     SerialMgrDevice& dev = call.dev();
     UInt32 devID = call.devID();
-    if (enable == 0 || devID != SERIAL_DEVICE_USB || call.onReader()) {
-        // No wait for an OK. From the reader's own callbacks a pause parks the
-        // reader as soon as the callback returns.
+    if (enable == 0 || call.onReader() || call.nested()) {
+        // Nothing to wait for. From the reader's own callbacks a pause parks
+        // the reader as soon as the callback returns; from another device's
+        // callbacks it does not wait for this reader (which may be waiting
+        // for that one).
         AtLock flow(dev.flowLock);
         if (!SerialMgr_FindClient(client, &devID)) return FALSE;  // deregistered meanwhile
         SerialMgr_SetFlow(dev, client, devID, enable);
@@ -181,6 +192,7 @@ Boolean SERIALMGR_SetFlowControl(SerialMgrClientInfo* client, UInt32 enable) {
         epoch = SerialMgr_SetFlow(dev, client, devID, enable);
     }
     if (epoch != 0) SerialMgr_AwaitPark(dev, opening, epoch);
+    if (opening != nullptr) SerialMgr_AwaitDelivery(*opening);
     return TRUE;
 }
 

@@ -28,6 +28,7 @@
 // |                           | its deregistration                    | the view is written only for a live opening |
 // | reader life word          | the reader, its deregistration        | signalled at most once, joined exactly once |
 // | pause and ack epochs      | pauses (pause), the reader (ack)      | a pause returns on the OK of its own park   |
+// | delivering mark           | the reader, around its look and dataCb| no block reaches dataCb after a pause       |
 // | "SMgr_F" (wait_sem)       | the reader holds it, resumes release  | a parked reader waits until a resume        |
 // | pending flag + "SMgr_S"   | deregistration (set), handler (clear) | the device's shutdown function runs once    |
 //
@@ -101,6 +102,9 @@ struct SerialMgrOpening {
     std::atomic<UInt32> ackEpoch{0};
     // The last count that a resume overrode while its STOP was unanswered.
     std::atomic<UInt32> overriddenEpoch{0};
+    // The reader is handing a block over (from its look at stopRx until
+    // dataCb has returned); a pause from another thread waits for it.
+    std::atomic<bool> delivering{false};
 };
 
 // One record per device ID. The fields of the public view that other threads
@@ -206,6 +210,8 @@ class SerialMgrClientCall {
     SerialMgrClientCall& operator=(const SerialMgrClientCall&) = delete;
     bool valid() const { return dev_ != nullptr; }
     bool onReader() const { return onReader_; }
+    // Made inside another call or callback of the library.
+    bool nested() const { return nested_; }
     UInt32 devID() const { return devID_; }
     SerialMgrDevice& dev() const { return *dev_; }
 
@@ -213,6 +219,7 @@ class SerialMgrClientCall {
     SerialMgrDevice* dev_ = nullptr;
     UInt32 devID_ = 0;
     bool onReader_ = false;
+    bool nested_ = false;
 };
 
 // The client record's layout is public (plain fields), yet state and sig are
@@ -234,6 +241,9 @@ UInt32 SerialMgr_SetFlow(SerialMgrDevice& dev, SerialMgrClientInfo* client, UInt
 // The STOP/OK exchange of a USB pause with the given count.
 void SerialMgr_AwaitPark(SerialMgrDevice& dev, const std::shared_ptr<SerialMgrOpening>& opening, UInt32 epoch)
     REQUIRES(dev.pauseLock);
+// A pause from another thread, once stopRx is set: waits until a delivery
+// that began before it has returned from dataCb.
+void SerialMgr_AwaitDelivery(const SerialMgrOpening& opening);
 // Reader side: the OK for every pause counted so far (parked, ended, or a
 // pause that a later resume overrode).
 void SerialMgr_AckPauses(SerialMgrOpening& opening);

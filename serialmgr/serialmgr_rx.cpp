@@ -50,16 +50,27 @@ UInt16 readBlock(SerialMgrOpening& opening, UInt8* buffer, bool hostDriver) {
 // Hands a block to the current client while holding one unit of useSem.
 // While a registration or deregistration holds all five units the wait lasts
 // until it gives them back; a deregistration lends the reader one as it stops
-// it (SERIALMGR_RX_Shutdown), and the reader then finds no client.
-void deliver(SerialMgrDevice& dev, SerialMgrOpening& opening, UInt8* buffer, UInt16 length) {
-    dev.rxByteCount.fetch_add(length);
-    if (OSSEMAPHORE_Obtain(opening.useSem, OSSUSPEND_WAIT) != OSSTATUS_SUCCESS) return;
+// it, and the reader then finds no client.
+//
+// A block read while a pause came is not handed over but kept (false): the
+// reader parks and delivers it after the resume. The reader marks itself
+// delivering before it looks at stopRx, and a pause stores stopRx before it
+// looks at the mark (SerialMgr_AwaitDelivery), so either this look sees the
+// pause or the pause waits until dataCb has returned: no block reaches
+// dataCb once a pause has returned.
+bool deliver(SerialMgrDevice& dev, SerialMgrOpening& opening, UInt8* buffer, UInt16 length) {
+    if (OSSEMAPHORE_Obtain(opening.useSem, OSSUSPEND_WAIT) != OSSTATUS_SUCCESS) return true;
+    opening.delivering.store(true);
+    const bool paused = dev.stopRx.load() != 0;
     SerialMgrClientInfo* client = dev.currentClient.load();
-    if (client != nullptr) {
+    if (!paused && client != nullptr) {
         const SerialMgrNested inCallback;
         client->params.dataCb(client, client->params.userData, buffer, length);
     }
+    opening.delivering.store(false);
+    opening.delivering.notify_all();
     OSSEMAPHORE_Release(opening.useSem);
+    return !paused;
 }
 
 // A read of 0 with an errno other than EAGAIN: the reader ends, and tells the
@@ -77,13 +88,18 @@ void reportReadError(UInt32 devID, SerialMgrDevice& dev, int readErrno) {
 void passLoop(UInt32 devID, SerialMgrDevice& dev, SerialMgrOpening& opening, UInt8* buffer) {
     const bool hostDriver = Serial_IsHostDriver(devID);
     UInt32 idlePasses = 0;
+    UInt16 kept = 0;  // a block read as a pause came, delivered after the resume
     while (opening.running.load() != 0) {
-        memset(buffer, 0, SERIALMGR_RX_BUFFER_SIZE);
         if (dev.stopRx.load() != 0) {
             idlePasses = 0;
             if (SerialMgr_Park(devID, dev, opening) == SerialMgrParkEnd::Stop) return;
             continue;
         }
+        if (kept != 0) {
+            if (deliver(dev, opening, buffer, kept)) kept = 0;
+            continue;
+        }
+        memset(buffer, 0, SERIALMGR_RX_BUFFER_SIZE);
         if (idlePasses >= kIdlePassesBeforeThrottle) OSTASK_Sleep(kIdleThrottleTicks);
         // errno is cleared first: a read of an unmatched handle returns 0
         // without a driver call and must not report a stale errno. It is
@@ -103,7 +119,8 @@ void passLoop(UInt32 devID, SerialMgrDevice& dev, SerialMgrOpening& opening, UIn
         }
         if (blockdatasize <= SERIALMGR_RX_BUFFER_SIZE) {
             idlePasses = 0;
-            deliver(dev, opening, buffer, blockdatasize);
+            dev.rxByteCount.fetch_add(blockdatasize);
+            if (!deliver(dev, opening, buffer, blockdatasize)) kept = blockdatasize;
         } else if (blockdatasize == STOP_READING_USB_TTY) {
             idlePasses = 0;
             // The STOP of a pause that a resume has overridden since is only

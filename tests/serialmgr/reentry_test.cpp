@@ -262,3 +262,33 @@ TEST_F(SerialMgrTest, ResumeRacingADeregistrationLeavesTheDeviceClosed) {
 }
 
 }  // namespace
+
+namespace {
+
+// A pause returns while the reader waits in its read: the block it reads next
+// is kept, not handed over, until the resume; a pause that comes while dataCb
+// runs returns only once dataCb has returned.
+TEST_F(SerialMgrTest, NoBlockReachesDataCbOnceAPauseHasReturned) {
+    SerialMgrClientInfo* client = registerIdle();
+    ASSERT_EQ(SERIALMGR_SetFlowControl(client, 1), TRUE);
+    fake::push(kDev, "kept");
+    ASSERT_TRUE(log.waitFor(kInfo, "   Serial_Read=4\n"));
+    ASSERT_TRUE(attest::waitUntil([&] { return log.countContaining("wait_sem=") > 0; }));
+    EXPECT_TRUE(blocks.empty());
+    std::atomic<bool> inDataCb{false}, release{false};
+    onData = [&](SerialMgrClientInfo*, const UInt8*, UInt32) {
+        inDataCb = true;
+        attest::waitUntil([&] { return release.load(); });
+    };
+    ASSERT_EQ(SERIALMGR_SetFlowControl(client, 0), TRUE);
+    ASSERT_TRUE(attest::waitUntil([&] { return inDataCb.load(); }));
+    attest::Background pause([client] { EXPECT_EQ(SERIALMGR_SetFlowControl(client, 1), TRUE); });
+    EXPECT_FALSE(attest::waitUntil([&] { return pause.done(); }, std::chrono::milliseconds(200)));
+    release = true;
+    ASSERT_TRUE(pause.finish());
+    EXPECT_THAT(blocks, ElementsAre(Pair(1, "kept")));
+    deregister(client);
+    expectNothingLeft();
+}
+
+}  // namespace
