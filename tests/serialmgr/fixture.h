@@ -35,6 +35,7 @@ struct State {
     std::vector<const UInt8*> writtenFrom;  // where each write started
     std::vector<UInt32> openParams;
     std::deque<std::tuple<std::string, UInt16, int>> script;  // bytes, or else a result and errno
+    std::function<void()> beforeWait;  // runs once, unlocked, before a read waits in poll()
 };
 struct Device : State {
     std::mutex lock;
@@ -62,7 +63,9 @@ inline UInt16 read(SerialDeviceId devId, UInt8* buf, UInt16 len) {
     while (d.script.empty() && d.open) {
         ++d.waiting;
         pollfd p{d.wakePipe[0], POLLIN, 0};
+        const auto hook = std::exchange(d.beforeWait, nullptr);
         guard.unlock();
+        if (hook) hook();
         const bool signalled = poll(&p, 1, -1) < 0 && errno == EINTR;
         guard.lock();
         --d.waiting;
