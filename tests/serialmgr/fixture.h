@@ -22,6 +22,10 @@ using ::testing::ElementsAre;
 using ::testing::Pair;
 constexpr int kInfo = ANDROID_LOG_INFO;
 constexpr int kError = ANDROID_LOG_ERROR;
+constexpr UInt32 kUsb = SERIAL_DEVICE_USB;
+inline const UInt8 kData[5] = {1, 2, 3, 4, 5};
+inline const char kBadRecord[] = "assertion \"pClientInfo != NULL && pClientInfo->sig == 0xBABEFACE\" failed";
+inline const char kStopLine[] = "  USB_Control_Pipe_Send_Stop : send STOP to reader thread\n";
 
 // A scriptable host driver. Its read takes the next scripted step; with none
 // it waits in poll() until there is one or the device closes (if closeWakes);

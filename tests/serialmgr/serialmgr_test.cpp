@@ -2,7 +2,6 @@
 // once. OSSEMAPHORE_Obtain is interposed here (libkovacutils is a shared
 // library) to count one thread's obtains.
 #include <dlfcn.h>
-#include <sys/wait.h>
 
 #include "fixture.h"
 
@@ -17,10 +16,6 @@ extern "C" OSStatus OSSEMAPHORE_Obtain(OSSemaphore sem, UInt32 ticks) {
 
 namespace {
 
-constexpr UInt32 kUsb = SERIAL_DEVICE_USB;
-const UInt8 kData[5] = {1, 2, 3, 4, 5};
-const char kBadRecord[] = "assertion \"pClientInfo != NULL && pClientInfo->sig == 0xBABEFACE\" failed";
-const char kStopLine[] = "  USB_Control_Pipe_Send_Stop : send STOP to reader thread\n";
 
 // The reader logs a wait line before each obtain of wait_sem, in its pause loop.
 bool waitParked(const attest::LogCapture& log) {
@@ -36,20 +31,6 @@ TEST_F(SerialMgrTest, InvalidRecordsAndLengthsAreRefused) {
     EXPECT_EQ(log.countContaining("SERIALMGR_SendData Fail. Invalid client handle ["), 2);
     // The length is checked before the record.
     EXPECT_DEATH(SERIALMGR_SendData(nullptr, kData, 0xFFFF, 1), "SERIALMGR_SendData.*len < 0xFFFF");
-}
-
-// A second deregistration of a record waits for the first one and then stops
-// on the record check instead of freeing it twice.
-TEST_F(SerialMgrTest, SecondDeregistrationOfOneRecordStopsOnTheRecordCheck) {
-    SerialMgrClientInfo* client = registerIdle();
-    EXPECT_DEATH(
-        {
-            std::thread other([client] { SERIALMGR_DeRegisterClient(client); });
-            SERIALMGR_DeRegisterClient(client);
-            other.join();
-        },
-        kBadRecord);
-    deregister(client);
 }
 
 // A reader that exists is stopped with the signal even before its ready
@@ -176,33 +157,13 @@ TEST_F(SerialMgrTest, SendModesAndWriteResults) {
     deregister(client);
 }
 
-// A send racing its own client's deregistration never reads the freed record: it returns 0, or,
-// when it was already waiting for its unit, stops on the record check.
-TEST_F(SerialMgrTest, SendRacingItsOwnDeregistrationNeverTouchesTheFreedRecord) {
-    EXPECT_EXIT(
-        {
-            for (int round = 0; round < 200; ++round) {
-                SerialMgrClientInfo* client = registerIdle();
-                std::thread sender([client] {
-                    for (int i = 0; i < 20; ++i) SERIALMGR_SendData(client, kData, 1, i % 2);
-                });
-                SERIALMGR_DeRegisterClient(client);
-                sender.join();
-            }
-            std::exit(0);
-        },
-        [](int status) { return WIFEXITED(status) ? WEXITSTATUS(status) == 0 : WTERMSIG(status) == SIGABRT; },
-        std::string("^$|") + kBadRecord);
-}
-
-// Results above a block (1537, 65535 = -1) and 0 with EAGAIN carry nothing. A read of 0 with another
-// errno ends the reader and closes the device under its client: sends and pauses end at once, and
-// only the client's deregistration makes the device usable again.
-TEST_F(SerialMgrTest, ResultsWithoutDataAreSkippedAndAReadErrorEndsTheReader) {
+// A read of 0 with an errno other than EAGAIN ends the reader and closes the device under its
+// client: sends and pauses end at once, and only the client's deregistration makes the device usable
+// again. (Results that carry nothing are mixed into the stress traffic.)
+TEST_F(SerialMgrTest, AReadErrorEndsTheReaderUnderItsClient) {
     installFake(kUsb);
     SerialMgrClientInfo* client = registerIdle(kUsb);
     fake::push(kUsb, "1");
-    for (UInt16 result : {0, 1537, 0xFFFF}) fake::push(kUsb, "", result, result == 0 ? EAGAIN : 0);
     fake::push(kUsb, std::string(1536, 'A'));
     fake::push(kUsb, "", 0, EIO);
     fake::push(kUsb, "never read");

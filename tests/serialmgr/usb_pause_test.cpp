@@ -9,9 +9,6 @@
 
 namespace {
 
-constexpr UInt32 kUsb = SERIAL_DEVICE_USB;
-const UInt8 kData[3] = {1, 2, 3};
-const char kStopLine[] = "  USB_Control_Pipe_Send_Stop : send STOP to reader thread\n";
 const char kAckLine[] = "  USB_Control_Pipe_Send_Ack : send OK to RPC task\n";
 
 // True once the thread sleeps in the kernel, as it does in a read or behind a lock.
@@ -44,6 +41,7 @@ protected:
 // refused. A repeated pause skips the exchange.
 TEST_F(UsbPause, EveryPauseWaitsForTheOkOfItsOwnPark) {
     for (int round = 1; round <= 3; ++round) {
+        ASSERT_TRUE(fake::waitIdle(kUsb));  // in its read: only a block lets it see the STOP
         const int acksRead = log.countContaining("Wait_Ack: rx ack");
         ASSERT_EQ(write(s_ack_pipe[1], "OK", 2), 2);  // a spare OK from an earlier park
         attest::Background pause([&] {
@@ -89,10 +87,32 @@ TEST_F(UsbPause, ReaderThatParksBeforeTheStopAnswersThatPause) {
     deregister(client);
 }
 
+// A pause whose STOP a resume from dataCb overtakes: the resume came last and
+// wins. The reader answers the STOP, the pause returns, and the next block is delivered.
+TEST_F(UsbPause, ResumeFromDataCbAfterTheStopWins) {
+    onData = [this](SerialMgrClientInfo* c, const UInt8* d, UInt32) {
+        if (d[0] != '1') return;
+        log.waitFor(kInfo, kStopLine);
+        EXPECT_EQ(SERIALMGR_SetFlowControl(c, 0), TRUE);
+    };
+    fake::push(kUsb, "1");
+    ASSERT_TRUE(attest::waitUntil([] { return gDevList[kUsb].rxByteCount.load() == 1; }));
+    attest::Background pause([this] { EXPECT_EQ(SERIALMGR_SetFlowControl(client, 1), TRUE); });
+    ASSERT_TRUE(wait([&] { return blocks.size() == 1; }));
+    fake::push(kUsb, "", STOP_READING_USB_TTY);  // the driver reads the STOP
+    ASSERT_TRUE(pause.finish());
+    fake::push(kUsb, "2");
+    ASSERT_TRUE(wait([&] { return blocks.size() == 2; })) << log.dump();
+    EXPECT_EQ(client->state, 1u);
+    EXPECT_EQ(gDevList[kUsb].stopRx.load(), 0);
+    deregister(client);
+}
+
 // A pause returns however the reader stops reading after its STOP: it parks
 // after a block, it ends on a read error (and answers at its end), or the
 // client is deregistered.
 enum class Answer { Park, ReadError, Deregistration };
+void PrintTo(Answer a, std::ostream* os) { *os << (a == Answer::Park ? "Park" : a == Answer::ReadError ? "ReadError" : "Deregistration"); }
 class UsbPauseAnswer : public UsbPause, public ::testing::WithParamInterface<Answer> {};
 
 TEST_P(UsbPauseAnswer, PauseReturnsOnceTheReaderStopsReading) {
@@ -107,7 +127,7 @@ TEST_P(UsbPauseAnswer, PauseReturnsOnceTheReaderStopsReading) {
 }
 INSTANTIATE_TEST_SUITE_P(SerialMgr, UsbPauseAnswer,
                          ::testing::Values(Answer::Park, Answer::ReadError, Answer::Deregistration),
-                         [](const auto& p) { return std::array{"Park", "ReadError", "Deregistration"}[int(p.param)]; });
+                         ::testing::PrintToStringParamName());
 
 // A pause queued behind another pause's exchange while its client is
 // deregistered returns FALSE, changes nothing and logs no line for the gone client.
