@@ -22,6 +22,10 @@ using ::testing::ElementsAre;
 using ::testing::Pair;
 constexpr int kInfo = ANDROID_LOG_INFO;
 constexpr int kError = ANDROID_LOG_ERROR;
+constexpr UInt32 kUsb = SERIAL_DEVICE_USB;
+inline const UInt8 kData[5] = {1, 2, 3, 4, 5};
+inline const char kBadRecord[] = "assertion \"pClientInfo != NULL && pClientInfo->sig == 0xBABEFACE\" failed";
+inline const char kStopLine[] = "  USB_Control_Pipe_Send_Stop : send STOP to reader thread\n";
 
 // A scriptable host driver. Its read takes the next scripted step; with none
 // it waits in poll() until there is one or the device closes (if closeWakes);
@@ -35,6 +39,7 @@ struct State {
     std::vector<const UInt8*> writtenFrom;  // where each write started
     std::vector<UInt32> openParams;
     std::deque<std::tuple<std::string, UInt16, int>> script;  // bytes, or else a result and errno
+    std::function<void()> beforeWait;  // runs once, unlocked, before a read waits in poll()
 };
 struct Device : State {
     std::mutex lock;
@@ -62,7 +67,9 @@ inline UInt16 read(SerialDeviceId devId, UInt8* buf, UInt16 len) {
     while (d.script.empty() && d.open) {
         ++d.waiting;
         pollfd p{d.wakePipe[0], POLLIN, 0};
+        const auto hook = std::exchange(d.beforeWait, nullptr);
         guard.unlock();
+        if (hook) hook();
         const bool signalled = poll(&p, 1, -1) < 0 && errno == EINTR;
         guard.lock();
         --d.waiting;

@@ -44,8 +44,6 @@ void* dbHEAP_Alloc(size_t size, const char* file, UInt32 line) {
 
 namespace {
 
-const char kBadRecord[] = "assertion \"pClientInfo != NULL && pClientInfo->sig == 0xBABEFACE\" failed";
-const char kStopLine[] = "  USB_Control_Pipe_Send_Stop : send STOP to reader thread\n";
 
 // A registration that cannot get its record, a semaphore or its reader fails
 // with its own line and leaves the device exactly as it was.
@@ -199,30 +197,6 @@ TEST_F(SerialMgrTest, BridgedDevicesDeregisteredAtOnceDoNotDeadlock) {
     expectNothingLeft();
 }
 
-// A USB pause whose STOP is overtaken by a resume from dataCb: the resume came
-// last and wins. The reader answers the STOP, the pause returns, and the next
-// block is delivered.
-TEST_F(SerialMgrTest, ResumeFromDataCbAfterAnotherThreadsUsbStopWins) {
-    installFake(SERIAL_DEVICE_USB);
-    SerialMgrClientInfo* client = registerIdle(SERIAL_DEVICE_USB);
-    onData = [this](SerialMgrClientInfo* c, const UInt8* d, UInt32) {
-        if (d[0] != '1') return;
-        log.waitFor(kInfo, kStopLine);
-        EXPECT_EQ(SERIALMGR_SetFlowControl(c, 0), TRUE);
-    };
-    fake::push(SERIAL_DEVICE_USB, "1");
-    ASSERT_TRUE(attest::waitUntil([] { return gDevList[SERIAL_DEVICE_USB].rxByteCount.load() == 1; }));
-    attest::Background pause([client] { EXPECT_EQ(SERIALMGR_SetFlowControl(client, 1), TRUE); });
-    ASSERT_TRUE(wait([&] { return blocks.size() == 1; }));
-    fake::push(SERIAL_DEVICE_USB, "", STOP_READING_USB_TTY);  // the driver reads the STOP
-    ASSERT_TRUE(pause.finish());
-    fake::push(SERIAL_DEVICE_USB, "2");
-    ASSERT_TRUE(wait([&] { return blocks.size() == 2; })) << log.dump();
-    EXPECT_EQ(client->state, 1u);
-    EXPECT_EQ(gDevList[SERIAL_DEVICE_USB].stopRx.load(), 0);
-    deregister(client);
-}
-
 // The deregistration signals a reader that ended because this deregistration
 // closed its device, so the device's shutdown function runs every time
 // (device 0 through useDefaultDevice, whatever devID says).
@@ -242,28 +216,6 @@ TEST_F(SerialMgrTest, ReaderEndedByTheCloseStillTakesTheStopSignal) {
     EXPECT_EQ(log.countContaining("Invalid devID"), 0);
     expectNothingLeft();
 }
-
-// A resume followed at once by a deregistration: whichever of the reader's
-// reopen and the deregistration's close comes first, the device ends closed
-// and the next registration opens it.
-TEST_F(SerialMgrTest, ResumeRacingADeregistrationLeavesTheDeviceClosed) {
-    for (int round = 0; round < 100; ++round) {
-        SerialMgrClientInfo* client = registerIdle();
-        log.clear();
-        ASSERT_EQ(SERIALMGR_SetFlowControl(client, 1), TRUE);
-        fake::push(kDev, "x");  // ends the read; the reader parks at its next pass
-        ASSERT_TRUE(attest::waitUntil([&] { return log.countContaining("wait_sem=") > 0; }));
-        SERIALMGR_SetFlowControl(client, 0);
-        deregister(client);
-        ASSERT_EQ(Serial_GetRefCnt(kDev), 0) << "round " << round;
-        ASSERT_FALSE(fake::with(kDev, [](fake::Device& d) { return d.open; })) << "round " << round;
-    }
-    expectNothingLeft();
-}
-
-}  // namespace
-
-namespace {
 
 // A pause returns while the reader waits in its read: the block it reads next
 // is kept, not handed over, until the resume; a pause that comes while dataCb

@@ -3,6 +3,7 @@
 #include <android/log.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -16,6 +17,7 @@ std::mutex g_lock;
 std::condition_variable g_changed;
 std::vector<LogLine> g_lines;
 std::vector<DebugLine> g_debug;
+std::atomic<void (*)(const std::string&)> g_hook{nullptr};
 
 template <typename F>
 auto locked(F f) {
@@ -38,11 +40,16 @@ LogCapture::LogCapture() {
     __android_log_set_logger([](const struct __android_logger_data* data, const char* message) {
         locked([&] { g_lines.push_back({data->priority, data->tag ? data->tag : "", message ? message : ""}); });
         g_changed.notify_all();
+        if (auto hook = g_hook.load(); hook != nullptr && data->tag != nullptr && std::string(data->tag) == "at")
+            hook(message ? message : "");
     });
     KOVA_SetDebugLogHook([](UInt32 channel, const char* text) { locked([&] { g_debug.push_back({channel, text}); }); });
 }
 
+void LogCapture::setHook(void (*hook)(const std::string&)) { g_hook.store(hook); }
+
 LogCapture::~LogCapture() {
+    g_hook.store(nullptr);
     __android_log_set_logger(__android_log_stderr_logger);
     KOVA_SetDebugLogHook(nullptr);
 }

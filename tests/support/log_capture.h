@@ -36,6 +36,8 @@ public:
     int countContaining(const std::string& fragment) const;
     bool waitFor(int priority, const std::string& text, std::chrono::milliseconds limit = std::chrono::seconds(10)) const;
     std::string dump() const;  // every line, for failure messages
+    // Runs on the logging thread, after the line is recorded, for each line of tag "at".
+    static void setHook(void (*hook)(const std::string& text));
 };
 Lines linesOf(const LogCapture& log);
 

@@ -1,0 +1,166 @@
+// USB flow control: the STOP/OK exchange of each pause with the reader, on the
+// fake driver at device 5. The fake's read does not watch the control pipe, so
+// the reader looks at a STOP only when the test hands it a block.
+#include <fstream>
+
+#include "drivers/usb_control_pipe.h"
+#include "drivers/usb_control_pipe_internal.h"
+#include "fixture.h"
+
+namespace {
+
+const char kAckLine[] = "  USB_Control_Pipe_Send_Ack : send OK to RPC task\n";
+
+// True once the thread sleeps in the kernel, as it does in a read or behind a lock.
+bool sleeping(pid_t tid) {
+    return attest::waitUntil([tid] {
+        std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+        const std::string all((std::istreambuf_iterator<char>(stat)), {});
+        const size_t end = all.rfind(") ");
+        return end != std::string::npos && all.compare(end + 2, 1, "S") == 0;
+    });
+}
+
+class UsbPause : public SerialMgrTest {
+protected:
+    void SetUp() override {
+        SerialMgrTest::SetUp();
+        installFake(kUsb);
+        client = registerIdle(kUsb);
+        onData = [this](SerialMgrClientInfo*, const UInt8* d, UInt32 n) {
+            EXPECT_FALSE(paused.load()) << std::string(d, d + n) << " reached dataCb between a pause and its resume";
+        };
+    }
+    SerialMgrClientInfo* client = nullptr;
+    std::atomic<bool> paused{false};  // from a pause's return to the resume
+};
+
+// Every pause, not only the first, sends STOP and returns only on the OK of
+// the park it caused: an OK left over in the pipe (the first park after
+// "SMgr_F" is created answers twice) does not end it, and a send meanwhile is
+// refused. A repeated pause skips the exchange.
+TEST_F(UsbPause, EveryPauseWaitsForTheOkOfItsOwnPark) {
+    for (int round = 1; round <= 3; ++round) {
+        ASSERT_TRUE(fake::waitIdle(kUsb));  // in its read: only a block lets it see the STOP
+        const int acksRead = log.countContaining("Wait_Ack: rx ack");
+        ASSERT_EQ(write(s_ack_pipe[1], "OK", 2), 2);  // a spare OK from an earlier park
+        attest::Background pause([&] {
+            EXPECT_EQ(SERIALMGR_SetFlowControl(client, 1), TRUE);
+            paused = true;
+        });
+        ASSERT_TRUE(attest::waitUntil([&] { return log.countContaining("Wait_Ack: rx ack") > acksRead; }));
+        EXPECT_EQ(log.count(kInfo, kStopLine), round);
+        EXPECT_EQ(SERIALMGR_SendData(client, kData, 3, 0), 0);
+        EXPECT_FALSE(attest::waitUntil([&] { return pause.done(); }, std::chrono::milliseconds(100)));
+        fake::push(kUsb, "block " + std::to_string(round));  // delivered; then the reader parks and answers
+        ASSERT_TRUE(pause.finish());
+        ASSERT_TRUE(attest::finishesWithin([&] { SERIALMGR_SetFlowControl(client, 1); }));
+        EXPECT_EQ(log.count(kInfo, kStopLine), round);
+        fake::push(kUsb, "late " + std::to_string(round));  // read only after the resume
+        paused = false;
+        EXPECT_EQ(SERIALMGR_SetFlowControl(client, 0), TRUE);
+        ASSERT_TRUE(wait([&] { return blocks.size() == 2u * round; }));
+    }
+    deregister(client);
+    expectNothingLeft();
+}
+
+// A pause counts itself before it sets stopRx, so a reader that sees stopRx
+// and parks before the pause has even sent its STOP answers this pause. The
+// second round shows it: the first park answers twice, which hides a late count.
+TEST_F(UsbPause, ReaderThatParksBeforeTheStopAnswersThatPause) {
+    static std::atomic<int> acksBefore{0};
+    static const attest::LogCapture* logged = &log;
+    for (int round = 1; round <= 2; ++round) {
+        acksBefore = log.count(kInfo, kAckLine);
+        attest::LogCapture::setHook([](const std::string& text) {
+            if (text.find("SERIALMGR_SetFlowControl: devID=5, client=1 enable=1") == std::string::npos) return;
+            fake::push(kUsb, "x");  // the reader delivers it and parks while the pause is still logging
+            attest::waitUntil([] { return logged->count(kInfo, kAckLine) > acksBefore; });
+        });
+        ASSERT_TRUE(attest::finishesWithin([&] { EXPECT_EQ(SERIALMGR_SetFlowControl(client, 1), TRUE); },
+                                           std::chrono::seconds(5)))
+            << "round " << round;
+        attest::LogCapture::setHook(nullptr);
+        EXPECT_EQ(SERIALMGR_SetFlowControl(client, 0), TRUE);
+    }
+    deregister(client);
+}
+
+// A pause whose STOP a resume from dataCb overtakes: the resume came last and
+// wins. The reader answers the STOP, the pause returns, and the next block is delivered.
+TEST_F(UsbPause, ResumeFromDataCbAfterTheStopWins) {
+    onData = [this](SerialMgrClientInfo* c, const UInt8* d, UInt32) {
+        if (d[0] != '1') return;
+        log.waitFor(kInfo, kStopLine);
+        EXPECT_EQ(SERIALMGR_SetFlowControl(c, 0), TRUE);
+    };
+    fake::push(kUsb, "1");
+    ASSERT_TRUE(attest::waitUntil([] { return gDevList[kUsb].rxByteCount.load() == 1; }));
+    attest::Background pause([this] { EXPECT_EQ(SERIALMGR_SetFlowControl(client, 1), TRUE); });
+    ASSERT_TRUE(wait([&] { return blocks.size() == 1; }));
+    fake::push(kUsb, "", STOP_READING_USB_TTY);  // the driver reads the STOP
+    ASSERT_TRUE(pause.finish());
+    fake::push(kUsb, "2");
+    ASSERT_TRUE(wait([&] { return blocks.size() == 2; })) << log.dump();
+    EXPECT_EQ(client->state, 1u);
+    EXPECT_EQ(gDevList[kUsb].stopRx.load(), 0);
+    deregister(client);
+}
+
+// A pause returns however the reader stops reading after its STOP: it parks
+// after a block, it ends on a read error (and answers at its end), or the
+// client is deregistered.
+enum class Answer { Park, ReadError, Deregistration };
+void PrintTo(Answer a, std::ostream* os) { *os << (a == Answer::Park ? "Park" : a == Answer::ReadError ? "ReadError" : "Deregistration"); }
+class UsbPauseAnswer : public UsbPause, public ::testing::WithParamInterface<Answer> {};
+
+TEST_P(UsbPauseAnswer, PauseReturnsOnceTheReaderStopsReading) {
+    attest::Background pause([&] { EXPECT_EQ(SERIALMGR_SetFlowControl(client, 1), TRUE); });
+    ASSERT_TRUE(log.waitFor(kInfo, kStopLine));
+    if (GetParam() == Answer::Park) fake::push(kUsb, "x");
+    if (GetParam() == Answer::ReadError) fake::push(kUsb, "", 0, EIO);
+    if (GetParam() == Answer::Deregistration) deregister(client);
+    ASSERT_TRUE(pause.finish(std::chrono::seconds(5)));
+    if (GetParam() != Answer::Deregistration) deregister(client);
+    expectNothingLeft();
+}
+INSTANTIATE_TEST_SUITE_P(SerialMgr, UsbPauseAnswer,
+                         ::testing::Values(Answer::Park, Answer::ReadError, Answer::Deregistration),
+                         ::testing::PrintToStringParamName());
+
+// A pause queued behind another pause's exchange while its client is
+// deregistered returns FALSE, changes nothing and logs no line for the gone client.
+TEST_F(UsbPause, PauseWhoseClientIsDeregisteredWhileItWaitsReturnsFalse) {
+    attest::Background first([&] { SERIALMGR_SetFlowControl(client, 1); });
+    ASSERT_TRUE(log.waitFor(kInfo, kStopLine));
+    std::atomic<Boolean> second{2};
+    attest::Background queued([&] { second = SERIALMGR_SetFlowControl(client, 1); });
+    ASSERT_TRUE(sleeping(queued.tid()));
+    deregister(client);
+    ASSERT_TRUE(first.finish());
+    ASSERT_TRUE(queued.finish());
+    EXPECT_EQ(second.load(), FALSE);
+    EXPECT_EQ(log.countContaining("enable=1"), 1) << log.dump();
+    EXPECT_EQ(gDevList[kUsb].stopRx.load(), 0);
+    expectNothingLeft();
+}
+
+// An open's drain of the ack pipe (the USB driver's, at each open) leaves the
+// pipe alone while a pause waits on it: an OK there is that pause's.
+TEST_F(SerialMgrTest, OpenDrainLeavesTheAckPipeToAWaitingPause) {
+    attest::Background waiter([] { USB_Control_Pipe_Wait_Ack(); });
+    ASSERT_TRUE(sleeping(waiter.tid()));  // in its read, holding the pipe
+    int pending[2];
+    ASSERT_EQ(pipe(pending), 0);
+    ASSERT_EQ(write(pending[1], "OK", 2), 2);
+    char text[80];
+    EXPECT_EQ(usbAckPipeReadIfUnwatched(pending[0], text), kUsbPipeEmpty);
+    USB_Control_Pipe_Send_Ack();
+    ASSERT_TRUE(waiter.finish());
+    EXPECT_EQ(usbAckPipeReadIfUnwatched(pending[0], text), 2);  // nobody waits now
+    close(pending[0]);
+    close(pending[1]);
+}
+
+}  // namespace
