@@ -235,6 +235,16 @@ for n in 1 2 3 4 5 6 7 8; do
     run "witness-$n" "assert:(($n!=$n)||" -DWITNESS=$n
 done
 
+# Piece "reconnect" (reconnect.pml): a full search, its variants and witnesses.
+RUN_FILE=reconnect.pml RUN_PAN=-w20
+run reconnect            pass
+run o1-reader-writes-device "assert:(hOwn[h]==g)"                              -DREADER_WRITES_DEVICE
+run o2-no-claim          "stuck:HostDereg1@join Reader@reglock"                -DNO_CLAIM
+for n in 1 2 4; do
+    run "reconnect-witness-$n" "assert:(($n!=$n)||" -DWITNESS=$n
+done
+RUN_FILE="" RUN_PAN=""
+
 # The checker's own test: runs that stopped short or found another
 # counterexample than the one named are reported as failures.
 selftested=0

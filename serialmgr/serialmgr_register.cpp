@@ -197,6 +197,7 @@ bool lockRegistration(SerialMgrDevice& dev, UInt32 devID) TRY_ACQUIRE(true, dev.
         dev.regLock.lock();
         return true;
     }
+    // @model:reglock-self
     while (!dev.regLock.try_lock()) {
         if (self->life.stopCommitted()) return false;
         sched_yield();
@@ -360,10 +361,12 @@ SerialMgrClientInfo* SERIALMGR_RegisterClient(const SerialMgrClientParams* param
         return nullptr;
     }
     memset(client, 0, sizeof *client);
+    // @model:register-open
     if (needOpen && !openDevice(devID, dev, params)) {
         dbHEAP_Delete(client, kSourceFile, __LINE__);
         return nullptr;
     }
+    // @model:register-attach
     attach(client, devID, dev, params);
     return client;
 }

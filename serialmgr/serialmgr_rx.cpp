@@ -73,6 +73,7 @@ void reportReadError(UInt32 devID, SerialMgrDevice& dev, int readErrno) {
     SerialMgrClientInfo* client = dev.currentClient.load();
     if (client == nullptr) return;
     const SerialMgrNested inCallback;
+    // @model:read-error-event
     client->params.eventCb(client, client->params.userData, SERIALMGR_EVENT_READ_ERROR, 0);
 }
 
