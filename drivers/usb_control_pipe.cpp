@@ -79,6 +79,7 @@ Int32 USB_Control_Pipe_Wait_Ack(void) {
     ssize_t n;
     {
         AtLock guard(s_ackReadLock);
+        // @model:await-ok
         n = read(s_ack_pipe[0], text, sizeof text - 1);
     }
     if (n > 0) {

@@ -66,10 +66,11 @@ stopped_short() {
 # prints as "Proc@line N".
 stuck_at() {
     d="$1"; shift
-    (cd "$d" && spin -t "$@" serialmgr.pml >replay.txt 2>&1) || true
-    sed -n 's/^ *[0-9]*:[[:space:]]*proc *[0-9]* (\([A-Za-z0-9_]*\):[0-9]*) serialmgr\.pml:\([0-9]*\) (state [0-9]*)$/\1 \2/p' "$d/replay.txt" |
+    f="$(cat "$d/model.name")"
+    (cd "$d" && spin -t "$@" "$f" >replay.txt 2>&1) || true
+    sed -n 's/^ *[0-9]*:[[:space:]]*proc *[0-9]* (\([A-Za-z0-9_]*\):[0-9]*) [A-Za-z0-9_]*\.pml:\([0-9]*\) (state [0-9]*)$/\1 \2/p' "$d/replay.txt" |
     while read -r proc line; do
-        mark="$(sed -n "${line}s/.*@stuck:\([A-Za-z0-9_-]*\).*/\1/p" "$d/serialmgr.pml")"
+        mark="$(sed -n "${line}s/.*@stuck:\([A-Za-z0-9_-]*\).*/\1/p" "$d/$f")"
         echo "$proc@${mark:-line $line}"
     done | sort | tr '\n' ' ' | sed 's/ $//'
 }
@@ -80,16 +81,19 @@ stuck_at() {
 #   an invalid end state with exactly these processes waiting, at these marks.
 #   Writes its verdict to NAME/verdict; a failed check also leaves NAME/failed.
 #   RUN_BOUNDS, RUN_CFLAGS and RUN_PAN, when set, replace the bounds and add
-#   to the compiler's and pan's options for that run.
+#   to the compiler's and pan's options for that run; RUN_FILE names the
+#   piece (model/*.pml, default serialmgr.pml).
 run() {
     name="$1"; expect="$2"; shift 2
     order="$order $name"
     dir="$out/$name"
     rm -rf "$dir"; mkdir -p "$dir"
-    cp "$here/serialmgr.pml" "$dir/"
+    f="${RUN_FILE:-serialmgr.pml}"
+    cp "$here/$f" "$dir/"
+    echo "$f" >"$dir/model.name"
     verdict="$dir/verdict"
     b="${RUN_BOUNDS:-$bounds}"
-    (cd "$dir" && spin -a "$@" $b serialmgr.pml >spin.txt 2>&1) || {
+    (cd "$dir" && spin -a "$@" $b "$f" >spin.txt 2>&1) || {
         echo "FAIL  $name: spin could not build the verifier: $(cat "$dir/spin.txt")" >"$verdict"; touch "$dir/failed"; return
     }
     if [ "$expect" = pass ]; then
@@ -109,7 +113,7 @@ run() {
     first="$(grep -m1 '^pan:1:' "$dir/pan.txt" || true)"
     first="${first#pan:1: }"; first="${first% (at depth *}"
     stats="$(sed -n 's/^ *\([0-9]*\) states, stored.*/\1 states stored/p' "$dir/pan.txt"), $(sed -n 's/.*depth reached \([0-9]*\).*/depth \1/p' "$dir/pan.txt"), $(sed -n 's/^pan: elapsed time \(.*\)/\1/p' "$dir/pan.txt"), $(sed -n 's/^ *\([0-9.]*\)[[:space:]]*total actual memory usage/\1 MB/p' "$dir/pan.txt")"
-    trail="      trail: (cd $dir && spin -t -p $* $b serialmgr.pml)"
+    trail="      trail: (cd $dir && spin -t -p $* $b $f)"
     short="$(stopped_short "$dir")"
     if [ -n "$short" ]; then
         echo "FAIL  $name: the search stopped short: $short ($stats)" >"$verdict"; touch "$dir/failed"
@@ -156,8 +160,8 @@ verdicts() {
 }
 
 # The expected counterexamples of the variants; the self-test uses them too.
-no_signal="stuck:Registrar@join"
-no_gate="stuck:Dereg1@units Pauser@resume-flowlock Reader@park"
+no_signal="stuck:Dereg@join Reader@end-signal"
+code_ack_read="stuck:Dereg@drain Pauser@ack"
 
 # selftest: runs checks that must each FAIL, for the reason given, under
 # $out/selftest/; returns 0 when check.sh reported every one of them so.
@@ -171,16 +175,16 @@ selftest() (
     run memlim-protocol pass
     # A variant that finds nothing because its hash table alone does not fit.
     memlim=256 RUN_PAN=-w26
-    run memlim-variant "$no_gate" -DNO_GATE
+    run memlim-variant "$code_ack_read" -DCODE_ACK_READ
     memlim=8192
     # A bitstate search has not seen every state, whatever it found.
     RUN_CFLAGS=-DBITSTATE RUN_PAN=-w16
-    run bitstate-variant "$no_gate" -DNO_GATE
+    run bitstate-variant "$code_ack_read" -DCODE_ACK_READ
     RUN_CFLAGS="" RUN_PAN=""
     # A deadlock at other positions than the ones named.
-    run wrong-deadlock "$no_gate" -DNO_SIGNAL
+    run wrong-deadlock "$code_ack_read" -DNO_SIGNAL
     # An assertion other than the one named.
-    run wrong-assertion "assert:( !(stop)" -DNO_JOIN
+    run wrong-assertion "assert:( !(committed)" -DNO_JOIN
     verdicts >"$out/selftest.txt" || true
     bad=0
     check_reason() {
@@ -191,8 +195,8 @@ selftest() (
     check_reason memlim-protocol "the search stopped short: out of memory"
     check_reason memlim-variant "the search stopped short: out of memory"
     check_reason bitstate-variant "the search stopped short: bitstate"
-    check_reason wrong-deadlock "expected \"$no_gate\", got: stuck:Registrar@join"
-    check_reason wrong-assertion "got: ((("
+    check_reason wrong-deadlock "expected \"$code_ack_read\", got: $no_signal"
+    check_reason wrong-assertion "got: (readerDone"
     if [ "$bad" -ne 0 ]; then echo "model-check self-test: FAILED" >&2; return 1; fi
     echo "model-check self-test: every stopped-short or wrong counterexample was reported"
 )
@@ -213,27 +217,33 @@ order="protocol"
 main=$!
 
 # Broken on purpose: each must give the counterexample named. A deadlock names
-# where each waiting process must be (the @stuck: marks in serialmgr.pml).
+# where each waiting process must be (the @stuck: marks in the piece).
+# Piece "pause" (serialmgr.pml):
+run code-ack-read        "$code_ack_read"                                      -DCODE_ACK_READ
+run count-after-stop     "stuck:Pauser@ack"                                    -DCOUNT_AFTER_STOP -DCODE_ACK_READ
+run o3-shared-handle     "assert:(drvRef==0)"                                  -DSHARED_HANDLE
+run o9-cb-no-flowlock    "assert:(stopRx==(cstate==2))"                        -DCB_NO_FLOWLOCK
+run o9-no-override       "assert:( !((overEpoch>ackEpoch))||stopRx)"           -DNO_OVERRIDE
 run no-signal            "$no_signal"                                          -DNO_SIGNAL
-run pending-after-signal "assert:( !(stop)||(stopHandled[rg]&& !(pending)))"   -DPENDING_AFTER_SIGNAL
-run release-before-clear "stuck:Dereg1@join Pauser@gate Reader@park"           -DRELEASE_BEFORE_CLEAR
-run no-join              "assert:(((gen<1)||(readerDone[1]&&joined[1]))&&((gen<2)||(readerDone[2]&&joined[2])))" -DNO_JOIN
-run no-gate              "$no_gate"                                            -DNO_GATE
-run no-ack-wait          "stuck:Dereg1@join Pauser@gate Reader@park"           -DNO_ACK_WAIT
-run parked-late          "stuck:Dereg1@dereg-flowlock Pauser@ack Reader@park"  -DPARKED_LATE
-# The same, for the delivery: deadlocks not reported (-E), one round, and the
-# processes tried in reverse order, which reaches it soonest.
-RUN_BOUNDS="-DROUNDS=1 -DBLOCKS=$blocks -DACK_SLOTS=$acks" RUN_CFLAGS=-DREVERSE RUN_PAN=-E
-run no-ack-wait-delivery "assert: !(((c==1)&&paused1))"                        -DNO_ACK_WAIT
-RUN_BOUNDS="" RUN_CFLAGS="" RUN_PAN=""
+run pending-after-signal "assert:( !(committed)||(stopHandled&& !(pending)))"  -DPENDING_AFTER_SIGNAL
+run release-before-clear "assert:( !(parkedNow)||(stopRx&&(cstate==2)))"       -DRELEASE_BEFORE_CLEAR
+run no-join              "assert:(readerDone&&joined)"                         -DNO_JOIN
+run no-ack-wait          "assert:(stopRx||(cstate!=1))"                        -DNO_ACK_WAIT
 
-# Witnesses: each scenario is reached. Those reached only after millions of
-# states are compiled optimised, with a larger hash table.
-for n in 1 2 4 5 7 8 9 10 11 13; do
-    case $n in 4|5|8) RUN_CFLAGS=-O2 RUN_PAN=-w24 ;; *) RUN_CFLAGS="" RUN_PAN="" ;; esac
+# Witnesses: each scenario is reached.
+for n in 1 2 3 4 5 6 7 8; do
     run "witness-$n" "assert:(($n!=$n)||" -DWITNESS=$n
 done
-RUN_CFLAGS="" RUN_PAN=""
+
+# Piece "reconnect" (reconnect.pml): a full search, its variants and witnesses.
+RUN_FILE=reconnect.pml RUN_PAN=-w20
+run reconnect            pass
+run o1-reader-writes-device "assert:(hOwn[h]==g)"                              -DREADER_WRITES_DEVICE
+run o2-no-claim          "stuck:HostDereg1@join Reader@reglock"                -DNO_CLAIM
+for n in 1 2 4; do
+    run "reconnect-witness-$n" "assert:(($n!=$n)||" -DWITNESS=$n
+done
+RUN_FILE="" RUN_PAN=""
 
 # The checker's own test: runs that stopped short or found another
 # counterexample than the one named are reported as failures.

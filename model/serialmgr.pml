@@ -1,605 +1,533 @@
 /*
- * The serial manager's start / pause / resume / replace / stop protocol on
- * the USB device (ID 5), so that the STOP/OK control pipes take part, as the
- * code in serialmgr/ does it. One process per thread; variables carry the
- * names of SerialMgrDevice's fields and of ReaderLife's bits, and each step's
- * comment names the function it stands for. What is abstracted, and how to
- * run and read it: model/README.md.
+ * Piece "pause" (the main model): one opening of the USB device (ID 5), its
+ * reader, client 1 pausing and resuming from a host thread, flow control from
+ * the reader's own dataCb, the reopen at the end of a pause, and client 1's
+ * deregistration from a host thread (or none). The other pieces are
+ * reconnect.pml, bridge.pml and hostread.pml; model/README.md says what each
+ * piece checks, its environment and the merges.
  *
- * Steps of one thread are merged into one atomic step only where no other
- * thread's step can matter in between: a lock is taken together with the
- * first thing done under it, and released together with what precedes it.
+ * One process per thread. Variables carry the code's names: the device record
+ * (stopRx, currentClient, devBufHandle as the view, the gate, regLock,
+ * flowLock, pauseLock), the opening (running, handle, closed, semsGone,
+ * pauseEpoch, ackEpoch, overriddenEpoch, the ReaderLife word "life"), the
+ * driver (hOpen[h] per handle, drvRef its reference count).
  *
- * Variants that break the protocol on purpose; make model-check expects a
- * counterexample for each of the first seven:
- *   NO_SIGNAL             SERIALMGR_RX_Shutdown never sends SIGUSR2
- *   PENDING_AFTER_SIGNAL  SERIALMGR_RX_Shutdown marks pending after pthread_kill
+ * A step is one atomic statement. Where the model merges steps that the code
+ * does separately, a "merge:" comment says why no other thread can act in
+ * between in a way that matters; a lock is taken together with the first
+ * thing done under it.
+ *
+ * Variants (model/check.sh names the counterexample of each):
+ *   COUNT_AFTER_STOP      the pause counts itself after it stored stopRx = 1
+ *   SHARED_HANDLE         O3: the deregistration closes the device's shared
+ *                         handle and stores -1 into it; the reopen stores its
+ *                         new handle there whatever happened meanwhile
+ *   CB_NO_FLOWLOCK        O9: flow control from dataCb without flowLock
+ *   NO_OVERRIDE           O9: a STOP that a resume overrode still parks the reader
+ *   NO_SIGNAL             the deregistration never sends SIGUSR2
+ *   PENDING_AFTER_SIGNAL  the deregistration marks pending after the signal
  *   RELEASE_BEFORE_CLEAR  a resume releases wait_sem before it clears stopRx
- *   NO_JOIN               ReaderLife::reap does not join
- *   NO_GATE               registration and deregistration leave exclusive at 0:
- *                         new sends overtake them, and a send that wrote
- *                         nothing does not give up
- *   NO_ACK_WAIT           pauseHandshake does not wait for an OK
- *   PARKED_LATE           the pause clears kParked after it stored stopRx = 1
- *                         (the code's order before this model found the fault)
- * and two more, for which spin finds no counterexample
- * within the bounds (model/README.md):
- *   NO_INPARK_CHECK       beginPauseWait does not refuse kInPark (a pause
- *                         always sends STOP)
- *   ANY_OK                pauseHandshake takes any OK (no kParked loop)
+ *   NO_JOIN               the deregistration does not join
+ *   NO_ACK_WAIT           a USB pause does not wait for the OK
+ *   CODE_ACK_READ         the old order: SerialMgr_AckPauses reads the count
+ *                         without flowLock (a fault this model found)
  *
- * A comment "@stuck:NAME" marks a line where a thread can wait for ever in a
- * variant's deadlock: model/check.sh names, for each deadlock variant, the
- * mark every waiting process must be at, so that a deadlock elsewhere fails
- * the check. Keep a mark on the line of the statement that waits (spin
- * reports that line; for an atomic sequence, the line of "atomic {").
+ * "@stuck:NAME" marks a line where a thread can wait for ever in a deadlock
+ * variant (model/check.sh compares the marks of every waiting process).
  */
 
 #ifndef ROUNDS
-#define ROUNDS 2        /* pause/resume rounds of client 1 */
+#define ROUNDS 2        /* pause/resume rounds of client 1's host thread */
 #endif
 #ifndef BLOCKS
-#define BLOCKS 2        /* blocks the device delivers in one run */
+#define BLOCKS 2        /* blocks the device delivers */
 #endif
-#define UNITS 5         /* kUseUnits, useSem "SMgr_C" */
-
-/* ReaderLife bits (serialmgr/reader_life.h); kInHostRead does not concern USB */
-#define CREATED    1
-#define STARTED    2
-#define INLOOP     4
-#define ENDED      8
-#define STOPSENT   16
-#define SIGTAKEN   32
-#define PAUSEWAIT  64
-#define PARKED     256
-#define INPARK     512
-
-/* gDevList[5] */
-bit   rxRunning, stopRx, txReady;
-bit   devBufHandle;     /* 1: open; 0: -1 */
-byte  currentClient;    /* 0: NULL; 1 or 2: that client's record */
-bit   waitSemFree = 1;  /* wait_sem ("SMgr_F"), binary: 1 = free */
-byte  semGen;           /* opening that wait_sem/useSem/regSem belong to; 0: fields cleared, destroyed */
-byte  units;            /* free units of useSem */
-short rxLife;
-byte  lifeGen;          /* the reader rxLife describes */
-bit   regLock, flowLock;
-byte  exclusive;        /* the gate */
-byte  inside;
-bit   pending;          /* gShutdownList[5].pending */
-byte  gen;              /* openings of the device; reader g serves opening g */
-bit   ackReadLock;      /* s_ackReadLock, held by USB_Control_Pipe_Wait_Ack's read */
-
-#ifdef NO_GATE
-#define GATE_ENTER skip
-#define GATE_LEAVE skip
-#else
-#define GATE_ENTER exclusive++
-#define GATE_LEAVE exclusive--
+#ifndef ACK_SLOTS
+#define ACK_SLOTS 4
 #endif
+#define UNITS 5         /* kUseUnits */
+#define NH 8            /* handle values 1..NH-1; 0 stands for -1 */
 
-/* Witnesses: with -DWITNESS=n, assertion n fails as soon as its scenario is
- * reached, which shows that the model reaches it. */
+/* ReaderLife bits */
+#define CREATED  1
+#define STARTED  2
+#define INLOOP   4
+#define ENDED    8
+#define STOPSENT 16
+#define SIGTAKEN 32
+
 #ifdef WITNESS
 #define W(n, cond) assert(WITNESS != n || !(cond));
 #else
 #define W(n, cond)
 #endif
 
-/* s_control_pipe (STOP) and s_ack_pipe (OK); a read takes all that waits.
- * A reader that stays parked across pause/resume rounds adds an OK each
- * round that no pause reads (a pause that finds kInPark set sends no STOP),
- * so the ack pipe's room must grow with ROUNDS; sendAck asserts that it
- * never fills, as the real pipe does not within such bounds. */
-#ifndef ACK_SLOTS
-#define ACK_SLOTS 4
-#endif
+/* device record gDevList[5] */
+bit  stopRx;
+byte currentClient;     /* 0 or 1 */
+byte devBufHandle;      /* the view; 0: -1 */
+bit  devOpening;        /* dev.opening is the opening (else none) */
+bit  regLock, flowLock, pauseLock;
+byte closers, inFlight; /* CallGate */
+/* the opening */
+bit  running, closed, semsGone;
+byte handle;
+byte life;
+byte pauseEpoch, ackEpoch, overEpoch;
+bit  waitSemFree = 1;
+byte units;
+/* driver */
+bit  hOpen[NH];
+byte nextH = 1;
+byte drvRef;
 chan ctl = [3] of { bit };
 chan ack = [ACK_SLOTS] of { bit };
-
-/* Ghost state for the properties */
-bit  live[3];           /* record in the client registry (SerialMgr_AddClient .. RemoveClient) */
-bit  freed[3];          /* dbHEAP_Delete(client) done */
-bit  paused1;           /* client 1's pause has returned, its resume has not begun */
-bit  sigPend[3];        /* SIGUSR2 pending on reader g */
-bit  readerDone[3];     /* reader g has returned from SERIALMGR_RX_Entry */
-bit  joined[3];
-bit  stopHandled[3];    /* SERIALMGR_HandleSignal ran on reader g with pending set */
-bit  willDereg1;        /* client 1 deregisters in this run */
-bit  cbSent;            /* the one send from dataCb was made */
+bit  ackReadLock;
+/* client 1 */
+byte cstate;            /* 1 sending, 2 paused, 0 deregistered */
+bit  live, claimed, freed;
+/* the shutdown signal */
+bit  pending, sigPend, stopHandled;
+/* ghosts */
+bit  pauseLive, willDereg, readerDone, joined, paused1, parkedNow, cbDone, readError;
+bit  delivering, keptBlk;  /* the opening's delivering mark; the reader's kept block */
 byte blocks;
-bit  readError;
 
-/* SERIALMGR_HandleSignal on reader g */
-inline handleSignal(g) {
-    rxLife = rxLife | SIGTAKEN;
-    stopHandled[g] = stopHandled[g] | pending;
+inline handleSignal() {
+    life = life | SIGTAKEN;
+    stopHandled = stopHandled | pending;
     pending = 0
 }
 
-inline sendAck() {
-    assert(nfull(ack));
-    ack!1
+/* Serial_OpenDevice(5, ...): a new handle; the USB open drains the control
+ * pipe, and the ack pipe unless a pause holds its read lock */
+inline openDev(h) {
+    atomic {
+        do :: nempty(ctl) -> ctl?_ :: empty(ctl) -> break od;
+        if :: !ackReadLock -> do :: nempty(ack) -> ack?_ :: empty(ack) -> break od :: else fi;
+        h = nextH; nextH++; assert(h < NH);
+        hOpen[h] = 1; drvRef++
+    }
 }
+/* Serial_CloseDevice(h): a handle not open (-1, or closed before) does nothing */
+#define CLOSE(h) atomic { if :: h != 0 && hOpen[h] -> hOpen[h] = 0; drvRef-- :: else fi }
 
-inline drain(ch) {
-    do
-    :: nempty(ch) -> ch?_
-    :: empty(ch) -> break
-    od
+/* The state change of a flow-control call (SerialMgr_SetFlow), the caller
+ * holding flowLock. A USB pause counts itself before it stores stopRx; ep is
+ * its count when it must wait for the OK, else 0. */
+inline setFlowPause(ep) {
+    /* @model:setflow-count */
+#ifndef COUNT_AFTER_STOP
+    atomic { ep = 0; if :: !stopRx && devOpening -> pauseEpoch++; ep = pauseEpoch :: else fi };
+    atomic { stopRx = 1; cstate = 2; pauseLive = 1; assert(stopRx == (cstate == 2)) };  /* @model:setflow-store */
+#else
+    atomic { ep = 0; if :: !stopRx && devOpening -> ep = 1 :: else fi; stopRx = 1; cstate = 2; pauseLive = 1 };
+    atomic { if :: ep -> pauseEpoch++; ep = pauseEpoch :: else fi };
+#endif
+    /* @model:setflow-can-answer */
+    atomic { if :: ep != 0 && !((life & INLOOP) && !(life & ENDED)) -> ep = 0 :: else fi }
 }
-
-/* OSSEMAPHORE_GetCnt(wait_sem) == 0 -> OSSEMAPHORE_releaseMutex(wait_sem); a cleared field does nothing */
-#define RELEASE_WAIT_SEM  if :: semGen != 0 && !waitSemFree -> waitSemFree = 1 :: else fi
-
-/* SerialMgr_ObtainExclusive: regSem, then the five units one at a time
- * (units free together are taken in one step). An obtain on a destroyed
- * semaphore fails and counts as taken. h: the handle read first. */
-inline obtainExclusive(h, held) {
-    do  /* @stuck:units */
-    :: held == UNITS -> break
-    :: atomic { h != 0 && h == semGen && units > 0 -> held = held + units; if :: held > UNITS -> units = held - UNITS; held = UNITS :: else -> units = 0 fi }
-    :: atomic { h == 0 || h != semGen -> held = UNITS; break }
-    od
-}
-/* SerialMgr_ReleaseExclusive: only to the same semaphore */
-#define RELEASE_EXCLUSIVE(h, held)  if :: h != 0 && h == semGen -> units = units + held :: else fi; held = 0
-
-/* SerialMgrClientCall (not on the reader): counted first, then the gate and
- * the registry; behind a closed gate it waits for the gate to change. */
-inline clientCall(c, ok) {
-    do
-    :: atomic { !live[c] -> ok = 0; break }
-    :: atomic { live[c] -> inside++ };
-       atomic {
-           gate = exclusive;
-           ok = (gate == 0 && live[c]);
-           if :: !ok -> inside-- :: else fi
-       };
-       if
-       :: ok -> break
-       :: !ok && gate == 0 -> break
-       :: else -> exclusive != gate  /* @stuck:gate */
-       fi
-    od
-}
-
-/* writeInPasses on a device that keeps taking nothing: a pass that wrote 0
- * while exclusive != 0 ends the send, so does txReady 0 or a closed device. */
-#define WRITE_GIVES_UP  (exclusive != 0 || !txReady || !devBufHandle)
-
-/* SERIALMGR_DeRegisterClient(c) */
-inline deregister(c) {
-    /* SERIALMGR_DeRegisterClient: SerialMgr_FindClient asserted; SerialMgrGate */
-    atomic { assert(live[c]); GATE_ENTER };
-    /* SERIALMGR_DeRegisterClient: regLock; SerialMgr_FindClient asserted again */
-    atomic { !regLock -> regLock = 1; assert(live[c]) };
-    /* detachAndStop: flowLock; waitSem = wait_sem; SerialMgr_ObtainExclusive */
-    atomic { !flowLock -> flowLock = 1; h = semGen };  /* @stuck:dereg-flowlock */
-    obtainExclusive(h, held);
-    /* detachAndStop: currentClient = NULL */
-    currentClient = 0;
-    /* detachAndStop: SerialMgr_SetFlow(client, 0, false) */
+inline setFlowResume() {
 #ifdef RELEASE_BEFORE_CLEAR
-    atomic { RELEASE_WAIT_SEM };
-    stopRx = 0;
-#else
-    stopRx = 0;
-    atomic { RELEASE_WAIT_SEM };
+    atomic { if :: !semsGone && !waitSemFree -> waitSemFree = 1 :: else fi };
 #endif
-    /* SERIALMGR_RX_Shutdown: rxRunning = 0, txReady = 0 */
-    atomic { rxRunning = 0; txReady = 0 };
-    /* SERIALMGR_RX_Shutdown: Serial_CloseDevice, devBufHandle = -1 */
-    devBufHandle = 0;
-    /* lendUnitToReader */
-    atomic { if :: held == UNITS && h != 0 && h == semGen -> units++; held-- :: else fi };
-    /* SERIALMGR_RX_Shutdown: rxLife.waitUntilStarted, rxLife.commitStop */
-    atomic {
-        (rxLife & (CREATED | STARTED)) != CREATED;
-        rg = lifeGen;
-        if
-        :: (rxLife & STARTED) && !(rxLife & ENDED) -> rxLife = rxLife | STOPSENT; stop = 1
-        :: else -> stop = 0
-        fi
-    };
-    if
-    :: stop ->
-#ifdef PENDING_AFTER_SIGNAL
-       sigPend[rg] = 1;
-       pending = 1
-#else
-       /* SERIALMGR_RX_Shutdown: SerialMgr_SetPending(devID, 1) */
-       pending = 1;
-#ifndef NO_SIGNAL
-       /* SERIALMGR_RX_Shutdown: pthread_kill(reader, SIGUSR2), pending on it at once */
-       sigPend[rg] = 1
+    atomic { stopRx = 0; paused1 = 0; pauseLive = 0 };  /* @model:setflow-store */
+    /* @model:setflow-override */
+    atomic { if :: devOpening && pauseEpoch != ackEpoch -> overEpoch = pauseEpoch :: else fi };
+#ifndef RELEASE_BEFORE_CLEAR
+    /* @model:setflow-release */
+    atomic { if :: !semsGone && !waitSemFree -> waitSemFree = 1 :: else fi };
 #endif
-#endif
-    :: else
-    fi;
-    /* ReaderLife::reap: join if kStarted, then the word cleared */
-    atomic {
-        if
-        :: rxLife & STARTED ->
-#ifndef NO_JOIN
-           readerDone[lifeGen];  /* @stuck:join */
-           W(10, lifeGen == 2)
-           assert(!joined[lifeGen]);
-           joined[lifeGen] = 1;
-#endif
-           skip
-        :: else
-        fi
-    };
-    rxLife = 0;
-    /* Properties: every reader this device had has finished and was joined
-     * once, and a committed stop ran the shutdown function and left pending clear */
-    assert((gen < 1 || (readerDone[1] && joined[1])) && (gen < 2 || (readerDone[2] && joined[2])));
-    assert(!stop || (stopHandled[rg] && !pending));
-    /* detachAndStop: state = 0, eventCb(14); SerialMgr_RemoveClient;
-     * SerialMgr_ReleaseExclusive; destroyLeftovers; flowLock released */
-    atomic {
-        assert(!freed[c]);
-        live[c] = 0;
-        RELEASE_EXCLUSIVE(h, held);
-        if :: h != 0 && h == semGen -> semGen = 0 :: else fi;
-        flowLock = 0
-    };
-    /* SERIALMGR_DeRegisterClient: wait until inside == 0, regLock still held;
-     * then regLock, the gate; dbHEAP_Delete(client) */
-    atomic { inside == 0 -> regLock = 0; GATE_LEAVE };
-    atomic { assert(!freed[c]); freed[c] = 1 }
+    atomic { cstate = 1; assert(stopRx == (cstate == 2)) }
 }
 
-proctype Reader(byte g) {
-    byte c;
-    short before;
-    /* SERIALMGR_RX_Entry: rxLife.publish */
-    rxLife = rxLife | STARTED;
-    /* SERIALMGR_RX_Entry: AT_STUBS_IsReadyForCommsIO; rxThread; kInLoop */
+/* SerialMgr_AckPauses: ackEpoch = pauseEpoch (a load under flowLock, then the
+ * store), then OK. CODE_ACK_READ restores the old unlocked load: see
+ * model/README.md, "Faults the model found". */
+inline ackPauses(t) {
+#ifdef CODE_ACK_READ
+    t = pauseEpoch;
+#else
+    atomic { !flowLock -> t = pauseEpoch };  /* @model:ack-pauses */
+#endif
+    ackEpoch = t;
+    atomic { assert(nfull(ack)); ack!1 }
+}
+
+/* SerialMgrClientCall of client 1 from a host thread. merge: the entry and
+ * the second FindClient are one step; a claim between them fails the call in
+ * the code, and after this step the call re-checks under flowLock and fails
+ * the same way. */
+inline clientCall(ok) {
+    do
+    :: atomic { !live || claimed -> ok = 0; break }
+    :: atomic { live && !claimed && closers == 0 -> inFlight++; ok = 1; break }  /* @model:call-enter */
+    :: atomic { live && !claimed && closers != 0 } ->
+       closers == 0  /* @stuck:gate */  /* @model:call-wait-open */
+    od
+}
+
+proctype Reader() {
+    byte c, h, fresh, t;
+    byte before;
+    bit ok;
+    /* takeOpening, life.publish */
+    life = life | STARTED;  /* @model:reader-publish */
     if
-    :: rxLife = rxLife | INLOOP
-    :: goto ending                          /* not ready: no clean-up */
+    :: skip
+    :: goto ending          /* AT_STUBS_IsReadyForCommsIO() == 0: no clean-up */
     fi;
+    life = life | INLOOP;  /* @model:reader-enter-loop */
 pass:
-    /* passLoop: while rxRunning */
+    /* passLoop: while running; stopRx read */
     if
-    :: !rxRunning -> goto cleanup
+    :: !running -> goto cleanup  /* @model:pass-running */
     :: else
     fi;
-    /* passLoop: rxLife.clear(kInPark), then stopRx read */
-    rxLife = rxLife & ~INPARK;
     if
-    :: stopRx -> skip
-    :: else -> goto read
-    fi;
-    /* passLoop: rxLife.set(kInPark) */
-    rxLife = rxLife | INPARK;
-park:
-    /* waitWhilePaused: rxRunning 0 -> NewPass */
-    if
-    :: !rxRunning -> goto pass
+    :: stopRx -> goto park  /* @model:pass-stop */
     :: else
     fi;
-    /* waitWhilePaused: rxLife.set(kParked), USB_Control_Pipe_Send_Ack */
-    rxLife = rxLife | PARKED;
-    sendAck();
-    /* waitWhilePaused: OSSEMAPHORE_obtainMutex(wait_sem, -1); a destroyed
-     * mutex (only after this reader's own clean-up) is not modelled */
-    atomic { waitSemFree -> waitSemFree = 0 };  /* @stuck:park */
-    /* waitWhilePaused: while stopRx */
     if
-    :: stopRx -> goto park
+    :: keptBlk -> keptBlk = 0; goto deliver  /* @model:deliver-kept */
     :: else
     fi;
-    /* waitWhilePaused: "Flow wait end. Stop devID" */
+    /* readBlock: the handle under the opening's lock */
+#ifdef SHARED_HANDLE
+    h = devBufHandle;
+#else
+    h = handle;  /* @model:read-handle */
+#endif
+    /* Serial_Read: a handle not open returns 0 with errno 0 (not EAGAIN) */
     if
-    :: atomic { currentClient == 0 -> W(11, true) skip }; goto cleanup
+    :: !hOpen[h] -> goto readfailed
     :: else
     fi;
-    /* waitWhilePaused: Serial_CloseDevice, Serial_OpenDevice(5, 0): USB_OpenDevice
-     * drains the control pipe, and the ack pipe unless its read lock is held */
-    devBufHandle = 0;
-    atomic {
-        drain(ctl);
-        W(6, ackReadLock)
-        if :: !ackReadLock -> drain(ack) :: else fi;
-        devBufHandle = 1
-    };
-    goto pass;                              /* NewPass */
-read:
-    /* passLoop: readBlock -> Serial_Read: a closed handle returns 0 (errno 0) */
+    /* the USB read waits on the tty and the control pipe, SIGUSR2 let in */
     if
-    :: !devBufHandle -> goto readfailed
-    :: else
-    fi;
-    /* isUsbDataAvailable: at_pselect_read on the tty and the control pipe, SIGUSR2 let in */
-end_read:
-    if
-    :: atomic { nempty(ctl) -> drain(ctl) } ->
-       /* STOP_READING_USB_TTY; with rxRunning 0 the read error path */
+    :: atomic { nempty(ctl) -> do :: nempty(ctl) -> ctl?_ :: empty(ctl) -> break od } ->
        if
-       :: !rxRunning -> goto readfailed
-       :: else -> stopRx = 1; goto pass    /* passLoop: stopRx = 1 */
-       fi
-    :: atomic { devBufHandle && blocks < BLOCKS -> blocks++ } ->
-       if
-       :: !rxRunning -> goto readfailed
+       :: !running -> goto readfailed
        :: else
        fi;
-       /* deliver: OSSEMAPHORE_Obtain(useSem, -1); a destroyed semaphore fails */
-       if
-       :: atomic { semGen == g && units > 0 -> units-- }
-       :: atomic { semGen != g -> W(12, true) skip }; goto pass
-       fi;
-       /* deliver: currentClient, dataCb */
-       atomic {
-           c = currentClient;
-           W(4, c == 1 && blocks == BLOCKS) W(5, c == 2 && g == 2)
-           assert(c == 0 || (!freed[c] && live[c]));
-           assert(!(c == 1 && paused1))
+       /* SerialMgr_StopStillWanted, under flowLock */
+       atomic {  /* @model:stop-still-wanted */
+           !flowLock ->
+#ifdef NO_OVERRIDE
+           ok = 1;
+#else
+           ok = (stopRx || !(overEpoch > ackEpoch));
+#endif
+           if
+           :: ok ->
+              assert(!(overEpoch > ackEpoch) || stopRx);  /* a resume overrode the pause */
+              assert(stopRx || cstate != 1);              /* the last call was a resume */
+              stopRx = 1
+           :: else -> W(2, true) ackEpoch = pauseEpoch
+           fi
        };
-       /* dataCb may send, blocking, from the reader thread (SerialMgrClientCall
-        * on the reader passes the gate, takes no unit) */
        if
-       :: c != 0 && !cbSent ->
-          atomic { cbSent = 1; inside++; assert(live[c] && !freed[c]) };
-          if
-          :: skip                           /* written, or given up at once */
-          :: willDereg1 ->
-end_cbstuck:  atomic { WRITE_GIVES_UP -> W(8, exclusive != 0 && txReady) skip }
-          fi;
-          inside--
+       :: !ok -> atomic { assert(nfull(ack)); ack!1 }  /* @model:stop-overridden-ack */
        :: else
        fi;
-       /* deliver: OSSEMAPHORE_Release */
-       atomic { if :: semGen == g -> units++ :: else fi };
        goto pass
-    :: atomic { sigPend[g] -> sigPend[g] = 0; handleSignal(g) } ->
-       goto pass                            /* EINTR: EAGAIN */
-    :: atomic { !readError && devBufHandle -> readError = 1 } ->
-       goto readfailed                      /* EIO */
+    :: atomic { hOpen[h] && blocks < BLOCKS -> blocks++ } ->
+       if
+       :: !running -> goto readfailed
+       :: else
+       fi;
+deliver:
+       /* deliver: one unit of useSem (the reader destroys it only itself) */
+       atomic { units > 0 -> units-- };  /* @model:deliver-unit */
+       /* merge: the delivering mark and the look at stopRx; a pause that
+        * stores stopRx between them waits for the mark either way, and the
+        * reader clears it after it kept the block */
+       atomic {  /* @model:deliver-client */
+           delivering = 1;
+           if
+           :: stopRx -> keptBlk = 1; c = 0
+           :: else ->
+              c = currentClient;
+              assert(c == 0 || (live && !freed));
+              assert(!(c == 1 && paused1))
+           fi
+       };
+       /* dataCb: flow control once (SERIALMGR_SetFlowControl on the
+        * reader: passes the gate, flowLock, no wait for an OK) */
+       if
+       :: c == 1 && !cbDone ->
+          /* on the reader the gate is passed (bypass); a claimed record fails the call */
+          atomic { cbDone = 1; ok = (live && !claimed); if :: ok -> inFlight++ :: else fi };  /* @model:call-enter */
+          if
+          :: !ok -> goto cbOut
+          :: else
+          fi;
+#ifndef CB_NO_FLOWLOCK
+          atomic { !flowLock -> flowLock = 1 };  /* @model:cb-flowlock */
+#endif
+          if
+          :: setFlowPause(t); W(3, true) skip
+          :: setFlowResume(); W(4, true) skip
+          fi;
+#ifndef CB_NO_FLOWLOCK
+          flowLock = 0;
+#endif
+          inFlight--
+       :: else
+       fi;
+cbOut:
+       atomic { delivering = 0; if :: !semsGone -> units++ :: else fi };
+       goto pass
+    :: atomic { sigPend -> sigPend = 0; handleSignal() } ->
+       goto pass            /* EINTR, then EAGAIN */
+    :: atomic { hOpen[h] && !readError -> readError = 1 } ->
+       goto readfailed      /* EIO */
     fi;
+park:
+    /* SerialMgr_Park */
+    if
+    :: !running -> goto pass
+    :: else
+    fi;
+    ackPauses(t);
+    parkedNow = 1;
+end_park:
+    atomic { waitSemFree -> waitSemFree = 0; parkedNow = 0 };  /* @stuck:park */  /* @model:park-obtain */
+    if
+    :: stopRx -> goto park  /* @model:park-while */
+    :: else
+    fi;
+    if
+    :: !running -> goto pass
+    :: else
+    fi;
+    if
+    :: atomic { currentClient == 0 -> W(5, true) skip }; goto cleanup  /* @model:park-client-gone */
+    :: else
+    fi;
+    /* reopen: the handle taken under the opening's lock, closed, opened
+     * anew, stored only if the opening is not closed */
+#ifdef SHARED_HANDLE
+    h = devBufHandle;
+#else
+    atomic { ok = !closed; if :: ok -> h = handle; handle = 0 :: else fi };  /* @model:reopen-take */
+    if
+    :: !ok -> goto pass
+    :: else
+    fi;
+#endif
+    CLOSE(h);  /* @model:reopen-close */
+    openDev(fresh);  /* @model:reopen-open */
+#ifdef SHARED_HANDLE
+    devBufHandle = fresh;
+#else
+    atomic {  /* @model:reopen-store */
+        if
+        :: !closed -> handle = fresh; devBufHandle = fresh; fresh = 0
+        :: else -> W(6, true) skip
+        fi
+    };
+    CLOSE(fresh);  /* @model:reopen-close-own */
+#endif
+    W(1, true)
+    goto pass;
 readfailed:
-    /* reportReadError: eventCb(11) to currentClient */
-    c = currentClient;
-    assert(c == 0 || (!freed[c] && live[c]));
+    /* reportReadError: eventCb(11) to the current client (nothing in this piece) */
+    atomic { c = currentClient; assert(c == 0 || (live && !freed)) };
 cleanup:
-    /* SERIALMGR_RX_Entry clean-up: semaphores' fields cleared and destroyed,
-     * Serial_CloseDevice, devBufHandle = -1 */
-    atomic { semGen = 0; devBufHandle = 0 };
+    /* cleanUp: semsGone; the view cleared only while the opening is not closed */
+    semsGone = 1;  /* @model:cleanup-sems */
+#ifdef SHARED_HANDLE
+    atomic { h = devBufHandle; devBufHandle = 0 };
+    CLOSE(h);
+#else
+    atomic { h = handle; handle = 0 };  /* @model:cleanup-take */
+    CLOSE(h);  /* @model:cleanup-close */
+    atomic { if :: !closed -> devBufHandle = 0 :: else fi };  /* @model:cleanup-view */
+#endif
 ending:
-    /* rxLife.end */
-    atomic { before = rxLife; rxLife = rxLife | ENDED };
-    /* endReader: at_take_shutdown_signal(committed) */
+    /* endReader: life.end, the committed signal, the OK for unanswered pauses */
+    atomic { before = life; life = life | ENDED };  /* @model:reader-end */
     if
     :: (before & STOPSENT) && !(before & SIGTAKEN) ->
-       atomic { sigPend[g] -> W(2, true) sigPend[g] = 0; handleSignal(g) }
+       atomic { sigPend -> W(7, true) sigPend = 0; handleSignal() }  /* @stuck:end-signal */  /* @model:reader-take-signal */
     :: else ->
-       atomic { if :: sigPend[g] -> sigPend[g] = 0; handleSignal(g) :: else fi }
+       atomic { if :: sigPend -> sigPend = 0; handleSignal() :: else fi }
     fi;
-    /* endReader: an OK for a pause that waits */
     if
-    :: before & PAUSEWAIT -> atomic { W(7, true) sendAck(); readerDone[g] = 1 }
-    :: else -> readerDone[g] = 1
-    fi
+    :: pauseEpoch != ackEpoch -> W(8, true) ackPauses(t)  /* @model:reader-end-ack */
+    :: else
+    fi;
+    readerDone = 1
 }
 
-/* Client 1 pauses and resumes ROUNDS times from its own thread */
+/* Client 1's host thread: ROUNDS pauses and resumes */
 proctype Pauser() {
-    byte r, gate;
-    bit wasPaused, hs, ok;
+    byte r, ep, got;
+    bit ok;
     do
     :: r < ROUNDS ->
-       /* SERIALMGR_SetFlowControl(client1, 1): SerialMgrClientCall */
-       clientCall(1, ok);
+       clientCall(ok);
        if
-       :: !ok -> goto pauseOut
+       :: !ok -> goto resume
        :: else
        fi;
-       /* SERIALMGR_SetFlowControl: flowLock; SerialMgr_FindClient again */
-       atomic {
+       atomic { !pauseLock -> pauseLock = 1 };  /* @model:pause-lock */
+       atomic {  /* @model:flow-lock-find */
            !flowLock -> flowLock = 1;
-           ok = live[1];
-           W(9, !ok)
-           if :: !ok -> flowLock = 0; inside-- :: else fi
+           if :: claimed -> ok = 0; flowLock = 0; pauseLock = 0; inFlight-- :: else fi
        };
        if
-       :: !ok -> goto pauseOut
+       :: !ok -> goto resume
        :: else
        fi;
-#ifndef PARKED_LATE
-       rxLife = rxLife & ~PARKED;
-#endif
-       /* SerialMgr_SetFlow: wasPaused = stopRx.exchange(1); state = 2 */
-       atomic { assert(!freed[1]); wasPaused = stopRx; stopRx = 1 };
-       /* SerialMgr_SetFlow: wasPaused == 0 && rxLife.beginPauseWait() */
-       hs = 0;
+       setFlowPause(ep);
+       flowLock = 0;
        if
-       :: !wasPaused ->
-          atomic {
-#ifdef NO_INPARK_CHECK
-              if :: (rxLife & INLOOP) && !(rxLife & ENDED) -> rxLife = rxLife | PAUSEWAIT; hs = 1 :: else fi
-#else
-              if :: (rxLife & INLOOP) && !(rxLife & (ENDED | INPARK)) -> rxLife = rxLife | PAUSEWAIT; hs = 1 :: else fi
-#endif
-          }
-       :: else
-       fi;
-       if
-       :: hs ->
-#ifdef PARKED_LATE
-          /* pauseHandshake: rxLife.clear(kParked) */
-          rxLife = rxLife & ~PARKED;
-#endif
-          /* pauseHandshake: USB_Control_Pipe_Send_Stop (the real pipe never fills) */
-          atomic { W(14, len(ctl) > 0) assert(nfull(ctl)); ctl!1 };
+       :: ep != 0 ->
+          /* SerialMgr_AwaitPark: STOP, then OKs until ackEpoch >= ep */
+          atomic { assert(nfull(ctl)); ctl!1 };  /* @model:await-stop */
 #ifndef NO_ACK_WAIT
           do
-          :: /* USB_Control_Pipe_Wait_Ack: s_ackReadLock, one read (takes all OKs) */
-             ackReadLock = 1;
-             atomic { nempty(ack) -> drain(ack); ackReadLock = 0 };  /* @stuck:ack */
-#ifdef ANY_OK
-             break
-#else
-             /* pauseHandshake: until kParked or kEnded */
+          :: ackReadLock = 1;
+             atomic { nempty(ack) -> do :: nempty(ack) -> ack?_ :: empty(ack) -> break od; ackReadLock = 0 };  /* @stuck:ack */  /* @model:await-ok */
              if
-             :: rxLife & (PARKED | ENDED) -> break
-             :: else -> W(3, true) skip
+             :: ackEpoch >= ep -> break  /* @model:await-epoch */
+             :: else
              fi
-#endif
           od;
 #endif
-          /* pauseHandshake: rxLife.clear(kPauseWaiting) */
-          rxLife = rxLife & ~PAUSEWAIT
+          skip
        :: else
        fi;
-       /* flowLock released; ~SerialMgrClientCall */
-       atomic { flowLock = 0; inside--; paused1 = 1 };
-pauseOut:
-       /* SERIALMGR_SetFlowControl(client1, 0) */
+       /* SerialMgr_AwaitDelivery: a delivery under way ends first */
+       !delivering;  /* @stuck:delivery */  /* @model:await-delivery */
+       atomic { pauseLock = 0; inFlight--; paused1 = pauseLive };
+resume:
        paused1 = 0;
-       clientCall(1, ok);
+       clientCall(ok);
        if
-       :: !ok -> goto resumeOut
+       :: !ok -> goto next
        :: else
        fi;
-       atomic {  /* @stuck:resume-flowlock */
+       atomic {  /* @model:flow-lock-find */
            !flowLock -> flowLock = 1;
-           ok = live[1];
-           if :: !ok -> flowLock = 0; inside-- :: else fi
+           if :: claimed -> ok = 0; flowLock = 0; inFlight-- :: else fi
        };
        if
-       :: !ok -> goto resumeOut
+       :: !ok -> goto next
        :: else
        fi;
-#ifdef RELEASE_BEFORE_CLEAR
-       atomic { assert(!freed[1]); RELEASE_WAIT_SEM };
-       atomic { stopRx = 0; flowLock = 0; inside-- };
-#else
-       /* SerialMgr_SetFlow: stopRx.exchange(0) */
-       atomic { assert(!freed[1]); stopRx = 0 };
-       /* SerialMgr_SetFlow: release wait_sem if held, state = 1; flowLock; ~SerialMgrClientCall */
-       atomic { RELEASE_WAIT_SEM; flowLock = 0; inside-- };
-#endif
-resumeOut:
+       setFlowResume();
+       atomic { flowLock = 0; inFlight-- };
+next:
        r++
     :: r == ROUNDS -> break
     od
 }
 
-/* Client 1 deregisters from its own thread, in the runs that chose so */
-proctype Dereg1() {
-    byte h, held, rg;
-    bit stop;
+/* Client 1's deregistration from a host thread, in the runs that chose one */
+proctype Dereg() {
+    byte h, held;
+    bit committed;
     if
-    :: willDereg1 -> deregister(1)
+    :: !willDereg -> goto done
     :: else
-    fi
-}
-
-/* Client 2: registers (replacing client 1 on the open device, or opening it
- * again after it was closed), sends once in blocking mode, then deregisters
- * or stays. */
-proctype Registrar() {
-    byte h, held, rg, sh, gate;
-    bit stop, su, ok;
-    /* SERIALMGR_RegisterClient(client2): SerialMgrGate */
-    GATE_ENTER;
-    /* SERIALMGR_RegisterClient: regLock; needOpen */
-    atomic {
-        !regLock -> regLock = 1;
+    fi;
+    /* SerialMgr_ClaimClient first */
+    atomic { assert(live && !claimed); claimed = 1 };  /* @model:dereg-claim */
+    closers++;  /* @model:dereg-gate-close */
+    atomic { !regLock -> regLock = 1 };  /* @model:dereg-reglock */
+    /* ExclusiveHold::obtain: "SMgr_W" (no other registrar here), then the
+     * five units. merge: the units are taken in one step; the only other
+     * holder is the reader, one unit at a time around dataCb, and it cannot
+     * take one while fewer than five are free either way. A destroyed
+     * semaphore's obtain fails and counts as taken. */
+    atomic {  /* @model:hold-obtain */
         if
-        :: !devBufHandle && currentClient != 0 ->
-           /* a reader that ended on its own left client 1 attached: the
-            * registration stops the process ("gDevList[inDevID].currentClient
-            * == NULL"); that run ends here */
-           regLock = 0;
-           GATE_LEAVE;
-           goto done
-        :: !devBufHandle && currentClient == 0 ->
-           /* openDevice: Serial_OpenDevice (USB_OpenDevice drains both pipes,
-            * the ack pipe unless its read lock is held), txReady = 1,
-            * wait_sem/useSem/regSem, rxRunning = 1 */
-           drain(ctl);
-           if :: !ackReadLock -> drain(ack) :: else fi;
-           devBufHandle = 1; txReady = 1;
-           gen++; semGen = gen; waitSemFree = 1; units = UNITS;
-           rxRunning = 1;
-           /* startReader: waitUntilStarted, reap (nothing to join: every
-            * deregistration joined its reader), start, OSTASK_CreateWArg */
-           assert(rxLife == 0);
-           rxLife = CREATED; lifeGen = gen;
-           run Reader(gen)
-        :: devBufHandle
+        :: semsGone -> held = UNITS
+        :: !semsGone && units == UNITS -> units = 0; held = UNITS
         fi
     };
-    /* attach: flowLock; SerialMgr_ObtainExclusive */
-    atomic { !flowLock -> flowLock = 1; h = semGen };
-    obtainExclusive(h, held);
-    /* attach: SerialMgr_AddClient; currentClient = client */
-    atomic { W(1, currentClient == 1) live[2] = 1; currentClient = 2 };
-    /* attach: SerialMgr_SetFlow(client, 0, false): stopRx.exchange(0), release */
-    stopRx = 0;
-    /* attach: SerialMgr_ReleaseExclusive; flowLock, regLock, gate released */
-    atomic { RELEASE_WAIT_SEM; RELEASE_EXCLUSIVE(h, held); flowLock = 0; regLock = 0; GATE_LEAVE };
-
-    /* SERIALMGR_SendData(client2, ..., block = 1): SerialMgrClientCall */
-    clientCall(2, ok);
+    /* detachAndStop under flowLock: currentClient = NULL, SetFlow(0), no opening */
+    atomic { !flowLock -> flowLock = 1; currentClient = 0 };  /* @model:dereg-detach */
+    setFlowResume();
+    atomic { devOpening = 0; flowLock = 0 };  /* @model:dereg-take-opening */
+    /* stopReader: waitUntilStarted, commitStop before the run flag.
+     * merge: the wait and the commit; the wait's condition stays true, and
+     * a reader that ends in between is a reader that ended before. */
+    atomic {  /* @model:dereg-commit */
+        (life & (CREATED | STARTED)) != CREATED;
+        committed = ((life & STARTED) && !(life & ENDED));
+        if :: committed -> life = life | STOPSENT :: else fi
+    };
+    running = 0;  /* @model:dereg-running */
+#ifdef SHARED_HANDLE
+    h = devBufHandle;
+    CLOSE(h);
+    devBufHandle = 0;
+#else
+    atomic { h = handle; handle = 0; closed = 1 };  /* @model:dereg-take-handle */
+    /* merge: the close and the view's -1; in this piece no other thread reads the view */
+    atomic { CLOSE(h); devBufHandle = 0 };  /* @model:dereg-close */
+#endif
+    /* lendOne */
+    atomic { if :: held == UNITS && !semsGone -> units++; held-- :: else fi };  /* @model:dereg-lend */
     if
-    :: !ok -> goto sendOut
+    :: committed ->
+#ifdef PENDING_AFTER_SIGNAL
+       sigPend = 1;
+       pending = 1
+#else
+       pending = 1;  /* @model:dereg-pending */
+#ifndef NO_SIGNAL
+       sigPend = 1  /* @model:dereg-signal */
+#endif
+#endif
     :: else
     fi;
-    /* SERIALMGR_SendData: OSSEMAPHORE_Obtain(useSem) (fails on a destroyed one) */
-    sh = semGen;
-    if
-    :: sh == 0
-    :: atomic { sh != 0 && sh == semGen && units > 0 -> units--; su = 1 }
-    :: sh != 0 && sh != semGen
+    /* reapReader: join */
+#ifndef NO_JOIN
+    if  /* @stuck:join */
+    :: atomic { (life & STARTED) && readerDone -> assert(!joined); joined = 1 }  /* @model:dereg-join */
+    :: atomic { !(life & STARTED) -> joined = 1; readerDone = 1 }
     fi;
-    /* SERIALMGR_SendData: SerialMgr_FindClient asserted */
-    assert(live[2] && !freed[2]);
-    /* writeData / writeInPasses */
-    if
-    :: skip                                 /* all written, nothing to write, or a failed write */
-    :: txReady && devBufHandle ->
-end_stuck:
-       atomic { WRITE_GIVES_UP -> W(13, exclusive != 0 && txReady) skip }
-    fi;
-    /* SERIALMGR_SendData: SerialMgr_ReleaseIfCurrent; ~SerialMgrClientCall */
-    atomic { if :: su && sh == semGen -> units++ :: else fi; su = 0; inside-- };
-sendOut:
-    if
-    :: deregister(2)
-    :: skip
-    fi;
+#endif
+    assert(readerDone && joined);
+    assert(!committed || (stopHandled && !pending));
+    assert(drvRef == 0);
+    /* tellDeregistered: state 0, eventCb(14), RemoveClient */
+    atomic { cstate = 0; live = 0 };  /* @model:dereg-tell */
+    atomic { if :: !semsGone -> units = units + held :: else fi; held = 0 };  /* @model:dereg-release-hold */
+    /* destroyLeftovers of a reader that never entered its loop */
+    atomic { if :: !(life & INLOOP) -> semsGone = 1 :: else fi };  /* @model:dereg-leftovers */
+    regLock = 0;
+    atomic { inFlight == 0 -> closers-- };  /* @stuck:drain */  /* @model:dereg-drain */
+    atomic { assert(!freed); freed = 1 };
 done:
     skip
 }
 
+/* At the end (no thread can move): a parked reader is one whose client is paused */
+proctype Monitor() {
+end_mon:
+    atomic { timeout -> assert(!parkedNow || (stopRx && cstate == 2)) }
+}
+
 init {
-    byte h, held;
-    /* SERIALMGR_RegisterClient(client1) on the closed device: gate, regLock,
-     * openDevice, startReader */
+    byte h;
+    /* SERIALMGR_RegisterClient(client 1) on the closed device: open, the
+     * opening with its semaphores, published, the reader started, attach */
     atomic {
-        if :: willDereg1 = 1 :: willDereg1 = 0 fi;
-        GATE_ENTER;
-        regLock = 1;
-        devBufHandle = 1; txReady = 1;
-        gen = 1; semGen = 1; waitSemFree = 1; units = UNITS;
-        rxRunning = 1;
-        rxLife = CREATED; lifeGen = 1;
-        run Reader(1);
-        flowLock = 1; h = semGen
-    };
-    /* attach: SerialMgr_ObtainExclusive (the reader may hold a unit) */
-    obtainExclusive(h, held);
-    /* attach: AddClient, currentClient, SetFlow(0) */
-    atomic { live[1] = 1; currentClient = 1; stopRx = 0 };
-    atomic { RELEASE_WAIT_SEM; RELEASE_EXCLUSIVE(h, held); flowLock = 0; regLock = 0; GATE_LEAVE };
-    atomic {
+        if :: willDereg = 1 :: willDereg = 0 fi;
+        openDev(h);
+        handle = h; devBufHandle = h;
+        running = 1; units = UNITS; devOpening = 1;
+        life = CREATED;
+        live = 1; currentClient = 1; cstate = 1;
+        run Reader();
         run Pauser();
-        run Dereg1();
-        run Registrar()
+        run Dereg();
+        run Monitor()
     }
 }

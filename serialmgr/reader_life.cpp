@@ -67,6 +67,7 @@ bool ReaderLife::reap() {
     if (!has(kStarted)) return false;
     const pthread_t thread = thread_.load();
     if (pthread_equal(thread, pthread_self())) {
+        // @model:reap-detach
         pthread_detach(thread);  // deregistered from its own callback: nobody else may join it
     } else {
         pthread_join(thread, nullptr);

@@ -148,6 +148,7 @@ SerialMgrClientCall::SerialMgrClientCall(const SerialMgrClientInfo* client) {
         // close() are read-modify-writes of the same word (CallGate). If the
         // entry comes first, the closer's drain sees this call counted; if
         // the close comes first, the entry fails here and the call waits.
+        // @model:call-enter
         if (dev.gate.tryEnter(onReader)) {
             // In flight now: a deregistration that claims the record from
             // here on drains this call before it frees the record. One that
@@ -163,6 +164,7 @@ SerialMgrClientCall::SerialMgrClientCall(const SerialMgrClientInfo* client) {
             return;  // deregistered meanwhile
         }
         if (nested) return;    // fails as for a deregistered record
+        // @model:call-wait-open
         dev.gate.waitOpen();   // behind the registration or deregistration
     }
 }

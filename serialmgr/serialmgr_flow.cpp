@@ -43,20 +43,25 @@ void reopen(UInt32 devID, SerialMgrDevice& dev, SerialMgrOpening& opening) {
     {
         AtLock guard(opening.lock);
         if (opening.closed) return;
+        // @model:reopen-take
         old = opening.handle;
         opening.handle = -1;
     }
+    // @model:reopen-close
     Serial_CloseDevice(old);
+    // @model:reopen-open
     const Int32 fresh = Serial_OpenDevice(devID, 0);
     {
         AtLock guard(opening.lock);
         if (!opening.closed) {
+            // @model:reopen-store
             opening.handle = fresh;
             dev.devBufHandle.store(fresh);
             AT_ASSERT_IN("SERIALMGR_RX_Entry", fresh != -1, "pDev->devBufHandle != -1");
             return;
         }
     }
+    // @model:reopen-close-own
     if (fresh != SERIAL_OPEN_FAILED && fresh != SERIAL_OPEN_NOT_OPENED) Serial_CloseDevice(fresh);
 }
 
@@ -70,7 +75,9 @@ UInt32 SerialMgr_SetFlow(SerialMgrDevice& dev, SerialMgrClientInfo* client, UInt
     // A USB pause counts itself before it sets stopRx: a reader that sees
     // stopRx set then acknowledges this count when it parks.
     const bool usbPause = enable != 0 && devID == SERIAL_DEVICE_USB && wasPaused == 0 && opening != nullptr;
+    // @model:setflow-count
     const UInt32 epoch = usbPause ? opening->pauseEpoch.fetch_add(1) + 1 : 0;
+    // @model:setflow-store
     dev.stopRx.store(static_cast<UInt8>(enable));
     AT_LOGI("SERIALMGR_SetFlowControl: devID=%d, client=%d enable=%d state=%d\r\n", static_cast<int>(devID),
             static_cast<int>(client->params.clientID), static_cast<int>(enable),
@@ -81,11 +88,13 @@ UInt32 SerialMgr_SetFlow(SerialMgrDevice& dev, SerialMgrClientInfo* client, UInt
         // looks at stopRx before it reads again. So does a pause with no
         // reader in its loop to answer; a reader that ends after this look
         // sees the count and answers at its end.
+        // @model:setflow-can-answer
         return usbPause && opening->life.canAnswerPause() ? epoch : 0;
     }
     // A resume overrides the pauses whose STOP is still unanswered: when the
     // reader reads such a STOP it answers it and reads on.
     if (opening != nullptr && opening->pauseEpoch.load() != opening->ackEpoch.load()) {
+        // @model:setflow-override
         opening->overriddenEpoch.store(opening->pauseEpoch.load());
     }
     // The state first: the released reader may deliver at once, and a reply
@@ -94,14 +103,17 @@ UInt32 SerialMgr_SetFlow(SerialMgrDevice& dev, SerialMgrClientInfo* client, UInt
     // After a reader ended on its own, wait_sem is 0 (cleared before the
     // reader destroyed the mutex), and both calls do nothing.
     const OSSemaphore waitSem = dev.wait_sem.load();
+    // @model:setflow-release
     if (OSSEMAPHORE_GetCnt(waitSem) == 0) OSSEMAPHORE_releaseMutex(waitSem);
     return 0;
 }
 
 void SerialMgr_AwaitPark(SerialMgrDevice&, const std::shared_ptr<SerialMgrOpening>& opening, UInt32 epoch) {
+    // @model:await-stop
     USB_Control_Pipe_Send_Stop();
     do {
         USB_Control_Pipe_Wait_Ack();
+        // @model:await-epoch
     } while (opening->ackEpoch.load() < epoch);
 }
 
@@ -109,14 +121,25 @@ void SerialMgr_AwaitDelivery(const SerialMgrOpening& opening) {
     while (opening.delivering.load()) opening.delivering.wait(true);
 }
 
-void SerialMgr_AckPauses(SerialMgrOpening& opening) {
-    opening.ackEpoch.store(opening.pauseEpoch.load());  // before the OK: the pause looks at it on the OK
+void SerialMgr_AckPauses(SerialMgrDevice& dev, SerialMgrOpening& opening) {
+    // The count is read under flowLock, where a pause counts itself and sets
+    // stopRx in one turn: a reader that read the count without it could
+    // acknowledge a pause whose stopRx it has not seen, reopen (draining that
+    // pause's STOP and this OK) and leave the pause waiting for ever.
+    UInt32 count = 0;
+    {
+        AtLock flow(dev.flowLock);
+        // @model:ack-pauses
+        count = opening.pauseEpoch.load();
+    }
+    opening.ackEpoch.store(count);  // before the OK: the pause looks at it on the OK
     USB_Control_Pipe_Send_Ack();
 }
 
 bool SerialMgr_StopStillWanted(SerialMgrDevice& dev, SerialMgrOpening& opening) {
     {
         AtLock flow(dev.flowLock);
+        // @model:stop-still-wanted
         const bool overridden = opening.overriddenEpoch.load() > opening.ackEpoch.load();
         if (dev.stopRx.load() != 0 || !overridden) {
             dev.stopRx.store(1);
@@ -127,6 +150,7 @@ bool SerialMgr_StopStillWanted(SerialMgrDevice& dev, SerialMgrOpening& opening) 
         opening.ackEpoch.store(opening.pauseEpoch.load());
     }
     AT_LOGI(" SERIALMGR_RX_Entry: STOP_READING_USB_TTY: resumed since, reading on\n");
+    // @model:stop-overridden-ack
     USB_Control_Pipe_Send_Ack();
     return false;
 }
@@ -144,15 +168,18 @@ SerialMgrParkEnd SerialMgr_Park(UInt32 devID, SerialMgrDevice& dev, SerialMgrOpe
         if (opening.running.load() == 0) return SerialMgrParkEnd::NewPass;  // the top of the pass ends the loop
         AT_LOGI("SERIALMGR_RX_Entry: devID=%d, wait_sem=%p\r\n", static_cast<int>(devID),
                 handleAsPointer(opening.waitSem));
-        if (devID == SERIAL_DEVICE_USB) SerialMgr_AckPauses(opening);
+        if (devID == SERIAL_DEVICE_USB) SerialMgr_AckPauses(dev, opening);
+        // @model:park-obtain
         const OSStatus status = OSSEMAPHORE_obtainMutex(opening.waitSem, OSSUSPEND_WAIT);
         if (status != OSSTATUS_SUCCESS) {
             AT_LOGE("SERIALMGR_RX_Entry: OSSEMAPHORE_obtainMutex fail. status=%d\r\n", static_cast<int>(status));
             OSTASK_Sleep(kFailedParkTicks);
         }
         // The reader stays the holder of wait_sem; a resume releases it.
+        // @model:park-while
     } while (dev.stopRx.load() != 0);
     if (opening.running.load() == 0) return SerialMgrParkEnd::NewPass;
+    // @model:park-client-gone
     if (dev.currentClient.load() == nullptr) {
         AT_LOGI("SERIALMGR_RX_Entry: Flow wait end. Stop devID %d\r\n", static_cast<int>(devID));
         return SerialMgrParkEnd::Stop;
@@ -177,21 +204,26 @@ Boolean SERIALMGR_SetFlowControl(SerialMgrClientInfo* client, UInt32 enable) {
         // the reader as soon as the callback returns; from another device's
         // callbacks it does not wait for this reader (which may be waiting
         // for that one).
+        // @model:cb-flowlock
         AtLock flow(dev.flowLock);
+        // @model:flow-lock-find
         if (!SerialMgr_FindClient(client, &devID)) return FALSE;  // deregistered meanwhile
         SerialMgr_SetFlow(dev, client, devID, enable);
         return TRUE;
     }
+    // @model:pause-lock
     AtLock pause(dev.pauseLock);
     std::shared_ptr<SerialMgrOpening> opening;
     UInt32 epoch = 0;
     {
         AtLock flow(dev.flowLock);
+        // @model:flow-lock-find
         if (!SerialMgr_FindClient(client, &devID)) return FALSE;  // deregistered while this call waited
         opening = dev.opening;
         epoch = SerialMgr_SetFlow(dev, client, devID, enable);
     }
     if (epoch != 0) SerialMgr_AwaitPark(dev, opening, epoch);
+    // @model:await-delivery
     if (opening != nullptr) SerialMgr_AwaitDelivery(*opening);
     return TRUE;
 }

@@ -246,7 +246,7 @@ void SerialMgr_AwaitPark(SerialMgrDevice& dev, const std::shared_ptr<SerialMgrOp
 void SerialMgr_AwaitDelivery(const SerialMgrOpening& opening);
 // Reader side: the OK for every pause counted so far (parked, ended, or a
 // pause that a later resume overrode).
-void SerialMgr_AckPauses(SerialMgrOpening& opening);
+void SerialMgr_AckPauses(SerialMgrDevice& dev, SerialMgrOpening& opening) EXCLUDES(dev.flowLock);
 // Reader side, on a STOP read from the control pipe: sets stopRx and returns
 // true when the reader must park; false when a resume overrode the pause
 // that sent it, which the reader then acknowledges instead.

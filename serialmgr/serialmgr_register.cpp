@@ -26,6 +26,7 @@ class CAPABILITY("exclusive hold") ExclusiveHold {
             if (opening_->semsGone) return;
         }
         OSSEMAPHORE_Obtain(opening_->regSem, OSSUSPEND_WAIT);
+        // @model:hold-obtain
         for (units_ = 0; units_ < kUseUnits; ++units_) OSSEMAPHORE_Obtain(opening_->useSem, OSSUSPEND_WAIT);
     }
     // A reader that has read a block waits for a unit while the deregistration
@@ -201,6 +202,7 @@ bool lockRegistration(SerialMgrDevice& dev, UInt32 devID) TRY_ACQUIRE(true, dev.
         dev.regLock.lock();
         return true;
     }
+    // @model:reglock-self
     while (!dev.regLock.try_lock()) {
         if (self->life.stopCommitted()) return false;
         sched_yield();
@@ -221,7 +223,9 @@ bool stopReader(UInt32 devID, SerialMgrDevice& dev, SerialMgrOpening* opening, E
     bool committed = false;
     if (opening != nullptr) {
         opening->life.waitUntilStarted();
+        // @model:dereg-commit
         committed = opening->life.commitStop();
+        // @model:dereg-running
         opening->running.store(0);
     }
     dev.rxRunning.store(0);
@@ -230,20 +234,25 @@ bool stopReader(UInt32 devID, SerialMgrDevice& dev, SerialMgrOpening* opening, E
     Int32 handle = dev.devBufHandle.load();  // -1 on the null device
     if (opening != nullptr) {
         AtLock guard(opening->lock);
+        // @model:dereg-take-handle
         handle = opening->handle;  // -1 when the reader has it (reopen) or closed it
         opening->handle = -1;
         opening->closed = true;
     }
+    // @model:dereg-close
     Serial_CloseDevice(handle);
     dev.devBufHandle.store(-1);
+    // @model:dereg-lend
     hold.lendOne();
     if (committed) {
         const pthread_t reader = opening->life.thread();
         // gShutdownMutex is released before the signal: the handler takes it
         // on the reader.
+        // @model:dereg-pending
         SerialMgr_SetPending(devID, 1);
         AT_LOGI("SERIALMGR_RX_Shutdown: devID=%d, send SIGUSR2 to %d\r\n", static_cast<int>(devID),
                 static_cast<int>(reader));
+        // @model:dereg-signal
         pthread_kill(reader, SIGUSR2);
     }
     return committed;
@@ -254,6 +263,7 @@ bool stopReader(UInt32 devID, SerialMgrDevice& dev, SerialMgrOpening* opening, E
 // join itself; it is detached and ends when the callback returns.
 void reapReader(SerialMgrOpening& opening, bool signalled) {
     if (signalled && !pthread_equal(opening.life.thread(), pthread_self())) resendWhileInHostRead(opening);
+    // @model:dereg-join
     opening.life.reap();
 }
 
@@ -278,8 +288,10 @@ std::shared_ptr<SerialMgrOpening> detachAndStop(SerialMgrClientInfo* client, UIn
     hold.obtain(opening);
     {
         AtLock flow(dev.flowLock);
+        // @model:dereg-detach
         dev.currentClient.store(nullptr);
         SerialMgr_SetFlow(dev, client, devID, 0);  // releases a parked reader, which finds no client
+        // @model:dereg-take-opening
         setOpening(dev, nullptr);
     }
     // The view shows no opening from here; the reader of the one taken writes
@@ -293,6 +305,7 @@ std::shared_ptr<SerialMgrOpening> detachAndStop(SerialMgrClientInfo* client, UIn
 
 // The client's last event; the record is marked freed after it.
 void tellDeregistered(SerialMgrClientInfo* client) {
+    // @model:dereg-tell
     SerialMgr_StoreState(client, 0);
     {
         const SerialMgrNested inCallback;
@@ -310,7 +323,9 @@ void stopAndTell(SerialMgrClientInfo* client, UInt32 devID, SerialMgrDevice& dev
     if (opening != nullptr) reapReader(*opening, signalled);
     AT_LOGI("SERIALMGR_RX_Shutdown: devID=%d, exiting\r\n", static_cast<int>(devID));
     tellDeregistered(client);
+    // @model:dereg-release-hold
     hold.release();
+    // @model:dereg-leftovers
     if (opening != nullptr) destroyLeftovers(*opening);
 }
 
@@ -351,10 +366,12 @@ SerialMgrClientInfo* SERIALMGR_RegisterClient(const SerialMgrClientParams* param
         return nullptr;
     }
     memset(client, 0, sizeof *client);
+    // @model:register-open
     if (needOpen && !openDevice(devID, dev, params)) {
         dbHEAP_Delete(client, kSourceFile, __LINE__);
         return nullptr;
     }
+    // @model:register-attach
     attach(client, devID, dev, params);
     return client;
 }
@@ -364,11 +381,14 @@ Boolean SERIALMGR_DeRegisterClient(SerialMgrClientInfo* client) {
     // of it, concurrent or later (also one from the reader's own callback while
     // another thread joins that reader), stops here instead of waiting.
     UInt32 devID = 0;
+    // @model:dereg-claim
     AT_ASSERT(SerialMgr_ClaimClient(client, &devID), kClientValidText);
     AT_LOGI("SERIALMGR_DeRegisterClient: %p\n", static_cast<void*>(client));
     SerialMgrDevice& dev = gDevList[devID];
     {
+        // @model:dereg-gate-close
         const GateClosed gate(dev.gate);
+        // @model:dereg-reglock
         if (lockRegistration(dev, devID)) {
             const AtLock reg(dev.regLock, kAdopt);
             stopAndTell(client, devID, dev);
@@ -382,6 +402,7 @@ Boolean SERIALMGR_DeRegisterClient(SerialMgrClientInfo* client) {
         // for its unit) finish before it goes; new ones wait at the gate and
         // then find it deregistered. regLock is no longer held, so a call in
         // flight that registers from a callback cannot hold this up.
+        // @model:dereg-drain
         dev.gate.drain();
     }
     AT_LOGI("SERIALMGR_DeRegisterClient: %p, exiting\n", static_cast<void*>(client));

@@ -34,6 +34,7 @@ Int32 handleOf(SerialMgrOpening& opening) {
 // One read. A host driver's read gets SIGUSR2 let in (reader_signal.h); a
 // signal taken meanwhile is handled here, after the read has returned.
 UInt16 readBlock(SerialMgrOpening& opening, UInt8* buffer, bool hostDriver) {
+    // @model:read-handle
     const Int32 handle = handleOf(opening);
     if (!hostDriver) return Serial_Read(handle, buffer, SERIALMGR_RX_BUFFER_SIZE);
     opening.life.enterHostRead();
@@ -59,8 +60,10 @@ UInt16 readBlock(SerialMgrOpening& opening, UInt8* buffer, bool hostDriver) {
 // pause or the pause waits until dataCb has returned: no block reaches
 // dataCb once a pause has returned.
 bool deliver(SerialMgrDevice& dev, SerialMgrOpening& opening, UInt8* buffer, UInt16 length) {
+    // @model:deliver-unit
     if (OSSEMAPHORE_Obtain(opening.useSem, OSSUSPEND_WAIT) != OSSTATUS_SUCCESS) return true;
     opening.delivering.store(true);
+    // @model:deliver-client
     const bool paused = dev.stopRx.load() != 0;
     SerialMgrClientInfo* client = dev.currentClient.load();
     if (!paused && client != nullptr) {
@@ -81,6 +84,7 @@ void reportReadError(UInt32 devID, SerialMgrDevice& dev, int readErrno) {
     SerialMgrClientInfo* client = dev.currentClient.load();
     if (client == nullptr) return;
     const SerialMgrNested inCallback;
+    // @model:read-error-event
     client->params.eventCb(client, client->params.userData, SERIALMGR_EVENT_READ_ERROR, 0);
 }
 
@@ -89,12 +93,15 @@ void passLoop(UInt32 devID, SerialMgrDevice& dev, SerialMgrOpening& opening, UIn
     const bool hostDriver = Serial_IsHostDriver(devID);
     UInt32 idlePasses = 0;
     UInt16 kept = 0;  // a block read as a pause came, delivered after the resume
+    // @model:pass-running
     while (opening.running.load() != 0) {
+        // @model:pass-stop
         if (dev.stopRx.load() != 0) {
             idlePasses = 0;
             if (SerialMgr_Park(devID, dev, opening) == SerialMgrParkEnd::Stop) return;
             continue;
         }
+        // @model:deliver-kept
         if (kept != 0) {
             if (deliver(dev, opening, buffer, kept)) kept = 0;
             continue;
@@ -139,10 +146,13 @@ void passLoop(UInt32 devID, SerialMgrDevice& dev, SerialMgrOpening& opening, UIn
 // here, on the reader, whenever it arrives; and a USB pause that still waits
 // for an OK gets one, as no park will send it.
 void endReader(UInt32 devID, SerialMgrOpening& opening) {
+    // @model:reader-end
     const ReaderLife::Ending ending = opening.life.end();
+    // @model:reader-take-signal
     if (at_take_shutdown_signal(ending.awaitSignal ? 1 : 0) != 0) SERIALMGR_HandleSignal(SIGUSR2);
+    // @model:reader-end-ack
     if (devID == SERIAL_DEVICE_USB && opening.pauseEpoch.load() != opening.ackEpoch.load()) {
-        SerialMgr_AckPauses(opening);
+        SerialMgr_AckPauses(gDevList[devID], opening);
     }
     tSerialMgrReader = nullptr;
 }
@@ -155,6 +165,7 @@ void endReader(UInt32 devID, SerialMgrOpening& opening) {
 void cleanUp(SerialMgrDevice& dev, SerialMgrOpening& opening) {
     {
         AtLock guard(opening.lock);
+        // @model:cleanup-sems
         opening.semsGone = true;
         if (!opening.closed) {
             dev.wait_sem.store(0);
@@ -168,11 +179,14 @@ void cleanUp(SerialMgrDevice& dev, SerialMgrOpening& opening) {
     Int32 handle = -1;
     {
         AtLock guard(opening.lock);
+        // @model:cleanup-take
         handle = opening.handle;  // a party closes only the handle it took
         opening.handle = -1;
     }
+    // @model:cleanup-close
     if (handle != -1 && handle != SERIAL_OPEN_NOT_OPENED) Serial_CloseDevice(handle);
     AtLock guard(opening.lock);
+    // @model:cleanup-view
     if (!opening.closed) dev.devBufHandle.store(-1);
 }
 
@@ -194,6 +208,7 @@ void SERIALMGR_RX_Entry(UInt32 devID) {
     tSerialMgrReader = opening.get();
     // Published before the ready check, so that the deregistration can
     // signal and join a reader at any point of its life.
+    // @model:reader-publish
     opening->life.publish();
 
     AT_LOGI("SERIALMGR_RX_Entry: devID=%d, BEGIN\r\n", static_cast<int>(devID));
@@ -207,6 +222,7 @@ void SERIALMGR_RX_Entry(UInt32 devID) {
         AtLock guard(opening->lock);
         if (!opening->closed) dev.rxThread.store(pthread_self());
     }
+    // @model:reader-enter-loop
     opening->life.enterLoop();
 
     UInt8* buffer = static_cast<UInt8*>(dbHEAP_Alloc(SERIALMGR_RX_BUFFER_SIZE, kSourceFile, __LINE__));

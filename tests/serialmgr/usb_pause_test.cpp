@@ -65,18 +65,19 @@ TEST_F(UsbPause, EveryPauseWaitsForTheOkOfItsOwnPark) {
     expectNothingLeft();
 }
 
-// A pause counts itself before it sets stopRx, so a reader that sees stopRx
-// and parks before the pause has even sent its STOP answers this pause. The
-// second round shows it: the first park answers twice, which hides a late count.
+// A reader that sees stopRx and parks before the pause has even sent its
+// STOP answers this pause: its OK carries the pause's count, read under
+// flowLock once the pause's turn there is over. The second round shows it:
+// the first park answers twice, and a stale OK must not end the pause.
 TEST_F(UsbPause, ReaderThatParksBeforeTheStopAnswersThatPause) {
-    static std::atomic<int> acksBefore{0};
+    static std::atomic<int> parksBefore{0};
     static const attest::LogCapture* logged = &log;
     for (int round = 1; round <= 2; ++round) {
-        acksBefore = log.count(kInfo, kAckLine);
+        parksBefore = log.countContaining("wait_sem=");
         attest::LogCapture::setHook([](const std::string& text) {
             if (text.find("SERIALMGR_SetFlowControl: devID=5, client=1 enable=1") == std::string::npos) return;
             fake::push(kUsb, "x");  // the reader delivers it and parks while the pause is still logging
-            attest::waitUntil([] { return logged->count(kInfo, kAckLine) > acksBefore; });
+            attest::waitUntil([] { return logged->countContaining("wait_sem=") > parksBefore; });
         });
         ASSERT_TRUE(attest::finishesWithin([&] { EXPECT_EQ(SERIALMGR_SetFlowControl(client, 1), TRUE); },
                                            std::chrono::seconds(5)))
