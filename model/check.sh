@@ -245,6 +245,16 @@ for n in 1 2 4; do
 done
 RUN_FILE="" RUN_PAN=""
 
+# Piece "bridge" (bridge.pml): two devices whose dataCbs send to each other,
+# deregistered at once, and a second sender.
+RUN_FILE=bridge.pml RUN_PAN=-w20
+run bridge               pass
+run o6-cb-waits-at-gate  "stuck:Dereg@units Dereg@units Reader@gate Reader@gate"  -DCB_WAITS_AT_GATE -DNO_SENDER
+for n in 1 2; do
+    run "bridge-witness-$n" "assert:(($n!=$n)||" -DWITNESS=$n
+done
+RUN_FILE="" RUN_PAN=""
+
 # The checker's own test: runs that stopped short or found another
 # counterexample than the one named are reported as failures.
 selftested=0

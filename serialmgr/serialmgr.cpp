@@ -11,7 +11,10 @@
 #include "bionic_shim.h"
 #include "serialmgr_internal.h"
 
-SerialMgrDevice gDevList[SERIAL_DEVICE_MAX_DEVICE_NUM];
+// Never destroyed: a device record holds its opening's shared pointer, and a
+// reader may still run while the process runs its exit handlers (nor does
+// the library register a destructor at exit).
+SerialMgrDevice (&gDevList)[SERIAL_DEVICE_MAX_DEVICE_NUM] = *new SerialMgrDevice[1][SERIAL_DEVICE_MAX_DEVICE_NUM];
 SerialMgrShutdownEntry gShutdownList[SERIAL_DEVICE_MAX_DEVICE_NUM];
 std::atomic<OSSemaphore> gShutdownMutex{0};
 
@@ -163,6 +166,7 @@ SerialMgrClientCall::SerialMgrClientCall(const SerialMgrClientInfo* client) {
             dev.gate.leave();
             return;  // deregistered meanwhile
         }
+        // @model:call-nested-fails
         if (nested) return;    // fails as for a deregistered record
         // @model:call-wait-open
         dev.gate.waitOpen();   // behind the registration or deregistration

@@ -143,7 +143,7 @@ struct SerialMgrShutdownEntry {
     std::atomic<UInt8> pending;
 };
 
-extern SerialMgrDevice gDevList[SERIAL_DEVICE_MAX_DEVICE_NUM];
+extern SerialMgrDevice (&gDevList)[SERIAL_DEVICE_MAX_DEVICE_NUM];
 extern SerialMgrShutdownEntry gShutdownList[SERIAL_DEVICE_MAX_DEVICE_NUM];
 extern std::atomic<OSSemaphore> gShutdownMutex;  // "SMgr_S": guards the pending flags
 

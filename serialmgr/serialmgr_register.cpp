@@ -348,7 +348,9 @@ SerialMgrClientInfo* SERIALMGR_RegisterClient(const SerialMgrClientParams* param
         nullDevice = true;
     }
     SerialMgrDevice& dev = gDevList[devID];
+    // @model:register-gate-close
     const GateClosed gate(dev.gate);
+    // @model:register-reglock
     if (!lockRegistration(dev, devID)) {
         logRegisterFailure("device closing", devID, params);
         return nullptr;

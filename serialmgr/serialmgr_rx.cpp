@@ -141,13 +141,12 @@ void passLoop(UInt32 devID, SerialMgrDevice& dev, SerialMgrOpening& opening, UIn
     }
 }
 
-// The reader's last act (also of one that returned at its ready check). A
-// reader that a deregistration committed to signal gets its signal handled
-// here, on the reader, whenever it arrives; and a USB pause that still waits
-// for an OK gets one, as no park will send it.
-void endReader(UInt32 devID, SerialMgrOpening& opening) {
-    // @model:reader-end
-    const ReaderLife::Ending ending = opening.life.end();
+// The reader's last act (also of one that returned at its ready check), with
+// the ending it took just before its END line: from then on no deregistration
+// commits to signal it. A reader that one committed to signal before gets its
+// signal handled here, on the reader, whenever it arrives; and a USB pause
+// that still waits for an OK gets one, as no park will send it.
+void endReader(UInt32 devID, SerialMgrOpening& opening, ReaderLife::Ending ending) {
     // @model:reader-take-signal
     if (at_take_shutdown_signal(ending.awaitSignal ? 1 : 0) != 0) SERIALMGR_HandleSignal(SIGUSR2);
     // @model:reader-end-ack
@@ -215,7 +214,8 @@ void SERIALMGR_RX_Entry(UInt32 devID) {
     if (AT_STUBS_IsReadyForCommsIO() == 0) {
         // No clean-up: the device stays open with its semaphores, and the
         // deregistration destroys them.
-        endReader(devID, *opening);
+        // @model:reader-end
+        endReader(devID, *opening, opening->life.end());
         return;
     }
     {
@@ -236,8 +236,10 @@ void SERIALMGR_RX_Entry(UInt32 devID) {
     }
     cleanUp(dev, *opening);
     if (buffer != nullptr) dbHEAP_Delete(buffer, kSourceFile, __LINE__);
+    // @model:reader-end
+    const ReaderLife::Ending ending = opening->life.end();
     AT_LOGI("SERIALMGR_RX_Entry: devID=%d, END\r\n", static_cast<int>(devID));
-    endReader(devID, *opening);
+    endReader(devID, *opening, ending);
 }
 
 void SERIALMGR_HandleSignal(int sig) {

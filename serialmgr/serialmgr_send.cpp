@@ -69,6 +69,7 @@ Int32 SERIALMGR_SendData(SerialMgrClientInfo* client, const UInt8* buf, UInt32 l
     bool obtained = false;
     if (takeUnit) {
         opening = SerialMgr_CurrentOpening(dev);
+        // @model:send-unit
         obtained = opening != nullptr && SerialMgr_ObtainUnit(*opening);
         AT_ASSERT(SerialMgr_IsLive(client), kClientValidText);
     }
