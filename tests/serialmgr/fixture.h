@@ -95,16 +95,13 @@ inline UInt16 read(SerialDeviceId devId, UInt8* buf, UInt16 len) {
 inline void install(UInt32 devId) {
     with(devId, [](Device& d) {
         if (d.wakePipe[0] < 0 && pipe2(d.wakePipe, O_NONBLOCK | O_CLOEXEC) != 0) abort();
-        const State was = d;
+        const bool open = d.open;
+        const int waiting = d.waiting;
         static_cast<State&>(d) = State{};
-        d.open = was.open;
-        d.waiting = was.waiting;
+        d.open = open, d.waiting = waiting;
     });
     auto fakeOpen = [](SerialDeviceId id, UInt32 param) {
-        with(id, [&](Device& d) {
-            d.openParams.push_back(param);
-            d.open = true;
-        });
+        with(id, [&](Device& d) { d.openParams.push_back(param), d.open = true; });
         return Int32{1};
     };
     auto fakeClose = [](SerialDeviceId id) {

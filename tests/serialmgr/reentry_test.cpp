@@ -12,38 +12,26 @@ namespace {
 // The call to fail (its name), and which of its calls from now on.
 std::atomic<const char*> g_failName{nullptr};
 std::atomic<int> g_failIn{0};
-bool failNow(const char* name) {
+// The armed call's result when it is the one to fail, else the real call's.
+template <typename R, typename... A>
+R failOr(const char* name, R failed, A... args) {
     const char* armed = g_failName.load();
-    return armed != nullptr && strcmp(armed, name) == 0 && g_failIn.fetch_sub(1) == 1;
-}
-template <typename F>
-F real(const char* name) {
-    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+    if (armed != nullptr && strcmp(armed, name) == 0 && g_failIn.fetch_sub(1) == 1) return failed;
+    return reinterpret_cast<R (*)(A...)>(dlsym(RTLD_NEXT, name))(args...);
 }
 
 }  // namespace
 
 extern "C" {
-OSSemaphore OSSEMAPHORE_createMutex(UInt32 mode) {
-    static auto f = real<OSSemaphore (*)(UInt32)>("OSSEMAPHORE_createMutex");
-    return failNow("createMutex") ? 0 : f(mode);
-}
-OSSemaphore OSSEMAPHORE_Create(UInt32 count, UInt32 mode) {
-    static auto f = real<OSSemaphore (*)(UInt32, UInt32)>("OSSEMAPHORE_Create");
-    return failNow("Create") ? 0 : f(count, mode);
-}
+OSSemaphore OSSEMAPHORE_createMutex(UInt32 mode) { return failOr<OSSemaphore>(__func__, 0, mode); }
+OSSemaphore OSSEMAPHORE_Create(UInt32 count, UInt32 mode) { return failOr<OSSemaphore>(__func__, 0, count, mode); }
 OSTask OSTASK_CreateWArg(OSTaskEntryWArg entry, const char* name, UInt32 prio, UInt32 stack, UInt32 arg, UInt32 opt) {
-    static auto f = real<OSTask (*)(OSTaskEntryWArg, const char*, UInt32, UInt32, UInt32, UInt32)>("OSTASK_CreateWArg");
-    return failNow("CreateWArg") ? 0 : f(entry, name, prio, stack, arg, opt);
+    return failOr<OSTask>(__func__, 0, entry, name, prio, stack, arg, opt);
 }
-void* dbHEAP_Alloc(size_t size, const char* file, UInt32 line) {
-    static auto f = real<void* (*)(size_t, const char*, UInt32)>("dbHEAP_Alloc");
-    return failNow("dbHEAP_Alloc") ? nullptr : f(size, file, line);
-}
+void* dbHEAP_Alloc(size_t size, const char* file, UInt32 line) { return failOr<void*>(__func__, nullptr, size, file, line); }
 }
 
 namespace {
-
 
 // A registration that cannot get its record, a semaphore or its reader fails
 // with its own line and leaves the device exactly as it was.
@@ -81,10 +69,10 @@ TEST_P(RegistrationFailure, ReturnsNullAndLeavesTheDeviceAsItWas) {
 }
 INSTANTIATE_TEST_SUITE_P(SerialMgr, RegistrationFailure,
                          ::testing::Values(Failure{"dbHEAP_Alloc", 1, "no memory for the client record", 0},
-                                           Failure{"createMutex", 1, "Semaphore create failed", 1},
-                                           Failure{"Create", 1, "Semaphore create failed", 1},
-                                           Failure{"Create", 2, "Semaphore create failed", 1},
-                                           Failure{"CreateWArg", 1, "Reader start failed", 1}),
+                                           Failure{"OSSEMAPHORE_createMutex", 1, "Semaphore create failed", 1},
+                                           Failure{"OSSEMAPHORE_Create", 1, "Semaphore create failed", 1},
+                                           Failure{"OSSEMAPHORE_Create", 2, "Semaphore create failed", 1},
+                                           Failure{"OSTASK_CreateWArg", 1, "Reader start failed", 1}),
                          [](const auto& p) { return p.param.call + std::to_string(p.param.nth); });
 
 // A client whose line fails deregisters from its read-error callback and

@@ -1,18 +1,5 @@
-// The serial manager on the fake driver, alone and from several threads at
-// once. OSSEMAPHORE_Obtain is interposed here (libkovacutils is a shared
-// library) to count one thread's obtains.
-#include <dlfcn.h>
-
+// The serial manager on the fake driver, alone and from several threads at once.
 #include "fixture.h"
-
-static std::atomic<pid_t> g_watchedThread{0};
-static std::atomic<int> g_watchedObtains{0};
-
-extern "C" OSStatus OSSEMAPHORE_Obtain(OSSemaphore sem, UInt32 ticks) {
-    static auto obtain = reinterpret_cast<OSStatus (*)(OSSemaphore, UInt32)>(dlsym(RTLD_NEXT, "OSSEMAPHORE_Obtain"));
-    if (gettid() == g_watchedThread.load()) g_watchedObtains.fetch_add(1);
-    return obtain(sem, ticks);
-}
 
 namespace {
 
@@ -47,56 +34,6 @@ TEST_F(SerialMgrTest, DeregistrationBeforeTheReadyCheckStillSignalsTheReader) {
     });
     deregister(client);
     EXPECT_EQ(log.count(kInfo, "UART_HandleShutdown: devID = 1\n"), 1) << log.dump();
-    expectNothingLeft();
-}
-
-// A deregistration logs each step; the signal ends a read that the close does not wake (as on a tty) and
-// runs the device's shutdown function once, on the reader.
-std::atomic<pthread_t> g_shutdownRanOn{};
-TEST_F(SerialMgrTest, DeregistrationLogsEveryStepAndRunsTheShutdownFunctionOnTheReader) {
-    constexpr UInt32 kUart = SERIAL_DEVICE_UART_B;
-    installFake(kUart);
-    fake::with(kUart, [](fake::Device& d) { d.closeWakes = false; });
-    gShutdownList[kUart].handler = [](UInt32) { g_shutdownRanOn = pthread_self(); };
-    SerialMgrClientInfo* client = registerIdle(kUart, 9);
-    const pthread_t reader = gDevList[kUart].rxThread.load();
-    log.clear();
-    deregister(client);
-    std::ostringstream p;
-    p << static_cast<const void*>(client);
-    EXPECT_THAT(attest::linesOf(log),
-                ElementsAre(Pair(kInfo, "SERIALMGR_DeRegisterClient: " + p.str() + "\n"),
-                            Pair(kInfo, "SERIALMGR_SetFlowControl: devID=1, client=9 enable=0 state=1\r\n"),
-                            Pair(kInfo, "SERIALMGR_RX_Shutdown: devID=1\r\n"),
-                            Pair(kInfo, "SERIALMGR_RX_Shutdown: Serial_CloseDevice\r\n"),
-                            Pair(kInfo, "SERIALMGR_RX_Shutdown: devID=1, send SIGUSR2 to " +
-                                            std::to_string(static_cast<int>(reader)) + "\r\n"),
-                            Pair(kInfo, "SERIALMGR_HandleSignal: devID = 1, shutting down\n"),
-                            Pair(kInfo, "   Serial_Read=0\n"), Pair(kInfo, "SERIALMGR_RX_Entry: devID=1, END\r\n"),
-                            Pair(kInfo, "SERIALMGR_RX_Shutdown: devID=1, exiting\r\n"),
-                            Pair(kInfo, "SERIALMGR_DeRegisterClient: " + p.str() + ", exiting\n")));
-    EXPECT_TRUE(pthread_equal(g_shutdownRanOn.load(), reader));
-    EXPECT_THAT(events, ElementsAre(Pair(9, SERIALMGR_EVENT_DEREGISTERED)));
-    expectNothingLeft();
-}
-
-// Once a deregistration waits for the device, a new send waits behind it and
-// takes no unit: here the test holds the five units of the sends in flight.
-TEST_F(SerialMgrTest, NewSendWaitsBehindAWaitingDeregistration) {
-    SerialMgrClientInfo* client = registerIdle();
-    SerialMgrDevice& dev = gDevList[kDev];
-    const OSSemaphore useSem = dev.useSem.load();
-    for (int i = 0; i < kUseUnits; ++i) ASSERT_EQ(OSSEMAPHORE_Obtain(useSem, 0), OSSTATUS_SUCCESS);
-    attest::Background deregistration([client] { SERIALMGR_DeRegisterClient(client); });
-    ASSERT_TRUE(attest::waitUntil([&] { return dev.gate.closed(); }));
-    attest::Background late([client] {
-        g_watchedThread = gettid();
-        EXPECT_EQ(SERIALMGR_SendData(client, kData, 1, 0), 0);  // the record is gone by then
-    });
-    EXPECT_FALSE(attest::waitUntil([] { return g_watchedObtains.load() > 0; }, std::chrono::milliseconds(200)));
-    for (int i = 0; i < kUseUnits; ++i) OSSEMAPHORE_Release(useSem);
-    ASSERT_TRUE(deregistration.finish() && late.finish());
-    EXPECT_EQ(g_watchedObtains.load(), 0);
     expectNothingLeft();
 }
 

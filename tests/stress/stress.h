@@ -96,9 +96,7 @@ protected:
         return f();
     }
     void forgive() {  // the device was closed under the stream: what is in flight may be lost
-        std::lock_guard<std::mutex> g(lock);
-        owed.clear();
-        partial.clear();
+        locked([&] { owed.clear(), partial.clear(); });
     }
 
     SerialMgrClientInfo* registerClient(Int32 id, UInt32 on = 0) {
