@@ -144,14 +144,4 @@ TEST(DeviceTable, RegistrationsAfterStartUpAreTheHosts) {
     EXPECT_EQ(owners, "LLHLHLL");
 }
 
-TEST(DeviceTable, RefCntOfOutOfRangeIdsIsReportedThroughXassert) {
-    KOVA_SetXassertHook([](const char* expression, const char* file, UInt32, Int32 value) {
-        note(std::string(expression) + " @" + file + " " + std::to_string(value), 0);
-    });
-    EXPECT_EQ(Serial_GetRefCnt(24), 0);
-    Serial_SetRefCnt(0xFFFFFFFFu, 3);
-    EXPECT_EQ(g_calls, "deviceID < SERIAL_DEVICE_MAX_DEVICE_NUM @common/modem/at/stubs/serialapi 24* "
-                       "deviceID < SERIAL_DEVICE_MAX_DEVICE_NUM @common/modem/at/stubs/serialapi -1* ");
-}
-
 }  // namespace
