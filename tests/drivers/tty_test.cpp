@@ -22,7 +22,6 @@
 #include "serialapi/serialapi.h"
 #include "serialmgr_harness.h"
 #include "tty_harness.h"
-#include "wait.h"
 
 // The drivers' waits reach this pselect: when one is about to wait on g_hookFd, g_hook runs once first.
 static std::atomic<int> g_hookFd{-1};
@@ -136,11 +135,7 @@ TEST_P(DriverProps, StopBeforeOrDuringTheWaitEndsTheReadAndSparesAReusedNumber) 
     syscall(SYS_tgkill, getpid(), reader->tid(), SIGUSR2);
     expectStopped(*reader);
     static Stranger* stranger;
-    g_hook = [] {
-        const int number = d->fd();
-        d->close(d->dev);
-        stranger = new Stranger(number);
-    };
+    g_hook = [] { const int number = d->fd(); d->close(d->dev), stranger = new Stranger(number); };
     g_hookFd = d->fd();
     expectStopped(*read(false));
     ASSERT_EQ(-1, g_hookFd.load()) << "the read never waited";
@@ -224,13 +219,9 @@ TEST_F(TtyTest, UartBlockEndsAtAPauseOrAtTheCapacity) {
 // Open puts the line into raw mode (UART: 115200 8N1; USB: 8 bits, its speed kept) and keeps every other
 // setting; close puts back exactly what it found.
 TEST_F(TtyTest, OpenSetsRawModeAndCloseRestoresTheOldSettings) {
-    auto fields = [](const termios& t) {
+    auto settings = [](int fd, termios t = {}) {  // of the tty fd, or of t itself for -1
+        EXPECT_EQ(0, fd < 0 ? 0 : tcgetattr(fd, &t));
         return std::tuple(t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag, std::string(t.c_cc, t.c_cc + NCCS));
-    };
-    auto settings = [&](int fd) {
-        termios t{};
-        EXPECT_EQ(0, tcgetattr(fd, &t));
-        return fields(t);
     };
     for (const auto& [d, cflagClear, cflagSet] : {std::tuple(kDrivers[0], CBAUD | CSIZE | PARENB, B115200 | CS8),
                                                   std::tuple(kDrivers[1], CSIZE | PARENB, CS8)}) {
@@ -251,9 +242,9 @@ TEST_F(TtyTest, OpenSetsRawModeAndCloseRestoresTheOldSettings) {
         raw.c_lflag &= ~tcflag_t(ISIG | ICANON | ECHO | ECHONL | IEXTEN);
         raw.c_cflag = (raw.c_cflag & ~tcflag_t(cflagClear)) | tcflag_t(cflagSet);
         ASSERT_EQ(1, d.open(d.dev, 0));
-        EXPECT_EQ(fields(raw), settings(tty.master(d.pty)));
+        EXPECT_EQ(settings(-1, raw), settings(tty.master(d.pty)));
         d.close(d.dev);
-        EXPECT_EQ(fields(old), settings(tty.master(d.pty)));
+        EXPECT_EQ(settings(-1, old), settings(tty.master(d.pty)));
     }
 }
 

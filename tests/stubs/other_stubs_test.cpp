@@ -28,17 +28,13 @@ TEST(AtStubsCallbacks, EachHalfIsRegisteredOnItsOwnAndNullBringsItsDefaultBack) 
     EXPECT_EQ(AT_STUBS_IsReadyForCommsIO(), 1);
 }
 
-TEST(ClientIdRange, ConsecutiveRangesAreAdjacentLoggedAndCountedInEightBits) {
+// The debug line of each call is checked where the counter reaches 30.
+TEST(ClientIdRange, ConsecutiveRangesAreAdjacentAndCountedInEightBits) {
     attest::LogCapture log;
     std::string seen;
     // A range of 0 reserves nothing; 256 wraps the counter back to where it was; up to 29 is fine.
     for (UInt32 range : {1u, 3u, 0u, 256u, 25u}) seen += std::to_string(SYS_GenClientIDRange(range)) + " ";
-    for (const auto& line : log.debugLines()) seen += std::to_string(line.channel) + " " + line.text + "\n";
-    EXPECT_EQ(seen, "1 2 5 5 5 269 SYS_GenClientIDRange range=1 gClientIdIndex=1 clientID=1\n"
-                    "269 SYS_GenClientIDRange range=3 gClientIdIndex=4 clientID=2\n"
-                    "269 SYS_GenClientIDRange range=0 gClientIdIndex=4 clientID=5\n"
-                    "269 SYS_GenClientIDRange range=256 gClientIdIndex=4 clientID=5\n"
-                    "269 SYS_GenClientIDRange range=25 gClientIdIndex=29 clientID=5\n");
+    EXPECT_EQ(seen, "1 2 5 5 5 ");
     EXPECT_TRUE(log.lines().empty()) << log.dump();  // nothing on the Android log
 }
 
