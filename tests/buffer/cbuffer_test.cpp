@@ -1,6 +1,5 @@
-// CBuffer against a model of its documented rules (the stored bytes as a queue,
-// the read position, the relocation mark and both reservations), the checks
-// that stop the process, and a threaded stream.
+// CBuffer against a model of its documented rules (the stored bytes as a queue, the read position, the
+// relocation mark and both reservations), the checks that stop the process, and a threaded stream.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <rapidcheck/gtest.h>
@@ -210,9 +209,8 @@ RC_GTEST_PROP(CBufferModel, EveryCallSequenceKeepsTheDocumentedRules, ()) {
     RC_ASSERT(BUFFER_DestroyCBuffer(cb) == CBUF_OK);
 }
 
-// Choice: sizes outside the contract, a locked_sz of 0 among them (the put side
-// could never commit), give NULL without allocating; a failure to allocate the
-// data area frees the record.
+// Choice: sizes outside the contract, a locked_sz of 0 among them (the put side could never commit), give
+// NULL without allocating; a failure to allocate the data area frees the record.
 TEST(CBuffer, CreationRefusesBadSizesAndFreesAllOnFailure) {
     const UInt32 blocks = dbHEAP_GetLiveBlocks(), sems = OSSEMAPHORE_GetLiveCount();
     for (auto [size, limit] : {std::pair<Int16, Int16>{0, -1}, {10, 0}, {10, -2}})
@@ -242,9 +240,8 @@ TEST(CBufferDeathTest, FatalChecksStopWithTheirTexts) {
     EXPECT_EQ(BUFFER_DestroyCBuffer(cb), CBUF_OK);
 }
 
-// A producer and a consumer thread move a seeded stream through a small buffer
-// with copies, single bytes and reservations; every byte must arrive once and
-// in order (the buffer's race check under TSan). CBUF_STREAM_BYTES sets the length.
+// A producer and a consumer thread move a seeded stream (CBUF_STREAM_BYTES long) through a small buffer with
+// copies, single bytes and reservations; every byte must arrive once and in order (the race check under TSan).
 TEST(CBufferThreads, StreamArrivesWholeAndInOrder) {
     const char* env = std::getenv("CBUF_STREAM_BYTES");
     const size_t total = env != nullptr && *env != '\0' ? std::strtoul(env, nullptr, 10) : size_t{3} << 20;

@@ -1,6 +1,5 @@
-// The serial device table: registration in both forms, handles by first open
-// attempt, reference counts, dispatch by handle and the table lock. Fake
-// drivers sit on device IDs that the library never registers (6 to 13).
+// The serial device table: registration in both forms, handles by first open attempt, reference counts,
+// dispatch by handle and the table lock. Fake drivers sit on IDs that the library never registers (6 to 13).
 #include <android/log.h>
 #include <gtest/gtest.h>
 
