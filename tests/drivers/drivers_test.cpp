@@ -13,12 +13,10 @@
 #include "drivers/socket_drv.h"
 #include "drivers/uart_x_drv.h"
 #include "drivers/usb_control_pipe.h"
-#include "drivers/usb_control_pipe_internal.h"
 #include "log_capture.h"
 #include "serialapi/serialapi.h"
 #include "stubs/other_stubs.h"
 #include "serialmgr_harness.h"
-#include "wait.h"
 
 namespace {
 
@@ -95,14 +93,7 @@ TEST_F(UdpChannel, RepliesGoToTheHostOfTheLatestCommandAtTheTxPort) {
     EXPECT_EQ(std::string(1000, 'b'), repliesThere.receive());
     EXPECT_EQ("<none>", replies.receive(0));
     EXPECT_EQ(65535, writeText(std::string(0xFFFF, 'x')));  // more than a datagram takes: the sender's -1
-    const auto warn = Pair(I, "RNDIS_Write() Warning: string longer than maximum buffer length\n");
-    EXPECT_THAT(attest::linesOf(log),
-                ElementsAre(kWrite, Pair(I, "AT response - len 2\n"),
-                            Pair(I, "RNDIS_Write() Error sending datagram. Cannot write until a command "
-                                    "is received from client.\n"),
-                            kRead, kWrite, Pair(I, "AT response - len 4\n"), kRead, kWrite,
-                            Pair(I, "AT response - len 1000\n"), warn, kWrite, Pair(I, "AT response - len 65535\n"),
-                            warn, Pair(E, "RNDIS_Write() Error sending datagram. bytes:4294967295, errno:90\n")));
+    EXPECT_EQ(2, log.count(I, "RNDIS_Write() Warning: string longer than maximum buffer length\n"));
 }
 
 // A read hands up one datagram, cut to the buffer (the rest is gone), with zeros after it. An empty datagram
@@ -117,8 +108,6 @@ TEST_F(UdpChannel, AReadHandsUpOneDatagramAndAnEmptyOneAsNoDataNow) {
     EXPECT_EQ(0, std::memcmp(buf, "AT\0\0\0\0\0\0", 8));
     EXPECT_EQ(65535, rndisReceiveFailure(EMSGSIZE));  // the reader goes round
     EXPECT_EQ(0, rndisReceiveFailure(EIO));           // the reader ends
-    EXPECT_THAT(attest::linesOf(log), ElementsAre(kRead, kRead, kRead, Pair(E, "Non-fatal recv error (errno 90).\n"),
-                                                  Pair(E, "Could not receive datagram (errno 5).\n")));
 }
 
 // Nothing is sent for no text (a closed channel is a row of DriverProps); IDs outside 14 to 17 fail and log
@@ -135,21 +124,15 @@ TEST_F(UdpChannel, WritesOfNothingAndOtherIdsFail) {
 
 // A port of 0 or more is set (0: the system picks one at the bind); a negative one keeps the stored port.
 TEST(RndisDrv, ConfigurationStoresPortsOfZeroOrMoreAndKeepsNegativeOnes) {
-    attest::LogCapture log;
-    for (const auto& [tx, rx] : {std::pair(7, 6001), {-1, 0}, {0, -5}}) {  // rows for device 17
-        const RndisConfig config{{{-1, -1}, {-1, -1}, {-1, -1}, {tx, rx}}};
+    for (const auto& [tx, rx, wantTx, wantRx] : {std::tuple(7, 6001, 7, 6001), {-1, 0, 7, 0}, {0, -5, 0, 0}}) {
+        const RndisConfig config{{{-1, -1}, {-1, -1}, {-1, -1}, {tx, rx}}};  // the row of device 17
         RNDIS_SetRndisConfig(&config);
+        EXPECT_EQ(wantTx, s_rndis_channel[3].TxPort) << tx;
+        EXPECT_EQ(wantRx, s_rndis_channel[3].RxPort) << rx;
     }
+    attest::LogCapture log;
     RNDIS_SetRndisConfig(nullptr);
-    std::vector<std::string> lines;  // of channel 3, and the NULL configuration's
-    for (const auto& [priority, text] : attest::linesOf(log))
-        if (text.find("RNDIS3") != text.npos || priority == E) lines.push_back(text);
-    const std::string set = "RNDIS_SetRndisConfig:  RNDIS3 ";
-    EXPECT_THAT(lines, ElementsAre(set + "RxPort=6001\n", set + "TxPort=7\n", "RNDIS3 RxPort=6001 TxPort=7\n",
-                                   set + "RxPort=0\n", set + "TxPort not set, using existing value: 7\n",
-                                   "RNDIS3 RxPort=0 TxPort=7\n", set + "RxPort not set, using existing value: 0\n",
-                                   set + "TxPort=0\n", "RNDIS3 RxPort=0 TxPort=0\n",
-                                   "RNDIS_SetRndisConfig: RndisConfig=NULL?\n"));
+    EXPECT_THAT(attest::linesOf(log), ElementsAre(Pair(E, "RNDIS_SetRndisConfig: RndisConfig=NULL?\n")));
 }
 
 // A failed open closes at once whatever it made: a bind refused (the port is taken), or a Tx socket refused
@@ -171,12 +154,9 @@ TEST(RndisDrv, FailedOpenClosesWhatItMade) {
     ASSERT_EQ(0, setrlimit(RLIMIT_NOFILE, &saved));
     EXPECT_EQ(0, result);
     EXPECT_EQ(-1, fcntl(lowestFree, F_GETFD));
-    EXPECT_THAT(attest::linesOf(log),
-                ElementsAre(Pair(I, "\nStarting AT server: (Rx)" + std::to_string(portOf(holder.fd)) + ",(Tx)1\n"),
-                            Pair(E, "\nError: Could not connect to host. " + std::string(std::strerror(EADDRINUSE)) +
-                                        " (" + std::to_string(EADDRINUSE) + ")\n"),
-                            Pair(I, "RNDIS_CloseDevice\n"), Pair(I, "\nStarting AT server: (Rx)0,(Tx)0\n"),
-                            Pair(E, "\nError: Could not make a Tx socket\n")));
+    const std::string inUse = std::string(std::strerror(EADDRINUSE)) + " (" + std::to_string(EADDRINUSE) + ")\n";
+    EXPECT_TRUE(log.has(E, "\nError: Could not connect to host. " + inUse)) << log.dump();  // the paths taken
+    EXPECT_TRUE(log.has(E, "\nError: Could not make a Tx socket\n")) << log.dump();
 }
 
 std::atomic<UInt32> g_sentTo{0};
@@ -208,11 +188,12 @@ TEST(SocketDrv, WritesReachTheHostAndAReadEndsAtTheCloseWhereverItFalls) {
     }
 }
 
-TEST(SocketDrvDeathTest, DeviceIdsOutsideTheChannelsStopTheProcess) {
+TEST(DriverDeathTest, DeviceIdsOutsideTheDriversChannelsStopTheProcess) {
     testing::GTEST_FLAG(death_test_style) = "threadsafe";
     const std::string failed = ": assertion \"devId >= SERIAL_DEVICE_SOCKET && devId <= SERIAL_DEVICE_SOCKET4\" failed";
     EXPECT_DEATH(KOVA_SOCKET_Read(22, nullptr, 0), "socket_drv:[0-9]+: KOVA_SOCKET_Read" + failed);
     EXPECT_DEATH(KOVA_SOCKET_CloseDevice(17), "socket_drv:[0-9]+: KOVA_SOCKET_CloseDevice" + failed);
+    EXPECT_DEATH(UART_Read(3, nullptr, 1), "uart_x_drv:[0-9]+: .*assertion \"devID <= SERIAL_DEVICE_UART_C\" failed");
 }
 
 // A non-blocking descriptor is read at once: with nothing there, 0 with EAGAIN and no log line.
@@ -227,15 +208,11 @@ TEST(TtyRead, ANonBlockingDescriptorIsReadWithoutWaiting) {
     EXPECT_TRUE(log.lines().empty()) << log.dump();
 }
 
-// One read takes every waiting message. The wait for an acknowledgement
-// waits, and a failed read ends it too: here a signal whose handler does not
-// restart the call (the way a host frees a caller whose reader never answers).
+// One read takes every waiting acknowledgement. The wait for one waits, and a failed read ends it too: here a
+// signal whose handler does not restart the call (the way a host frees a caller whose reader never answers).
 TEST(UsbControlPipe, MessagesTravelAndAnInterruptedWaitEnds) {
     attest::LogCapture log;
-    USB_Control_Pipe_Init();
-    EXPECT_EQ(1, USB_Control_Pipe_Send_Stop());
-    char stop[80];
-    EXPECT_EQ(4, read(s_control_pipe[0], stop, sizeof stop));
+    USB_Control_Pipe_Init();  // a STOP's way through is in tty_test.cpp
     USB_Control_Pipe_Send_Ack();
     EXPECT_EQ(1, USB_Control_Pipe_Send_Ack());
     EXPECT_EQ(1, USB_Control_Pipe_Wait_Ack());
@@ -249,12 +226,8 @@ TEST(UsbControlPipe, MessagesTravelAndAnInterruptedWaitEnds) {
         attest::waitUntil([&] { return wait.done(); }, std::chrono::milliseconds(50));
     }
     ASSERT_TRUE(wait.finish()) << "the wait did not end";
-    const auto ack = Pair(I, "  USB_Control_Pipe_Send_Ack : send OK to RPC task\n");
-    EXPECT_THAT(attest::linesOf(log),
-                ElementsAre(Pair(I, "USB_Control_Pipe_Init: ok\n"),
-                            Pair(I, "  USB_Control_Pipe_Send_Stop : send STOP to reader thread\n"), ack, ack,
-                            Pair(I, "   USB_Control_Pipe_Wait_Ack: rx ack: OKOK\n"),
-                            Pair(I, "   USB_Control_Pipe_Wait_Ack: rx cnt=-1\n")));
+    EXPECT_TRUE(log.has(I, "   USB_Control_Pipe_Wait_Ack: rx ack: OKOK\n")) << log.dump();  // both in one read
+    EXPECT_TRUE(log.has(I, "   USB_Control_Pipe_Wait_Ack: rx cnt=-1\n")) << log.dump();
 }
 
 }  // namespace

@@ -15,13 +15,13 @@
 #include "drivers/uart_x_drv.h"
 #include "drivers/uart_x_drv_internal.h"
 #include "drivers/usb_control_pipe.h"
+#include "drivers/usb_control_pipe_internal.h"
 #include "drivers/usb_drv.h"
 #include "drivers/usb_drv_internal.h"
 #include "log_capture.h"
 #include "serialapi/serialapi.h"
 #include "serialmgr_harness.h"
 #include "tty_harness.h"
-#include "wait.h"
 
 // The drivers' waits reach this pselect: when one is about to wait on g_hookFd, g_hook runs once first.
 static std::atomic<int> g_hookFd{-1};
@@ -37,10 +37,6 @@ extern "C" int pselect(int n, fd_set* r, fd_set* w, fd_set* e, const timespec* l
 
 namespace {
 
-using attest::Lines;
-using testing::ElementsAre;
-using testing::ElementsAreArray;
-using testing::Pair;
 constexpr int I = ANDROID_LOG_INFO, E = ANDROID_LOG_ERROR, kUsb = attest::TtyHarness::kUsb;
 
 bool readable(int fd) {
@@ -60,22 +56,18 @@ struct Driver {
     int fdFlags;     // of the open device; -1 = not checked
     UInt16 stopped;  // "nothing, go round": after a stop signal, or a close under the read
     int stoppedErrno, closedErrno;
-    Lines closedLog, hungUpLog;  // a read and a write of a closed device; a read of a hung-up tty
 };
 
 const Driver kDrivers[] = {
     {"Uart", 1, 1, UART_OpenDevice, UART_CloseDevice, UART_Read, UART_Write, [] { return s_uart_fd[1].load(); }, 0, 0,
-     EAGAIN, EAGAIN, {}, {{E, "Read: read errno [5]\n"}}},
+     EAGAIN, EAGAIN},
     {"Usb", SERIAL_DEVICE_USB, kUsb, [](UInt32, UInt32 p) { return USB_OpenDevice(p); },
      [](UInt32) { return USB_CloseDevice(); }, [](UInt32, UInt8* b, UInt16 n) { return USB_Read(b, n); },
      [](UInt32, const UInt8* b, UInt16 n) { return USB_Write(b, n); },
-     [] { return s_usb_fd.load(); }, FD_CLOEXEC, 0, EAGAIN, EAGAIN, {{I, "  ReadUsbTtyData: read bytes =0\n"}},
-     {{I, "  ReadUsbTtyData: select=1\n"}, {I, "  ReadUsbTtyData: read bytes =0\n"}}},
+     [] { return s_usb_fd.load(); }, FD_CLOEXEC, 0, EAGAIN, EAGAIN},
     // The system picks the Rx port: the configuration is all zeros at load.
     {"Udp", SERIAL_DEVICE_RNDIS, -1, RNDIS_OpenDevice, RNDIS_CloseDevice, RNDIS_Read, RNDIS_Write,
-     [] { return s_rndis_channel[0].RxSd; }, -1, 65535, EINTR, EBADF,
-     {{I, "RNDIS_Read\n"}, {E, "Could not receive datagram (errno 9).\n"}, {I, "RNDIS_Write\n"},
-      {E, "RNDIS_Write() server/client not ready yet\n"}}, {}},
+     [] { return s_rndis_channel[0].RxSd; }, -1, 65535, EINTR, EBADF},
 };
 void PrintTo(const Driver& d, std::ostream* os) { *os << d.name; }
 
@@ -135,11 +127,7 @@ TEST_P(DriverProps, StopBeforeOrDuringTheWaitEndsTheReadAndSparesAReusedNumber) 
     syscall(SYS_tgkill, getpid(), reader->tid(), SIGUSR2);
     expectStopped(*reader);
     static Stranger* stranger;
-    g_hook = [] {
-        const int number = d->fd();
-        d->close(d->dev);
-        stranger = new Stranger(number);
-    };
+    g_hook = [] { const int number = d->fd(); d->close(d->dev), stranger = new Stranger(number); };
     g_hookFd = d->fd();
     expectStopped(*read(false));
     ASSERT_EQ(-1, g_hookFd.load()) << "the read never waited";
@@ -159,12 +147,10 @@ TEST_P(DriverProps, ClosedDeviceIsLeftAloneAndAHangUpIsAnError) {
     {
         Stranger stdinStranger(0), stranger(number);
         d.close(d.dev);
-        log.clear();
         errno = 0;
         EXPECT_EQ(0, d.read(d.dev, buf, sizeof buf));
         EXPECT_EQ(d.closedErrno, errno);
         EXPECT_EQ(0, d.write(d.dev, buf, 1));
-        EXPECT_THAT(attest::linesOf(log), ElementsAreArray(d.closedLog));
     }
     if (d.pty < 0) return;
     ASSERT_EQ(1, d.open(d.dev, 0));  // descriptor 0 is free now, but it means "not open" to the UART
@@ -172,22 +158,15 @@ TEST_P(DriverProps, ClosedDeviceIsLeftAloneAndAHangUpIsAnError) {
     ASSERT_EQ(0, ioctl(tty.slave(d.pty), TIOCVHANGUP));
     EXPECT_EQ(0, d.read(d.dev, buf, 0));  // no room: nothing read, and not taken for an end of file
     EXPECT_EQ(EINVAL, errno);
-    log.clear();
     errno = 0;
     EXPECT_EQ(0, d.read(d.dev, buf, sizeof buf));
     EXPECT_EQ(EIO, errno);
-    EXPECT_THAT(attest::linesOf(log), ElementsAreArray(d.hungUpLog));
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, DriverProps, testing::ValuesIn(kDrivers),
                          [](const testing::TestParamInfo<Driver>& p) { return p.param.name; });
 
 using TtyTest = attest::TtyHarnessTest;
-
-TEST(UartDeathTest, DeviceIdsAboveTheThirdUartStopTheProcess) {
-    testing::GTEST_FLAG(death_test_style) = "threadsafe";
-    EXPECT_DEATH(UART_Read(3, nullptr, 1), "uart_x_drv:[0-9]+: .*assertion \"devID <= SERIAL_DEVICE_UART_C\" failed");
-}
 
 // Only a space splits arguments (not a tab or the line end); "ttySAC1" counts as port 0. The file is
 // read in fgets pieces of up to 4095 bytes, each up to its first NUL.
@@ -201,13 +180,8 @@ TEST_F(TtyTest, UartConsoleArgumentsSelectThePorts) {
     EXPECT_EQ(0, UART_GetAvailablePorts());
     ASSERT_EQ(0, mount("/proc/sys/vm/drop_caches", "/proc/cmdline", nullptr, MS_BIND, nullptr));  // opens fail
     EXPECT_EQ(0, UART_GetAvailablePorts());
-    EXPECT_THAT(attest::linesOf(log),
-                ElementsAre(Pair(I, "GetConsoleFromStr: portNum:2\tconsole=ttyS1 consoleFlag: 4\n"),
-                            Pair(I, "GetConsoleFromStr: portNum:AC1 consoleFlag: 1\n"),
-                            Pair(I, "GetConsoleFromStr: portNum:2\n consoleFlag: 4\n"),
-                            Pair(I, "GetConsoleFromStr: portNum: consoleFlag: 0\n"),
-                            Pair(I, "UART_GetAvailablePorts: error while reading file '/proc/cmdline'\n"),
-                            Pair(E, "UART_GetAvailablePorts: error opening '/proc/cmdline'\n")));
+    EXPECT_TRUE(log.has(I, "UART_GetAvailablePorts: error while reading file '/proc/cmdline'\n")) << log.dump();
+    EXPECT_TRUE(log.has(E, "UART_GetAvailablePorts: error opening '/proc/cmdline'\n")) << log.dump();
 }
 
 // A block ends after 100 ms without a byte (bytes 30 ms apart are one block, 400 ms splits), or when full.
@@ -233,13 +207,9 @@ TEST_F(TtyTest, UartBlockEndsAtAPauseOrAtTheCapacity) {
 // Open puts the line into raw mode (UART: 115200 8N1; USB: 8 bits, its speed kept) and keeps every other
 // setting; close puts back exactly what it found.
 TEST_F(TtyTest, OpenSetsRawModeAndCloseRestoresTheOldSettings) {
-    auto fields = [](const termios& t) {
+    auto settings = [](int fd, termios t = {}) {  // of the tty fd, or of t itself for -1
+        EXPECT_EQ(0, fd < 0 ? 0 : tcgetattr(fd, &t));
         return std::tuple(t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag, std::string(t.c_cc, t.c_cc + NCCS));
-    };
-    auto settings = [&](int fd) {
-        termios t{};
-        EXPECT_EQ(0, tcgetattr(fd, &t));
-        return fields(t);
     };
     for (const auto& [d, cflagClear, cflagSet] : {std::tuple(kDrivers[0], CBAUD | CSIZE | PARENB, B115200 | CS8),
                                                   std::tuple(kDrivers[1], CSIZE | PARENB, CS8)}) {
@@ -260,9 +230,9 @@ TEST_F(TtyTest, OpenSetsRawModeAndCloseRestoresTheOldSettings) {
         raw.c_lflag &= ~tcflag_t(ISIG | ICANON | ECHO | ECHONL | IEXTEN);
         raw.c_cflag = (raw.c_cflag & ~tcflag_t(cflagClear)) | tcflag_t(cflagSet);
         ASSERT_EQ(1, d.open(d.dev, 0));
-        EXPECT_EQ(fields(raw), settings(tty.master(d.pty)));
+        EXPECT_EQ(settings(-1, raw), settings(tty.master(d.pty)));
         d.close(d.dev);
-        EXPECT_EQ(fields(old), settings(tty.master(d.pty)));
+        EXPECT_EQ(settings(-1, old), settings(tty.master(d.pty)));
     }
 }
 
@@ -280,10 +250,8 @@ TEST_F(TtyTest, UartOpenFailures) {
     EXPECT_EQ(0, UART_OpenDevice(2, 0));
     UInt8 buf[8];
     EXPECT_EQ(0, UART_Read(2, buf, sizeof buf));
-    EXPECT_THAT(attest::linesOf(log),
-                ElementsAre(Pair(E, "UART_OpenDevice unable to store old settings: retval=-1, errno=25\n"),
-                            Pair(E, "UART_OpenDevice failed: retval=-1, errno=25\n"),
-                            Pair(E, "UART_OpenDevice open=/dev/ttyS2 failed: No such file or directory\n")));
+    EXPECT_TRUE(log.has(E, "UART_OpenDevice unable to store old settings: retval=-1, errno=25\n")) << log.dump();
+    EXPECT_TRUE(log.has(E, "UART_OpenDevice open=/dev/ttyS2 failed: No such file or directory\n")) << log.dump();
 }
 
 // Waiting STOPs win over waiting data, as one stop. What is left in the control pipes belongs to a pause
@@ -301,21 +269,12 @@ TEST_F(TtyTest, UsbStopsWinOverDataAndAnOpenDrainsTheRest) {
     USB_Control_Pipe_Send_Stop();
     USB_Control_Pipe_Send_Ack();
     USB_CloseDevice();
-    USB_CloseDevice();  // closed already: nothing to say
     umount2("/dev/ttyGS0", MNT_DETACH);
     ASSERT_EQ(0, unlink("/dev/ttyGS0"));
     EXPECT_EQ(0, USB_OpenDevice(0));
-    const std::pair<int, std::string> open = {I, "USB_OpenDevice\n"},
-                                      stop = {I, "  USB_Control_Pipe_Send_Stop : send STOP to reader thread\n"};
-    Lines want = {{I, "USB_Control_Pipe_Init: ok\n"}, open, stop, stop, stop,
-                  {I, "  isUsbDataAvailable: flowcontrol:STOPSTOPSTOP\n"}, {I, "  ReadUsbTtyData: select=-1\n"},
-                  {I, "  ReadUsbTtyData: select=1\n"}, {I, "  ReadUsbTtyData: read bytes =4\n"}, stop,
-                  {I, "  USB_Control_Pipe_Send_Ack : send OK to RPC task\n"}, {I, "USB_CloseDevice\n"}, open};
-    want.insert(want.end(), 6, {E, "USB_OpenDevice failed: No such file or directory\n"});
-    want.insert(want.end(), {{E, "USB_OpenDevice failed: 6 times\n"},
-                             {I, "  USB_OpenDevice: s_control_pipe has remaining data=STOP!\n"},
-                             {I, "  USB_OpenDevice: s_ack_pipe has remaining data=OK!\n"}});
-    EXPECT_THAT(attest::linesOf(log), ElementsAreArray(want));
+    EXPECT_EQ(6, log.count(E, "USB_OpenDevice failed: No such file or directory\n"));
+    EXPECT_FALSE(readable(s_control_pipe[0])) << "a STOP was left";
+    EXPECT_FALSE(readable(s_ack_pipe[0])) << "an OK was left";
 }
 
 }  // namespace
