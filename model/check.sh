@@ -255,6 +255,16 @@ for n in 1 2; do
 done
 RUN_FILE="" RUN_PAN=""
 
+# Piece "hostread" (hostread.pml): a reader in a host driver's read, the
+# signal window, the lost signal and the resends.
+RUN_FILE=hostread.pml RUN_PAN=-w20
+run hostread             pass
+run no-resend            "stuck:Dereg@join Reader@poll"                                   -DNO_RESEND
+for n in 1 2; do
+    run "hostread-witness-$n" "assert:(($n!=$n)||" -DWITNESS=$n
+done
+RUN_FILE="" RUN_PAN=""
+
 # The checker's own test: runs that stopped short or found another
 # counterexample than the one named are reported as failures.
 selftested=0

@@ -3,7 +3,7 @@
  * reader, client 1 pausing and resuming from a host thread, flow control from
  * the reader's own dataCb, the reopen at the end of a pause, and client 1's
  * deregistration from a host thread (or none). The other pieces are
- * reconnect.pml and bridge.pml; model/README.md says what each
+ * reconnect.pml, bridge.pml and hostread.pml; model/README.md says what each
  * piece checks, its environment and the merges.
  *
  * One process per thread. Variables carry the code's names: the device record

@@ -188,6 +188,7 @@ void resendWhileInHostRead(const SerialMgrOpening& opening) {
     while (opening.life.inHostRead() && std::chrono::steady_clock::now() < firstLookEnds) sched_yield();
     while (opening.life.inHostRead()) {
         OSTASK_Sleep(kResendTicks);
+        // @model:dereg-resend
         if (opening.life.inHostRead()) pthread_kill(opening.life.thread(), SIGUSR2);
     }
 }

@@ -37,11 +37,14 @@ UInt16 readBlock(SerialMgrOpening& opening, UInt8* buffer, bool hostDriver) {
     // @model:read-handle
     const Int32 handle = handleOf(opening);
     if (!hostDriver) return Serial_Read(handle, buffer, SERIALMGR_RX_BUFFER_SIZE);
+    // @model:host-read-enter
     opening.life.enterHostRead();
     at_open_signal_window();
     const UInt16 result = Serial_Read(handle, buffer, SERIALMGR_RX_BUFFER_SIZE);
     const int readErrno = errno;
+    // @model:host-window-close
     const bool signalled = at_close_signal_window() != 0;
+    // @model:host-read-leave
     opening.life.leaveHostRead();
     if (signalled) SERIALMGR_HandleSignal(SIGUSR2);
     errno = readErrno;

@@ -230,7 +230,10 @@ TEST_P(Stress, RecordsArriveInOrderOnceAndNoneIsLostWhileReceiving) {
                 if (end == 3 && b != nullptr) SERIALMGR_SetFlowControl(a, 1);
             });
             stop = true;
-            ASSERT_TRUE(sender.finish() && deregister(b) && deregister(a) && racing.finish());
+            ASSERT_TRUE(sender.finish());
+            ASSERT_TRUE(deregister(b));
+            ASSERT_TRUE(deregister(a));
+            ASSERT_TRUE(racing.finish());
         }
         forgive();
         if (c != nullptr) {
@@ -267,7 +270,8 @@ TEST_P(Stress, ExitWithLiveReadersEnds) {
     int status = 0;
     const bool ended = attest::waitUntil([&] { return waitpid(child, &status, WNOHANG) == child; });
     if (!ended) kill(child, SIGKILL);
-    EXPECT_TRUE(ended && WIFEXITED(status) && WEXITSTATUS(status) == 0) << "ended: " << ended << ", status " << status;
+    ASSERT_TRUE(ended);
+    EXPECT_EQ(status, 0);  // exited with 0
 }
 
 }  // namespace
