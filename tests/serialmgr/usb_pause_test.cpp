@@ -9,8 +9,6 @@
 
 namespace {
 
-const char kAckLine[] = "  USB_Control_Pipe_Send_Ack : send OK to RPC task\n";
-
 // True once the thread sleeps in the kernel, as it does in a read or behind a lock.
 bool sleeping(pid_t tid) {
     return attest::waitUntil([tid] {
