@@ -50,7 +50,10 @@
 // - under pauseLock: the reader's OK in USB_Control_Pipe_Wait_Ack, with the
 //   ack pipe's read lock held for the read. The reader sends that OK without
 //   any of these locks: when it parks, when it ends, or when a resume came
-//   after the STOP. A deregistration does not take pauseLock.
+//   after the STOP. Also a pause's wait for a delivery under way
+//   (SerialMgr_AwaitDelivery): dataCb may call flow control, which from the
+//   reader takes only flowLock, never pauseLock. A deregistration does not
+//   take pauseLock.
 // - under nothing: the drain of calls in flight at the end of a
 //   deregistration runs after regLock is released.
 #pragma once
