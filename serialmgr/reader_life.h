@@ -58,7 +58,6 @@ class ReaderLife {
     bool inHostRead() const;
     // A deregistration has committed to stop this reader.
     bool stopCommitted() const { return has(kStopSent); }
-    bool started() const { return has(kStarted); }
     bool enteredLoop() const { return has(kInLoop); }
     // Joins the reader once, or detaches it when the caller is the reader
     // itself (deregistered from its own callback). False when no thread was
