@@ -1,8 +1,5 @@
-// Datagrams of any size (0 to 65507 bytes) into UDP channel 14, read back
-// with RNDIS_Read into a buffer of the reader thread's size: the read must
-// return min(size, 1536) bytes, the datagram's first ones, and leave the rest
-// of the buffer zero. The buffer is its own heap block, so the address
-// sanitizer of the fuzz build reports any write outside it.
+// Datagrams of 0 to 65507 bytes into UDP channel 14, read into a heap block of the reader's size (the address
+// sanitizer sees any write outside it): the datagram's first min(size, 1536) bytes, the rest of the buffer zero.
 #include <android/log.h>
 #include <arpa/inet.h>
 #include <sys/socket.h>
@@ -15,8 +12,7 @@
 #include "drivers/rndis_drv.h"
 #include "drivers/rndis_drv_internal.h"
 
-// libFuzzer pulls libstdc++ in ahead of the shared sanitizer runtime; nothing
-// there is intercepted, so the link order check is only noise.
+// libFuzzer pulls libstdc++ in ahead of the sanitizer runtime; nothing there is intercepted.
 extern "C" const char* __asan_default_options() { return "verify_asan_link_order=0"; }
 
 namespace {

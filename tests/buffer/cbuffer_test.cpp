@@ -1,5 +1,4 @@
-// CBuffer against a model of its documented rules (the stored bytes as a queue, the read position, the
-// relocation mark and both reservations), the checks that stop the process, and a threaded stream.
+// CBuffer against a model of its rules, the checks that stop the process, and a threaded stream.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <rapidcheck/gtest.h>
@@ -17,8 +16,7 @@
 #include "log_capture.h"
 #include "platform/kovacutils/kovacutils_host.h"
 
-// The buffer's objects in this program bind to these OS services; a test may
-// fail the n-th allocation from now (1-based), or every release.
+// A test may fail the n-th allocation from now (1-based), or every release.
 namespace {
 int g_failAlloc = 0;
 bool g_failRelease = false;
@@ -98,8 +96,8 @@ RC_GTEST_PROP(CBufferModel, EveryCallSequenceKeepsTheDocumentedRules, ()) {
     CBuffer* cb = BUFFER_CreateCBuffer(static_cast<Int16>(size), static_cast<Int16>(limit));
     RC_ASSERT(cb != nullptr);
     for (auto [kind, r] : ops) {
-        // Counts up to half the area and a bit, some out of range, a few extremes; a commit
-        // gets one from -4 to one above its reservation, never a put 0 (that stops the process).
+        // Up to half the area and a bit, some out of range, a few extremes; a commit: -4 to its reservation
+        // + 1, never a put 0 (that stops the process).
         const int reserved = kind == kPutCommit ? m.wres : m.rres;
         int cnt = r < -2 ? -32768 : r > 55 ? 32767 : r > 0 ? r % (size / 2 + 2) : r;
         if (kind == kPutDatum || kind == kGetDatum) cnt = 1;
@@ -240,8 +238,7 @@ TEST(CBufferDeathTest, FatalChecksStopWithTheirTexts) {
     EXPECT_EQ(BUFFER_DestroyCBuffer(cb), CBUF_OK);
 }
 
-// A producer and a consumer thread move a seeded stream (CBUF_STREAM_BYTES long) through a small buffer with
-// copies, single bytes and reservations; every byte must arrive once and in order (the race check under TSan).
+// Copies, single bytes and reservations on both sides of a small buffer (the race check under TSan).
 TEST(CBufferThreads, StreamArrivesWholeAndInOrder) {
     const char* env = std::getenv("CBUF_STREAM_BYTES");
     const size_t total = env != nullptr && *env != '\0' ? std::strtoul(env, nullptr, 10) : size_t{3} << 20;

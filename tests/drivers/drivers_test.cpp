@@ -76,8 +76,7 @@ protected:
     attest::LogCapture log;
 };
 
-// A command is answered at the channel's Tx port on the host of the latest datagram, never at its source
-// port; nothing can be sent before the first command. Replies of 1000 bytes and more warn but go whole.
+// Never at the source port; nothing is sent before the first command; replies of 1000 bytes and more warn.
 TEST_F(UdpChannel, RepliesGoToTheHostOfTheLatestCommandAtTheTxPort) {
     EXPECT_EQ(65535, writeText("OK"));
     client.send(rxPort, "AT\r");
@@ -96,8 +95,7 @@ TEST_F(UdpChannel, RepliesGoToTheHostOfTheLatestCommandAtTheTxPort) {
     EXPECT_EQ(2, log.count(I, "RNDIS_Write() Warning: string longer than maximum buffer length\n"));
 }
 
-// A read hands up one datagram, cut to the buffer (the rest is gone), with zeros after it. An empty datagram
-// is "no data now" (0, EAGAIN): the reader reads again, where 0 with another errno ends it.
+// Cut to the buffer (the rest is gone), zeros after it; 0 with EAGAIN makes the reader go round, not end.
 TEST_F(UdpChannel, AReadHandsUpOneDatagramAndAnEmptyOneAsNoDataNow) {
     for (const char* datagram : {"AT+X=0123456789", "", "AT"}) client.send(rxPort, datagram);
     ASSERT_EQ(8, RNDIS_Read(SERIAL_DEVICE_RNDIS2, buf, 8));
@@ -110,8 +108,7 @@ TEST_F(UdpChannel, AReadHandsUpOneDatagramAndAnEmptyOneAsNoDataNow) {
     EXPECT_EQ(0, rndisReceiveFailure(EIO));           // the reader ends
 }
 
-// Nothing is sent for no text (a closed channel is a row of DriverProps); IDs outside 14 to 17 fail and log
-// their index.
+// A closed channel is a row of DriverProps.
 TEST_F(UdpChannel, WritesOfNothingAndOtherIdsFail) {
     EXPECT_EQ(0, RNDIS_Write(SERIAL_DEVICE_RNDIS2, nullptr, 3));
     EXPECT_EQ(0, RNDIS_Read(5, buf, 8));
@@ -122,7 +119,7 @@ TEST_F(UdpChannel, WritesOfNothingAndOtherIdsFail) {
                             Pair(E, "Invalid RNDIS device index: 4\n")));
 }
 
-// A port of 0 or more is set (0: the system picks one at the bind); a negative one keeps the stored port.
+// 0: the system picks one at the bind.
 TEST(RndisDrv, ConfigurationStoresPortsOfZeroOrMoreAndKeepsNegativeOnes) {
     for (const auto& [tx, rx, wantTx, wantRx] : {std::tuple(7, 6001, 7, 6001), {-1, 0, 7, 0}, {0, -5, 0, 0}}) {
         const RndisConfig config{{{-1, -1}, {-1, -1}, {-1, -1}, {tx, rx}}};  // the row of device 17
@@ -135,8 +132,7 @@ TEST(RndisDrv, ConfigurationStoresPortsOfZeroOrMoreAndKeepsNegativeOnes) {
     EXPECT_THAT(attest::linesOf(log), ElementsAre(Pair(E, "RNDIS_SetRndisConfig: RndisConfig=NULL?\n")));
 }
 
-// A failed open closes at once whatever it made: a bind refused (the port is taken), or a Tx socket refused
-// (room for exactly one more descriptor) after the Rx socket was made.
+// A bind refused (the port is taken), or a Tx socket refused (room for one more descriptor) after the Rx one.
 TEST(RndisDrv, FailedOpenClosesWhatItMade) {
     TestSocket holder;
     RndisConfig config{{{1, portOf(holder.fd)}, {-1, -1}, {-1, -1}, {0, 0}}};  // {Tx, Rx}
@@ -161,9 +157,9 @@ TEST(RndisDrv, FailedOpenClosesWhatItMade) {
 
 std::atomic<UInt32> g_sentTo{0};
 
-// A write hands the device ID (not the channel index) to the host's send-data callback and returns its result.
-// A read parks until the close, or returns at once when the close came first; it leaves no mutex, and its log
-// line names the channel index. An open and a close without a read leave a mutex that the next open destroys.
+// The host's send-data callback gets the device ID (not the channel index). A read parks until the close, or
+// returns at once after it, leaves no mutex, and logs the channel index. A mutex left by an open and a close
+// without a read is destroyed by the next open.
 TEST(SocketDrv, WritesReachTheHostAndAReadEndsAtTheCloseWhereverItFalls) {
     AT_STUBS_RegisterCallbacks([](UInt32 id, const UInt8*, UInt32 len) { return g_sentTo = id, Int32(len) + 100; },
                                nullptr);
@@ -196,7 +192,7 @@ TEST(DriverDeathTest, DeviceIdsOutsideTheDriversChannelsStopTheProcess) {
     EXPECT_DEATH(UART_Read(3, nullptr, 1), "uart_x_drv:[0-9]+: .*assertion \"devID <= SERIAL_DEVICE_UART_C\" failed");
 }
 
-// A non-blocking descriptor is read at once: with nothing there, 0 with EAGAIN and no log line.
+// With nothing there: 0 with EAGAIN and no log line.
 TEST(TtyRead, ANonBlockingDescriptorIsReadWithoutWaiting) {
     static int fds[2], got = -1, err = 0;
     static UInt8 buf[8];
@@ -208,8 +204,8 @@ TEST(TtyRead, ANonBlockingDescriptorIsReadWithoutWaiting) {
     EXPECT_TRUE(log.lines().empty()) << log.dump();
 }
 
-// One read takes every waiting acknowledgement. The wait for one waits, and a failed read ends it too: here a
-// signal whose handler does not restart the call (the way a host frees a caller whose reader never answers).
+// One read takes every waiting OK. A failed read ends the wait: here a signal whose handler does not restart
+// the call (the way a host frees a caller whose reader never answers).
 TEST(UsbControlPipe, MessagesTravelAndAnInterruptedWaitEnds) {
     attest::LogCapture log;
     USB_Control_Pipe_Init();  // a STOP's way through is in tty_test.cpp

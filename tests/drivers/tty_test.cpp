@@ -98,9 +98,8 @@ protected:
 
 std::atomic<int> g_handled{0}, g_result{-1}, g_errno{0};
 
-// The serial manager stops a reader by closing its device, then sending SIGUSR2. A signal before or
-// during the wait ends the read with "go round"; a descriptor number closed and taken by another file
-// before the wait is never read.
+// As the serial manager stops a reader: a close, then SIGUSR2. A signal before or during the wait ends the read
+// with "go round"; a descriptor number closed and taken by another file before the wait is never read.
 TEST_P(DriverProps, StopBeforeOrDuringTheWaitEndsTheReadAndSparesAReusedNumber) {
     static const Driver* d;
     d = &GetParam();
@@ -117,7 +116,8 @@ TEST_P(DriverProps, StopBeforeOrDuringTheWaitEndsTheReadAndSparesAReusedNumber) 
     };
     auto expectStopped = [](attest::Background& reader) {
         ASSERT_TRUE(reader.finish(std::chrono::seconds(10))) << "the read did not end";
-        EXPECT_EQ(std::pair(int(d->stopped), d->stoppedErrno), std::pair(g_result.load(), g_errno.load()));
+        EXPECT_EQ(d->stopped, g_result.load());
+        EXPECT_EQ(d->stoppedErrno, g_errno.load());
     };
     ASSERT_EQ(1, d->open(d->dev, 0));
     expectStopped(*read(true));
@@ -134,8 +134,8 @@ TEST_P(DriverProps, StopBeforeOrDuringTheWaitEndsTheReadAndSparesAReusedNumber) 
     delete stranger;
 }
 
-// A closed device touches no descriptor (not 0, nor a number reused since its close); its read returns 0
-// at once with the errno the reader acts on (EAGAIN: go round). A hung-up tty is an error (EIO), not a spin.
+// No descriptor is touched (not 0, nor a number reused since the close); the read returns 0 at once with the
+// errno the reader acts on (EAGAIN: go round). A hung-up tty is an error (EIO), not a spin.
 TEST_P(DriverProps, ClosedDeviceIsLeftAloneAndAHangUpIsAnError) {
     const Driver& d = GetParam();
     d.close(d.dev);
@@ -168,8 +168,8 @@ INSTANTIATE_TEST_SUITE_P(Drivers, DriverProps, testing::ValuesIn(kDrivers),
 
 using TtyTest = attest::TtyHarnessTest;
 
-// Only a space splits arguments (not a tab or the line end); "ttySAC1" counts as port 0. The file is
-// read in fgets pieces of up to 4095 bytes, each up to its first NUL.
+// Only a space splits arguments; "ttySAC1" counts as port 0. The file is read in pieces of up to 4095 bytes,
+// each up to its first NUL.
 TEST_F(TtyTest, UartConsoleArgumentsSelectThePorts) {
     attest::LogCapture log;
     ASSERT_TRUE(tty.setCmdline("console=ttyS2\tconsole=ttyS1 console=ttySAC1,115200n8 quiet console=ttyS2\n"));
@@ -184,7 +184,7 @@ TEST_F(TtyTest, UartConsoleArgumentsSelectThePorts) {
     EXPECT_TRUE(log.has(E, "UART_GetAvailablePorts: error opening '/proc/cmdline'\n")) << log.dump();
 }
 
-// A block ends after 100 ms without a byte (bytes 30 ms apart are one block, 400 ms splits), or when full.
+// 100 ms without a byte: bytes 30 ms apart are one block, 400 ms splits.
 TEST_F(TtyTest, UartBlockEndsAtAPauseOrAtTheCapacity) {
     ASSERT_EQ(1, UART_OpenDevice(1, 0));
     const int master = tty.master(1);
@@ -204,8 +204,7 @@ TEST_F(TtyTest, UartBlockEndsAtAPauseOrAtTheCapacity) {
     typist.join();
 }
 
-// Open puts the line into raw mode (UART: 115200 8N1; USB: 8 bits, its speed kept) and keeps every other
-// setting; close puts back exactly what it found.
+// UART: 115200 8N1; USB: 8 bits, its speed kept; every other setting kept.
 TEST_F(TtyTest, OpenSetsRawModeAndCloseRestoresTheOldSettings) {
     auto settings = [](int fd, termios t = {}) {  // of the tty fd, or of t itself for -1
         EXPECT_EQ(0, fd < 0 ? 0 : tcgetattr(fd, &t));
@@ -236,8 +235,7 @@ TEST_F(TtyTest, OpenSetsRawModeAndCloseRestoresTheOldSettings) {
     }
 }
 
-// A port that refuses its settings (/dev/null: ENOTTY) is closed again, since nobody closes a port whose
-// open failed; a port that cannot be opened reads nothing.
+// A port that refuses its settings (/dev/null: ENOTTY) is closed again: nobody closes a port whose open failed.
 TEST_F(TtyTest, UartOpenFailures) {
     attest::LogCapture log;
     ASSERT_EQ(0, mount("/dev/null", "/dev/ttyS1", nullptr, MS_BIND, nullptr));
@@ -254,8 +252,8 @@ TEST_F(TtyTest, UartOpenFailures) {
     EXPECT_TRUE(log.has(E, "UART_OpenDevice open=/dev/ttyS2 failed: No such file or directory\n")) << log.dump();
 }
 
-// Waiting STOPs win over waiting data, as one stop. What is left in the control pipes belongs to a pause
-// that is over: an open throws it away, even when the tty cannot be opened (six attempts a second apart).
+// Waiting STOPs win over data, as one stop. What is left in the pipes belongs to a pause that is over: an open
+// throws it away, even when the tty cannot be opened (six attempts a second apart).
 TEST_F(TtyTest, UsbStopsWinOverDataAndAnOpenDrainsTheRest) {
     attest::LogCapture log;
     USB_Control_Pipe_Init();

@@ -21,8 +21,7 @@ int main(int argc, char** argv) {
     std::string why;
     const bool ready = tty.start(&why) && (tty.setCmdline(argv[1]) || (why = "bind a file over /proc/cmdline", false));
     if (!ready) {
-        const std::string ci = std::getenv("CI") ?: "", require = std::getenv("AT_REQUIRE_NAMESPACES") ?: "";
-        const bool required = geteuid() == 0 || (ci != "" && ci != "0" && ci != "false") || require == "1";
+        const bool required = geteuid() == 0 || attest::TtyHarness::required();
         std::fprintf(stderr, "e2e: no mount namespace for the ptys (%s)%s\n", why.c_str(),
                      required ? "" : "; skipped (AT_REQUIRE_NAMESPACES=1 fails instead)");
         return required ? 1 : 77;
@@ -31,8 +30,7 @@ int main(int argc, char** argv) {
         // Both ends stay open in the command: the slave keeps the pty's settings while the host is not running.
         fcntl(tty.master(i), F_SETFD, 0);
         fcntl(tty.slave(i), F_SETFD, 0);
-        const std::string name = i == attest::TtyHarness::kUsb ? "ttyGS0" : "ttyS" + std::to_string(i);
-        setenv(("AT_E2E_PTY_" + name).c_str(), std::to_string(tty.master(i)).c_str(), 1);
+        setenv(("AT_E2E_PTY_" + attest::TtyHarness::nodeName(i)).c_str(), std::to_string(tty.master(i)).c_str(), 1);
     }
     execvp(argv[2], argv + 2);
     std::perror("e2e: exec");

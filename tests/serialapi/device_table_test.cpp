@@ -34,9 +34,8 @@ Int32 registerFake(SerialDeviceId id, bool withRead = true, bool withWrite = tru
                                     nullptr, [] { note("aux3", 0); }, nullptr, 0x55, 0x11, 0x22);
 }
 
-// A handle is given at the first open attempt, also a failed one, and kept; IDs out of range or never
-// registered get none. A device that is open already is not opened again. 0 selects the registered default
-// parameter, and every open runs under the table lock.
+// Also a failed attempt; IDs out of range or never registered get none. An open device is not opened again.
+// Parameter 0 selects the registered default; every open runs under the table lock.
 TEST(DeviceTable, HandlesFollowFirstOpenAttempts) {
     for (SerialDeviceId id : {6u, 7u, 8u}) ASSERT_EQ(registerFake(id), static_cast<Int32>(id));
     const struct {
@@ -54,9 +53,8 @@ TEST(DeviceTable, HandlesFollowFirstOpenAttempts) {
     EXPECT_EQ(Serial_GetDeviceID(1), SERIAL_DEVICE_NULL);  // device 8 never opened
 }
 
-// Calls by handle reach the driver without the table lock. Only the close that takes the last reference
-// reaches the driver; after it the handle matches nothing. Choice: a device without a legacy event-callback
-// operation (every device in the device-ID form) gets 1 from Serial_RegisterEventCallBack, and nothing is called.
+// Calls by handle go without the table lock. Choice: a device without a legacy event-callback operation
+// (every device in the device-ID form) gets 1 from Serial_RegisterEventCallBack, and nothing is called.
 TEST(DeviceTable, OnlyTheLastCloseReachesTheDriverAndThenTheHandleReachesNothing) {
     ASSERT_EQ(registerFake(7), 7);
     ASSERT_EQ(Serial_OpenDevice(7, 0), 0);
@@ -119,8 +117,7 @@ TEST(DeviceTable, LegacyDriversGetTheirCallsWithoutTheIdAndFailSilently) {
     EXPECT_EQ(g_calls, "open119* read16 write7 event close* aux1:171 aux2 aux4:205 ");
 }
 
-// The drivers that Serial_Init registers are the library's; every later registration is the host's, also
-// one that replaces a library driver.
+// Also one that replaces a library driver.
 TEST(DeviceTable, RegistrationsAfterStartUpAreTheHosts) {
     Serial_Init();
     for (SerialDeviceId id : {SERIAL_DEVICE_RNDIS2, 9u}) registerFake(id);

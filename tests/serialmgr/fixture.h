@@ -1,6 +1,5 @@
-// Common set-up of the serial manager tests: the library started, a fake driver
-// on a free device ID, log lines and the clients' callbacks recorded, and the
-// live resources noted for the leak check, expectNothingLeft.
+// The serial manager tests' set-up: a fake driver on a free device ID, log lines and callbacks recorded, and
+// the live resources noted for the leak check, expectNothingLeft.
 #pragma once
 
 #include <android/log.h>
@@ -27,9 +26,8 @@ inline const UInt8 kData[5] = {1, 2, 3, 4, 5};
 inline const char kBadRecord[] = "assertion \"pClientInfo != NULL && pClientInfo->sig == 0xBABEFACE\" failed";
 inline const char kStopLine[] = "  USB_Control_Pipe_Send_Stop : send STOP to reader thread\n";
 
-// A scriptable host driver. Its read takes the next scripted step; with none
-// it waits in poll() until there is one or the device closes (if closeWakes);
-// SIGUSR2 ends that wait (0 with EAGAIN). A closed device reads 0 with EBADF.
+// A scriptable host driver. Its read takes the next scripted step, or waits in poll() for one, for the close
+// (if closeWakes) or for SIGUSR2 (0 with EAGAIN). A closed device reads 0 with EBADF.
 namespace fake {
 struct State {
     bool closeWakes = true, open = false;
@@ -150,8 +148,13 @@ protected:
     SerialMgrClientInfo* registerIdle(UInt32 devID = kDev, Int32 clientID = 1) {
         const SerialMgrClientParams p = params(devID, clientID);
         SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&p);
-        EXPECT_TRUE(client != nullptr && fake::waitIdle(devID));
+        EXPECT_NE(client, nullptr);
+        EXPECT_TRUE(fake::waitIdle(devID));
         return client;
+    }
+    // The reader logs a wait line before each obtain of wait_sem, in its pause loop.
+    bool waitParked(int before = 0) {
+        return attest::waitUntil([&] { return log.countContaining("wait_sem=") > before; });
     }
     void deregister(SerialMgrClientInfo* client) {
         ASSERT_TRUE(attest::finishesWithin([client] { SERIALMGR_DeRegisterClient(client); })) << log.dump();

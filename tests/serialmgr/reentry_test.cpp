@@ -1,8 +1,5 @@
-// What a modem stack does when things go wrong: clients that reconnect from
-// their read-error callback, callbacks that call back into the library, and
-// registrations that cannot get what they need. The OS services that a
-// registration takes are interposed here (libkovacutils is a shared library)
-// so that one chosen call fails.
+// Clients that reconnect from their read-error callback, callbacks that call back into the library, and
+// registrations whose OS services fail (interposed here: libkovacutils is a shared library).
 #include <dlfcn.h>
 
 #include "fixture.h"
@@ -33,8 +30,6 @@ void* dbHEAP_Alloc(size_t size, const char* file, UInt32 line) { return failOr<v
 
 namespace {
 
-// A registration that cannot get its record, a semaphore or its reader fails
-// with its own line and leaves the device exactly as it was.
 struct Failure {
     const char* call;
     int nth;
@@ -61,7 +56,6 @@ TEST_P(RegistrationFailure, ReturnsNullAndLeavesTheDeviceAsItWas) {
     EXPECT_EQ(gDevList[kDev].rxRunning.load(), 0u);
     EXPECT_EQ(gDevList[kDev].useSem.load(), 0u);
     expectNothingLeft();
-    // The next registration opens the device afresh and receives.
     SerialMgrClientInfo* client = registerIdle(kDev, 2);
     fake::push(kDev, "AT\r");
     EXPECT_TRUE(wait([&] { return blocks.size() == 1; }));
@@ -75,10 +69,7 @@ INSTANTIATE_TEST_SUITE_P(SerialMgr, RegistrationFailure,
                                            Failure{"OSTASK_CreateWArg", 1, "Reader start failed", 1}),
                          [](const auto& p) { return p.param.call + std::to_string(p.param.nth); });
 
-// A client whose line fails deregisters from its read-error callback and
-// registers again, from the callback or from another thread. The old reader
-// ends when the callback returns and touches nothing of the new opening: the
-// new client receives, and its deregistration ends.
+// It registers again from the callback or from another thread; the old reader touches nothing of the new opening.
 class Reconnect : public SerialMgrTest, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(Reconnect, FromTheReadErrorCallbackLeavesTheNewOpeningAlone) {
@@ -108,9 +99,7 @@ TEST_P(Reconnect, FromTheReadErrorCallbackLeavesTheNewOpeningAlone) {
 INSTANTIATE_TEST_SUITE_P(SerialMgr, Reconnect, ::testing::Bool(),
                          [](const auto& p) { return p.param ? "FromCallback" : "FromAnotherThread"; });
 
-// A deregistration from the read-error callback while the host deregisters
-// the same record: the later one stops on the record check, it never waits
-// for the thread that joins its reader.
+// The host deregisters the same record meanwhile: the callback's call must not wait for the thread joining its reader.
 TEST_F(SerialMgrTest, SecondDeregistrationFromTheReadErrorCallbackStopsOnTheRecordCheck) {
     EXPECT_DEATH(
         {
@@ -129,9 +118,7 @@ TEST_F(SerialMgrTest, SecondDeregistrationFromTheReadErrorCallbackStopsOnTheReco
         kBadRecord);
 }
 
-// A pause from the host's send-data callback (device 18) while another thread
-// registers there: it fails at once instead of waiting for the registration,
-// which waits for the send.
+// ...while another thread registers there and waits for the send: the pause fails at once.
 TEST_F(SerialMgrTest, PauseFromTheHostsSendCallbackDoesNotWaitForARegistration) {
     static SerialMgrClientInfo* client = nullptr;
     static std::atomic<Boolean> paused{2};
@@ -155,9 +142,7 @@ TEST_F(SerialMgrTest, PauseFromTheHostsSendCallbackDoesNotWaitForARegistration) 
     deregister(client);
 }
 
-// Two devices whose dataCbs forward to each other, deregistered at once: each
-// reader's forward finds the other device's deregistration under way and
-// fails instead of waiting for it.
+// Each reader's forward to the other device finds its deregistration under way and fails instead of waiting.
 TEST_F(SerialMgrTest, BridgedDevicesDeregisteredAtOnceDoNotDeadlock) {
     constexpr UInt32 kOther = 8;
     installFake(kOther);
@@ -185,9 +170,7 @@ TEST_F(SerialMgrTest, BridgedDevicesDeregisteredAtOnceDoNotDeadlock) {
     expectNothingLeft();
 }
 
-// The deregistration signals a reader that ended because this deregistration
-// closed its device, so the device's shutdown function runs every time
-// (device 0 through useDefaultDevice, whatever devID says).
+// So the device's shutdown function runs every time (device 0 through useDefaultDevice, whatever devID says).
 TEST_F(SerialMgrTest, ReaderEndedByTheCloseStillTakesTheStopSignal) {
     installFake(SERIAL_DEVICE_UART_A);
     for (int round = 1; round <= 20; ++round) {
@@ -205,15 +188,13 @@ TEST_F(SerialMgrTest, ReaderEndedByTheCloseStillTakesTheStopSignal) {
     expectNothingLeft();
 }
 
-// A pause returns while the reader waits in its read: the block it reads next
-// is kept, not handed over, until the resume; a pause that comes while dataCb
-// runs returns only once dataCb has returned.
+// A block read after the pause is kept until the resume; a pause during dataCb returns after dataCb.
 TEST_F(SerialMgrTest, NoBlockReachesDataCbOnceAPauseHasReturned) {
     SerialMgrClientInfo* client = registerIdle();
     ASSERT_EQ(SERIALMGR_SetFlowControl(client, 1), TRUE);
     fake::push(kDev, "kept");
     ASSERT_TRUE(log.waitFor(kInfo, "   Serial_Read=4\n"));
-    ASSERT_TRUE(attest::waitUntil([&] { return log.countContaining("wait_sem=") > 0; }));
+    ASSERT_TRUE(waitParked());
     EXPECT_TRUE(blocks.empty());
     std::atomic<bool> inDataCb{false}, release{false};
     onData = [&](SerialMgrClientInfo*, const UInt8*, UInt32) {

@@ -3,12 +3,6 @@
 
 namespace {
 
-
-// The reader logs a wait line before each obtain of wait_sem, in its pause loop.
-bool waitParked(const attest::LogCapture& log) {
-    return attest::waitUntil([&] { return log.countContaining("wait_sem=") > 0; });
-}
-
 TEST_F(SerialMgrTest, InvalidRecordsAndLengthsAreRefused) {
     SerialMgrClientInfo freed{SERIALMGR_FREED_SIG, kDev, 0, 0, 0, 0, {}};  // a stale pointer's record
     for (SerialMgrClientInfo* record : {static_cast<SerialMgrClientInfo*>(nullptr), &freed}) {
@@ -20,8 +14,6 @@ TEST_F(SerialMgrTest, InvalidRecordsAndLengthsAreRefused) {
     EXPECT_DEATH(SERIALMGR_SendData(nullptr, kData, 0xFFFF, 1), "SERIALMGR_SendData.*len < 0xFFFF");
 }
 
-// A reader that exists is stopped with the signal even before its ready
-// check, so the device's shutdown function runs whatever the timing.
 TEST_F(SerialMgrTest, DeregistrationBeforeTheReadyCheckStillSignalsTheReader) {
     installFake(SERIAL_DEVICE_UART_B);  // has a shutdown function
     static std::atomic<bool> holdReady{true};
@@ -37,9 +29,7 @@ TEST_F(SerialMgrTest, DeregistrationBeforeTheReadyCheckStillSignalsTheReader) {
     expectNothingLeft();
 }
 
-// A blocking send that cannot progress (an in-process channel before the host
-// registered its callback; a dataCb answering over a device that takes
-// nothing) gives up once a registration waits for the device.
+// Over an in-process channel whose host takes nothing, and from a dataCb over a device that takes nothing.
 TEST_F(SerialMgrTest, BlockingSendThatCannotProgressGivesWayToARegistration) {
     static std::atomic<bool> tried{false};  // the far end of the channel takes nothing
     AT_STUBS_RegisterCallbacks([](UInt32, const UInt8*, UInt32) {
@@ -94,9 +84,8 @@ TEST_F(SerialMgrTest, SendModesAndWriteResults) {
     deregister(client);
 }
 
-// A read of 0 with an errno other than EAGAIN ends the reader and closes the device under its
-// client: sends and pauses end at once, and only the client's deregistration makes the device usable
-// again. (Results that carry nothing are mixed into the stress traffic.)
+// A read of 0 with an errno other than EAGAIN closes the device under its client: sends and pauses
+// end at once, and only the client's deregistration makes the device usable again.
 TEST_F(SerialMgrTest, AReadErrorEndsTheReaderUnderItsClient) {
     installFake(kUsb);
     SerialMgrClientInfo* client = registerIdle(kUsb);
@@ -122,21 +111,19 @@ TEST_F(SerialMgrTest, AReadErrorEndsTheReaderUnderItsClient) {
     expectNothingLeft();
 }
 
-// A pause, or the driver's STOP result, parks the reader; a resume, or a registration on a paused
-// device, reopens the device with its default argument.
 TEST_F(SerialMgrTest, PausesParkTheReaderAndResumesReopenTheDeviceWithTheDefaultArgument) {
     const SerialMgrClientParams first = params(kDev, 4, 77);
     SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&first);
     ASSERT_TRUE(fake::waitIdle(kDev));
     EXPECT_EQ(SERIALMGR_SetFlowControl(client, 1), 1);
     fake::push(kDev, "1");
-    ASSERT_TRUE(waitParked(log));
+    ASSERT_TRUE(waitParked());
     fake::push(kDev, "2");  // not read while paused
     EXPECT_EQ(SERIALMGR_SetFlowControl(client, 0), 1);
     ASSERT_TRUE(wait([&] { return blocks.size() == 2; }));
     log.clear();
     fake::push(kDev, "", STOP_READING_USB_TTY);
-    ASSERT_TRUE(waitParked(log));
+    ASSERT_TRUE(waitParked());
     SerialMgrClientInfo* second = registerIdle(kDev, 2);
     fake::push(kDev, "3");
     ASSERT_TRUE(wait([&] { return blocks.size() == 3; }));
@@ -148,9 +135,7 @@ TEST_F(SerialMgrTest, PausesParkTheReaderAndResumesReopenTheDeviceWithTheDefault
     expectNothingLeft();
 }
 
-// Where a registration lands: useDefaultDevice means device 0 whatever devID
-// says; 24 and above are refused and change nothing; 23 is the null device, a
-// record with nothing opened whose sends write nothing.
+// useDefaultDevice means device 0; 24 and above change nothing; 23, the null device, opens and writes nothing.
 struct Target {
     UInt32 devID;
     UInt8 useDefault;
@@ -186,8 +171,6 @@ INSTANTIATE_TEST_SUITE_P(
                       Target{SERIAL_DEVICE_NULL, 0, true, "SERIALMGR_RegisterClient: setting up NULL device\r\n", 0}),
     [](const auto& p) { return "Dev" + std::to_string(p.param.devID) + (p.param.useDefault ? "Default" : ""); });
 
-// The AT client's handle: the current client with clientID 1 on the lowest
-// device that has one, or NULL.
 TEST_F(SerialMgrTest, CurrentAtHandleIsClientOneOnTheLowestDevice) {
     installFake(8);
     installFake(9);
@@ -202,9 +185,7 @@ TEST_F(SerialMgrTest, CurrentAtHandleIsClientOneOnTheLowestDevice) {
     deregister(other);
 }
 
-// Sends that take no unit (skipSendLock) are not held off by the
-// deregistration's hold of the units: it drains them instead, and returns
-// only once the last of them has left, so none touches the freed record.
+// Sends that take no unit (skipSendLock) are drained, so none touches the freed record.
 TEST_F(SerialMgrTest, DeregistrationReturnsOnlyWhenTheLastSendInFlightHasLeft) {
     static std::atomic<int> inside{0}, released{0};
     AT_STUBS_RegisterCallbacks([](UInt32, const UInt8*, UInt32 len) {
@@ -227,9 +208,7 @@ TEST_F(SerialMgrTest, DeregistrationReturnsOnlyWhenTheLastSendInFlightHasLeft) {
     EXPECT_TRUE(deregistration.finish());
 }
 
-// A host driver's wait cannot take the stop signal atomically: one that comes
-// just before the wait begins is lost. The deregistration sends it again
-// while the reader is still in that read, so the read ends.
+// A host driver's wait cannot take the stop signal atomically: the deregistration sends it again.
 TEST_F(SerialMgrTest, DeregistrationEndsAReadWhoseWaitBeganAfterTheFirstSignal) {
     SerialMgrClientInfo* client = registerIdle();
     fake::with(kDev, [](fake::Device& d) {

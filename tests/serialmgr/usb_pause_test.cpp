@@ -1,6 +1,5 @@
-// USB flow control: the STOP/OK exchange of each pause with the reader, on the
-// fake driver at device 5. The fake's read does not watch the control pipe, so
-// the reader looks at a STOP only when the test hands it a block.
+// USB flow control's STOP/OK exchange, on the fake driver at device 5. The fake's read does not watch the
+// control pipe: the reader looks at a STOP only when the test hands it a block.
 #include <fstream>
 
 #include "drivers/usb_control_pipe.h"
@@ -33,10 +32,8 @@ protected:
     std::atomic<bool> paused{false};  // from a pause's return to the resume
 };
 
-// Every pause, not only the first, sends STOP and returns only on the OK of
-// the park it caused: an OK left over in the pipe (the first park after
-// "SMgr_F" is created answers twice) does not end it, and a send meanwhile is
-// refused. A repeated pause skips the exchange.
+// Every pause, not only the first: a spare OK in the pipe (the first park after "SMgr_F" is created answers
+// twice) does not end it, and a send meanwhile is refused. A repeated pause skips the exchange.
 TEST_F(UsbPause, EveryPauseWaitsForTheOkOfItsOwnPark) {
     for (int round = 1; round <= 3; ++round) {
         ASSERT_TRUE(fake::waitIdle(kUsb));  // in its read: only a block lets it see the STOP
@@ -63,10 +60,7 @@ TEST_F(UsbPause, EveryPauseWaitsForTheOkOfItsOwnPark) {
     expectNothingLeft();
 }
 
-// A reader that sees stopRx and parks before the pause has even sent its
-// STOP answers this pause: its OK carries the pause's count, read under
-// flowLock once the pause's turn there is over. The second round shows it:
-// the first park answers twice, and a stale OK must not end the pause.
+// Its OK carries the pause's count. In the second round the first park's spare OK must not end the pause.
 TEST_F(UsbPause, ReaderThatParksBeforeTheStopAnswersThatPause) {
     static std::atomic<int> parksBefore{0};
     static const attest::LogCapture* logged = &log;
@@ -86,8 +80,7 @@ TEST_F(UsbPause, ReaderThatParksBeforeTheStopAnswersThatPause) {
     deregister(client);
 }
 
-// A pause whose STOP a resume from dataCb overtakes: the resume came last and
-// wins. The reader answers the STOP, the pause returns, and the next block is delivered.
+// The resume came last: the reader answers the STOP, the pause returns, and the next block is delivered.
 TEST_F(UsbPause, ResumeFromDataCbAfterTheStopWins) {
     onData = [this](SerialMgrClientInfo* c, const UInt8* d, UInt32) {
         if (d[0] != '1') return;
@@ -107,9 +100,6 @@ TEST_F(UsbPause, ResumeFromDataCbAfterTheStopWins) {
     deregister(client);
 }
 
-// A pause returns when the reader ends on a read error after its STOP: the
-// reader answers at its end. (Parks and deregistrations answer in the tests
-// around.)
 TEST_F(UsbPause, PauseReturnsWhenTheReaderEndsOnAReadError) {
     attest::Background pause([&] { EXPECT_EQ(SERIALMGR_SetFlowControl(client, 1), TRUE); });
     ASSERT_TRUE(log.waitFor(kInfo, kStopLine));
@@ -119,8 +109,7 @@ TEST_F(UsbPause, PauseReturnsWhenTheReaderEndsOnAReadError) {
     expectNothingLeft();
 }
 
-// A pause queued behind another pause's exchange while its client is
-// deregistered returns FALSE, changes nothing and logs no line for the gone client.
+// It was queued behind another pause's exchange; it changes nothing and logs no line for the gone client.
 TEST_F(UsbPause, PauseWhoseClientIsDeregisteredWhileItWaitsReturnsFalse) {
     attest::Background first([&] { SERIALMGR_SetFlowControl(client, 1); });
     ASSERT_TRUE(log.waitFor(kInfo, kStopLine));
@@ -136,8 +125,6 @@ TEST_F(UsbPause, PauseWhoseClientIsDeregisteredWhileItWaitsReturnsFalse) {
     expectNothingLeft();
 }
 
-// An open's drain of the ack pipe (the USB driver's, at each open) leaves the
-// pipe alone while a pause waits on it: an OK there is that pause's.
 TEST_F(SerialMgrTest, OpenDrainLeavesTheAckPipeToAWaitingPause) {
     attest::Background waiter([] { USB_Control_Pipe_Wait_Ack(); });
     ASSERT_TRUE(sleeping(waiter.tid()));  // in its read, holding the pipe

@@ -1,8 +1,7 @@
-// The stress properties over every transport (the ttys need a private mount
-// namespace: tty_stress_test.cpp). Numbered 8-byte records flow from the far
-// end to the clients (on the in-process channel, from the client to the
-// host's callback): they must arrive in order, once, and none may be lost
-// while a client is registered and not paused. AT_STRESS_CYCLES: cycles per transport.
+// The stress properties over every transport (the ttys, in a private mount namespace: tty_stress_test.cpp).
+// Numbered 8-byte records flow from the far end to the clients (on the in-process channel, from the client to
+// the host's callback): in order, once, none lost while a client is registered and not paused, none delivered
+// between a pause's return and its resume. AT_STRESS_CYCLES: cycles per transport.
 #pragma once
 
 #include <arpa/inet.h>
@@ -82,7 +81,9 @@ protected:
             owed.erase(rec[0]);
             EXPECT_FALSE(paused.load()) << rec[0] << " reached dataCb between a pause's return and its resume";
             const bool lost = !owed.empty() && *owed.begin() < rec[0];
-            EXPECT_TRUE(rec[1] == rec[0] * kCheck && rec[0] > last && !lost) << rec[0] << " after " << last;
+            EXPECT_EQ(rec[1], rec[0] * kCheck) << "record " << rec[0] << " corrupt";
+            EXPECT_GT(rec[0], last) << "record " << rec[0] << " out of order";
+            EXPECT_FALSE(lost) << "record " << *owed.begin() << " skipped before " << rec[0];
             last = std::max(last, rec[0]);
         }
     }
@@ -102,11 +103,12 @@ protected:
     SerialMgrClientInfo* registerClient(Int32 id, UInt32 on = 0) {
         const SerialMgrClientParams p = params(on != 0 ? on : dev, id);
         SerialMgrClientInfo* client = SERIALMGR_RegisterClient(&p);
+        EXPECT_NE(client, nullptr);
         // A pause before the USB reader is in its loop skips the handshake.
-        EXPECT_TRUE(client != nullptr && (kind != Kind::Usb || on != 0 || attest::waitUntil([] {
+        EXPECT_TRUE(kind != Kind::Usb || on != 0 || attest::waitUntil([] {
                         const SerialMgrOpening* opening = gDevList[SERIAL_DEVICE_USB].live.load();
                         return opening != nullptr && opening->life.enteredLoop();
-                    })));
+                    }));
         return client;
     }
     // One block of records from the far end (the channel: from the client).
@@ -161,10 +163,8 @@ protected:
     sockaddr_in udpTo{};
 };
 
-// Random first registrations (sometimes two at once), pauses and resumes,
-// replacements and deregistrations, while a client thread sends and dataCb
-// may answer. The fake driver's close wakes its read or not (then only the
-// signal does).
+// Random first registrations (sometimes two at once), pauses and resumes, replacements and deregistrations,
+// while a client thread sends and dataCb may answer. The fake driver's close wakes its read or not.
 TEST_P(Stress, RecordsArriveInOrderOnceAndNoneIsLostWhileReceiving) {
     // A paused channel refuses the client's sends; a paused UDP socket loses what comes.
     const bool lossyPause = kind == Kind::Udp || kind == Kind::Channel;
@@ -191,7 +191,6 @@ TEST_P(Stress, RecordsArriveInOrderOnceAndNoneIsLostWhileReceiving) {
         for (int step = rng() % 4; step > 0; --step) {
             const unsigned what = rng() % 4;
             if (what == 1) {  // pause with traffic; resume, pause, resume... (on USB a reopen may drain a STOP)
-                // Once a pause returns, no block reaches dataCb until the resume, on every transport.
                 SERIALMGR_SetFlowControl(cur, 1);
                 paused = true;
                 feed(cur, !lossyPause);
@@ -222,9 +221,8 @@ TEST_P(Stress, RecordsArriveInOrderOnceAndNoneIsLostWhileReceiving) {
         if (end == 0) SERIALMGR_SetFlowControl(cur, 1);
         if (end == 1) feed(cur, false);  // in flight at the close
         {
-            // A registration comes before the deregistrations (and the device is
-            // stopped under it) or after (and has it open); a pause of the
-            // replaced client must not wait for an answer that cannot come.
+            // A registration before the deregistrations (the device stopped under it) or after (it has it open);
+            // a pause of the replaced client must not wait for an answer that cannot come.
             attest::Background racing([&] {
                 if (end == 2) c = registerClient(3, dev);
                 if (end == 3 && b != nullptr) SERIALMGR_SetFlowControl(a, 1);
@@ -263,7 +261,7 @@ TEST_P(Stress, ExitWithLiveReadersEnds) {
         SerialMgrClientInfo* parked = registerClient(2, 8);
         const bool ok = registerClient(1) != nullptr && fake::waitIdle(8) && SERIALMGR_SetFlowControl(parked, 1) == 1;
         fake::push(8, "x");  // read, then the reader parks
-        const bool parkedNow = attest::waitUntil([&] { return log.countContaining("wait_sem=") > 0; });
+        const bool parkedNow = waitParked();
         __android_log_set_logger(__android_log_stderr_logger);  // the capture goes with the static objects
         std::exit(ok && parkedNow ? 0 : 3);
     }

@@ -1,5 +1,4 @@
-// AT stubs and helpers: the host's callbacks, client-ID ranges and the bounded
-// string helpers. The empty stubs and their shared address are pinned by the ABI check.
+// The host's callbacks, client-ID ranges and the bounded string helpers (the empty stubs: the ABI check).
 #include "stubs/other_stubs.h"
 
 #include <gtest/gtest.h>
@@ -46,8 +45,7 @@ TEST(ClientIdRangeDeathTest, ReachingThirtyStopsTheProcessAfterTheDebugLine) {
                  "assertion \"gClientIdIndex < MAX_CLIENT_NUM\" failed");
 }
 
-// Each call gets a destination of expected.size() bytes that starts as `initial`
-// (or 0xEE filler) and is followed by guard bytes, which must stay.
+// Each destination has expected.size() bytes, starts as `initial` (or 0xEE filler), and guard bytes follow.
 TEST(StringHelpers, CutTerminateAndNeverWritePastSize) {
     const struct {
         void (*call)(char* dest, UInt32 size);
@@ -59,8 +57,7 @@ TEST(StringHelpers, CutTerminateAndNeverWritePastSize) {
         {[](char* d, UInt32 n) { SYS_FormatStr8(d, n, "value=%d", 123456); }, nullptr, std::string("valu\0", 5)},
         {[](char* d, UInt32 n) { SYS_FormatStr8(d, n, "%d%s", 12, "ab"); }, nullptr, std::string("12ab\0\0\0\0", 8)},
         {[](char* d, UInt32 n) { SYS_AppendStr8(d, "defgh", n); }, "abc", std::string("abcde\0", 6)},
-        // Choice: with no terminator within size there is no string end to
-        // append at, so nothing is appended and only dest[size - 1] is set to 0.
+        // Choice: with no terminator within size nothing is appended; only dest[size - 1] is set to 0.
         {[](char* d, UInt32 n) { SYS_AppendStr8(d, "xyz", n); }, "zzzzzzzz", std::string("zzzzz\0", 6)},
         {[](char* d, UInt32 n) {  // NULL pointers and size 0 change nothing
              SYS_CopyStr8(nullptr, "abc", n), SYS_CopyStr8(d, nullptr, n), SYS_CopyStr8(d, "abc", 0);

@@ -41,7 +41,7 @@ bool TtyHarness::start(std::string* why) {
             (slave_[i] = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC)) < 0) {
             return fail("open a pty");
         }
-        binds.push_back({name, i == kUsb ? "ttyGS0" : "ttyS" + std::to_string(i)});
+        binds.push_back({name, nodeName(i)});
     }
     // Stage the new /dev on a tmpfs, then move it over /dev in one step.
     char stage[] = "/tmp/at_tty_XXXXXX";
@@ -63,12 +63,15 @@ bool TtyHarness::start(std::string* why) {
     return ok && (setCmdline("\n") || fail("bind a file over /proc/cmdline"));
 }
 
+bool TtyHarness::required() {
+    const std::string ci = std::getenv("CI") ?: "", require = std::getenv("AT_REQUIRE_NAMESPACES") ?: "";
+    return (ci != "" && ci != "0" && ci != "false") || require == "1";
+}
+
 void TtyHarness::startForTest() {
     std::string why;
     if (start(&why)) return;
-    auto env = [](const char* name) { return std::string(std::getenv(name) ? std::getenv(name) : ""); };
-    const std::string ci = env("CI");  // set in CI: a missing namespace fails the test instead of skipping it
-    if ((ci != "" && ci != "0" && ci != "false") || env("AT_REQUIRE_NAMESPACES") == "1") FAIL() << "no ptys: " << why;
+    if (required()) FAIL() << "no ptys: " << why;
     GTEST_SKIP() << "no mount namespace for the ptys (" << why << "); AT_REQUIRE_NAMESPACES=1 fails instead";
 }
 

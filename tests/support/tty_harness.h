@@ -22,6 +22,9 @@ public:
     TtyHarness& operator=(const TtyHarness&) = delete;
 
     bool start(std::string* why);  // on failure returns false and says why
+    static std::string nodeName(int index) { return index == kUsb ? "ttyGS0" : "ttyS" + std::to_string(index); }
+    // A missing namespace fails instead of skipping: in CI, or with AT_REQUIRE_NAMESPACES=1.
+    static bool required();
     // start() for a gtest test: fails it in CI (or with AT_REQUIRE_NAMESPACES=1), else skips it.
     void startForTest();
     // The master, where the driver's input is written; a slave held open so that the pty keeps its settings.
