@@ -22,7 +22,7 @@ constexpr int kAttempts = 6;
 
 // The reader locks of the two pipes (see usb_control_pipe_internal.h). A
 // USB_Control_Pipe_Wait_Ack holds the acknowledgement pipe's lock for its
-// whole blocking read.
+// whole blocking read; a UsbAckPipeHold for a whole USB pause.
 AtMutex s_controlReadLock;
 AtMutex s_ackReadLock;
 
@@ -32,6 +32,19 @@ ssize_t readIfReady(int readEnd, char (&text)[80]) {
     const ssize_t n = read(readEnd, text, sizeof text - 1);
     text[n > 0 ? n : 0] = '\0';
     return n;
+}
+
+// One blocking read of the acknowledgement pipe, and its log line.
+void readAcks() REQUIRES(s_ackReadLock) {
+    char text[80];
+    // @model:await-ok
+    const ssize_t n = read(s_ack_pipe[0], text, sizeof text - 1);
+    if (n > 0) {
+        text[n] = '\0';
+        AT_LOGI("   USB_Control_Pipe_Wait_Ack: rx ack: %s\n", text);
+    } else {
+        AT_LOGI("   USB_Control_Pipe_Wait_Ack: rx cnt=%d\n", static_cast<int>(n));
+    }
 }
 
 // Creates one pipe in at most six attempts a second apart; ends the process
@@ -63,7 +76,6 @@ Int32 USB_Control_Pipe_Send_Stop(void) {
 }
 
 Int32 USB_Control_Pipe_Wait_Ack(void) {
-    char text[80];
     // One blocking read, without a time limit: several waiting "OK"s are taken
     // by it, and whatever it returns ends the wait, a failure included (the
     // caller then goes on as if acknowledged). The pipe's reader lock is held
@@ -76,18 +88,8 @@ Int32 USB_Control_Pipe_Wait_Ack(void) {
     // missing reader into a pause that silently did not happen. A read that a
     // signal interrupts (a handler installed without SA_RESTART) is not
     // retried, so a host can still free a caller that waits in vain.
-    ssize_t n;
-    {
-        AtLock guard(s_ackReadLock);
-        // @model:await-ok
-        n = read(s_ack_pipe[0], text, sizeof text - 1);
-    }
-    if (n > 0) {
-        text[n] = '\0';
-        AT_LOGI("   USB_Control_Pipe_Wait_Ack: rx ack: %s\n", text);
-    } else {
-        AT_LOGI("   USB_Control_Pipe_Wait_Ack: rx cnt=%d\n", static_cast<int>(n));
-    }
+    AtLock guard(s_ackReadLock);
+    readAcks();
     return 1;
 }
 
@@ -103,6 +105,18 @@ Int32 USB_Control_Pipe_Send_Ack(void) {
 ssize_t usbControlPipeReadIfReady(int readEnd, char (&text)[80]) {
     AtLock guard(s_controlReadLock);
     return readIfReady(readEnd, text);
+}
+
+UsbAckPipeHold::UsbAckPipeHold(bool take) NO_THREAD_SAFETY_ANALYSIS : held_(take) {
+    if (held_) s_ackReadLock.lock();
+}
+
+UsbAckPipeHold::~UsbAckPipeHold() NO_THREAD_SAFETY_ANALYSIS {
+    if (held_) s_ackReadLock.unlock();
+}
+
+void UsbAckPipeHold::waitAck() const NO_THREAD_SAFETY_ANALYSIS {
+    if (held_) readAcks();
 }
 
 ssize_t usbAckPipeReadIfUnwatched(int readEnd, char (&text)[80]) {

@@ -23,6 +23,26 @@ constexpr ssize_t kUsbPipeEmpty = -2;
 ssize_t usbControlPipeReadIfReady(int readEnd, char (&text)[80]);
 
 // The same for the acknowledgement pipe's read end, with one difference:
-// while a USB_Control_Pipe_Wait_Ack is waiting, the pipe is left to that
-// pause, which takes whatever "OK" is there, and the result is kUsbPipeEmpty.
+// while a USB_Control_Pipe_Wait_Ack is waiting, or a pause holds the pipe
+// (UsbAckPipeHold), the pipe is left to that pause, which takes whatever "OK"
+// is there, and the result is kUsbPipeEmpty.
 ssize_t usbAckPipeReadIfUnwatched(int readEnd, char (&text)[80]);
+
+// A USB pause holds the acknowledgement pipe from before it counts itself
+// until it returns, so that an open's drain cannot take an OK meant for it
+// in the moments before its read begins (a resume from another thread lets
+// the reader reopen the device meanwhile). Held only when take is true: the
+// pauses of other devices never wait for a USB pause. Not a checked
+// capability for that reason; waitAck may only be called on a held one.
+class UsbAckPipeHold {
+public:
+    explicit UsbAckPipeHold(bool take);
+    ~UsbAckPipeHold();
+    UsbAckPipeHold(const UsbAckPipeHold&) = delete;
+    UsbAckPipeHold& operator=(const UsbAckPipeHold&) = delete;
+    // USB_Control_Pipe_Wait_Ack's read and log line, on the held pipe.
+    void waitAck() const;
+
+private:
+    bool held_;
+};

@@ -175,11 +175,11 @@ selftest() (
     run memlim-protocol pass
     # A variant that finds nothing because its hash table alone does not fit.
     memlim=256 RUN_PAN=-w26
-    run memlim-variant "$code_ack_read" -DCODE_ACK_READ
+    run memlim-variant "$code_ack_read" -DCODE_ACK_READ -DNO_ACK_HOLD
     memlim=8192
     # A bitstate search has not seen every state, whatever it found.
     RUN_CFLAGS=-DBITSTATE RUN_PAN=-w16
-    run bitstate-variant "$code_ack_read" -DCODE_ACK_READ
+    run bitstate-variant "$code_ack_read" -DCODE_ACK_READ -DNO_ACK_HOLD
     RUN_CFLAGS="" RUN_PAN=""
     # A deadlock at other positions than the ones named.
     run wrong-deadlock "$code_ack_read" -DNO_SIGNAL
@@ -219,8 +219,10 @@ main=$!
 # Broken on purpose: each must give the counterexample named. A deadlock names
 # where each waiting process must be (the @stuck: marks in the piece).
 # Piece "pause" (serialmgr.pml):
-run code-ack-read        "$code_ack_read"                                      -DCODE_ACK_READ
-run count-after-stop     "stuck:Pauser@ack"                                    -DCOUNT_AFTER_STOP -DCODE_ACK_READ
+run code-ack-read        "$code_ack_read"                                      -DCODE_ACK_READ -DNO_ACK_HOLD
+# (spare OKs: two more ack slots than the default to reach the deadlock)
+RUN_BOUNDS="-DROUNDS=$rounds -DBLOCKS=$blocks -DACK_SLOTS=$((acks + 2))" \
+run count-after-stop     "stuck:Pauser@ack"                                    -DCOUNT_AFTER_STOP -DCODE_ACK_READ -DNO_ACK_HOLD
 run o3-shared-handle     "assert:(drvRef==0)"                                  -DSHARED_HANDLE
 run o9-cb-no-flowlock    "assert:(stopRx==(cstate==2))"                        -DCB_NO_FLOWLOCK
 run o9-no-override       "assert:( !((overEpoch>ackEpoch))||stopRx)"           -DNO_OVERRIDE
@@ -228,7 +230,7 @@ run no-signal            "$no_signal"                                          -
 run pending-after-signal "assert:( !(committed)||(stopHandled&& !(pending)))"  -DPENDING_AFTER_SIGNAL
 run release-before-clear "assert:( !(parkedNow)||(stopRx&&(cstate==2)))"       -DRELEASE_BEFORE_CLEAR
 run no-join              "assert:(readerDone&&joined)"                         -DNO_JOIN
-run no-ack-wait          "assert:(stopRx||(cstate!=1))"                        -DNO_ACK_WAIT
+run no-ack-wait          "assert: !(paused1)"                                  -DNO_ACK_WAIT
 
 # Witnesses: each scenario is reached.
 for n in 1 2 3 4 5 6 7 8; do
@@ -264,6 +266,16 @@ for n in 1 2; do
     run "hostread-witness-$n" "assert:(($n!=$n)||" -DWITNESS=$n
 done
 RUN_FILE="" RUN_PAN=""
+
+# Piece "pause" with a second host thread that resumes twice, at any moments,
+# and no read error: a reader then cannot end on its own, so a pause left
+# waiting is a deadlock. Smaller bounds: one round, one block.
+RUN_BOUNDS="-DROUNDS=1 -DBLOCKS=1 -DACK_SLOTS=$acks -DRESUMER -DNO_READ_ERROR" RUN_CFLAGS=-DCOLLAPSE
+run resumer              pass
+run no-resume-answer     "stuck:Pauser@ack"                                    -DNO_RESUME_ANSWER
+run no-ack-hold          "stuck:Dereg@drain Pauser@ack"                        -DNO_ACK_HOLD
+RUN_BOUNDS="" RUN_CFLAGS=""
+run stale-stop-parks     "assert:(stopRx||(cstate!=1))"                        -DSTALE_STOP_PARKS
 
 # The checker's own test: runs that stopped short or found another
 # counterexample than the one named are reported as failures.

@@ -31,6 +31,19 @@
  *   NO_ACK_WAIT           a USB pause does not wait for the OK
  *   CODE_ACK_READ         the old order: SerialMgr_AckPauses reads the count
  *                         without flowLock (a fault this model found)
+ *   NO_RESUME_ANSWER      with RESUMER: a resume that overrides a pause sends
+ *                         no OK (a fault this model found with RESUMER)
+ *   NO_ACK_HOLD           with RESUMER: a pause holds the ack pipe only while
+ *                         it reads, not from before its count (a fault this
+ *                         model found with RESUMER)
+ *   STALE_STOP_PARKS      a STOP read while no pause is on parks the reader
+ *                         unless a resume overrode a pause that is unanswered
+ *                         (the older rule; a fault this model found)
+ *
+ * Environment options: RESUMER adds a second host thread that resumes
+ * client 1 twice, at any moments (resumes racing a pause and a reopen).
+ * NO_READ_ERROR takes the read error away, so that a reader cannot end on
+ * its own: a pause left waiting is then a deadlock.
  *
  * "@stuck:NAME" marks a line where a thread can wait for ever in a deadlock
  * variant (model/check.sh compares the marks of every waiting process).
@@ -73,7 +86,7 @@ byte closers, inFlight; /* CallGate */
 bit  running, closed, semsGone;
 byte handle;
 byte life;
-byte pauseEpoch, ackEpoch, overEpoch;
+byte pauseEpoch, ackEpoch, overEpoch, awaited;
 bit  waitSemFree = 1;
 byte units;
 /* driver */
@@ -127,18 +140,26 @@ inline setFlowPause(ep) {
     /* @model:setflow-can-answer */
     atomic { if :: ep != 0 && !((life & INLOOP) && !(life & ENDED)) -> ep = 0 :: else fi }
 }
-inline setFlowResume() {
+inline setFlowResume(ov) {
 #ifdef RELEASE_BEFORE_CLEAR
     atomic { if :: !semsGone && !waitSemFree -> waitSemFree = 1 :: else fi };
 #endif
     atomic { stopRx = 0; paused1 = 0; pauseLive = 0 };  /* @model:setflow-store */
     /* @model:setflow-override */
-    atomic { if :: devOpening && pauseEpoch != ackEpoch -> overEpoch = pauseEpoch :: else fi };
+    atomic { ov = 0; if :: devOpening && pauseEpoch != ackEpoch -> overEpoch = pauseEpoch; ov = (awaited > ackEpoch); awaited = 0 :: else fi };
 #ifndef RELEASE_BEFORE_CLEAR
     /* @model:setflow-release */
     atomic { if :: !semsGone && !waitSemFree -> waitSemFree = 1 :: else fi };
 #endif
     atomic { cstate = 1; assert(stopRx == (cstate == 2)) }
+}
+/* SerialMgr_AnswerOverridden, after flowLock: the OK for an overridden pause that waits */
+inline answerOverridden(ov) {
+#ifndef NO_RESUME_ANSWER
+    atomic { if :: ov -> assert(nfull(ack)); ack!1 :: else fi }  /* @model:resume-answer */
+#else
+    skip
+#endif
 }
 
 /* SerialMgr_AckPauses: ackEpoch = pauseEpoch (a load under flowLock, then the
@@ -170,7 +191,7 @@ inline clientCall(ok) {
 proctype Reader() {
     byte c, h, fresh, t;
     byte before;
-    bit ok;
+    bit ok, answer, ov;
     /* takeOpening, life.publish */
     life = life | STARTED;  /* @model:reader-publish */
     if
@@ -203,7 +224,9 @@ pass:
     :: !hOpen[h] -> goto readfailed
     :: else
     fi;
-    /* the USB read waits on the tty and the control pipe, SIGUSR2 let in */
+    /* the USB read waits on the tty and the control pipe, SIGUSR2 let in; a
+     * reader waiting here for data is a valid end */
+end_read:
     if
     :: atomic { nempty(ctl) -> do :: nempty(ctl) -> ctl?_ :: empty(ctl) -> break od } ->
        if
@@ -213,25 +236,32 @@ pass:
        /* SerialMgr_StopStillWanted, under flowLock */
        atomic {  /* @model:stop-still-wanted */
            !flowLock ->
-#ifdef NO_OVERRIDE
+#if defined(NO_OVERRIDE)
            ok = 1;
-#else
+#elif defined(STALE_STOP_PARKS)
            ok = (stopRx || !(overEpoch > ackEpoch));
+#else
+           ok = stopRx;
 #endif
+           answer = 0;
            if
            :: ok ->
               assert(!(overEpoch > ackEpoch) || stopRx);  /* a resume overrode the pause */
               assert(stopRx || cstate != 1);              /* the last call was a resume */
               stopRx = 1
-           :: else -> W(2, true) ackEpoch = pauseEpoch
+           :: else ->
+              if
+              :: overEpoch > ackEpoch -> W(2, true) ackEpoch = pauseEpoch; answer = 1
+              :: else
+              fi
            fi
        };
        if
-       :: !ok -> atomic { assert(nfull(ack)); ack!1 }  /* @model:stop-overridden-ack */
+       :: answer -> atomic { assert(nfull(ack)); ack!1 }  /* @model:stop-overridden-ack */
        :: else
        fi;
        goto pass
-    :: atomic { hOpen[h] && blocks < BLOCKS -> blocks++ } ->
+    :: atomic { hOpen[h] && blocks < BLOCKS -> blocks++; assert(!paused1) } ->  /* no read once a pause returned */
        if
        :: !running -> goto readfailed
        :: else
@@ -267,11 +297,12 @@ deliver:
 #endif
           if
           :: setFlowPause(t); W(3, true) skip
-          :: setFlowResume(); W(4, true) skip
+          :: setFlowResume(ov); W(4, true) skip
           fi;
 #ifndef CB_NO_FLOWLOCK
           flowLock = 0;
 #endif
+          answerOverridden(ov);
           inFlight--
        :: else
        fi;
@@ -280,8 +311,10 @@ cbOut:
        goto pass
     :: atomic { sigPend -> sigPend = 0; handleSignal() } ->
        goto pass            /* EINTR, then EAGAIN */
+#ifndef NO_READ_ERROR
     :: atomic { hOpen[h] && !readError -> readError = 1 } ->
        goto readfailed      /* EIO */
+#endif
     fi;
 park:
     /* SerialMgr_Park */
@@ -363,7 +396,8 @@ ending:
 
 /* Client 1's host thread: ROUNDS pauses and resumes */
 proctype Pauser() {
-    byte r, ep, got;
+    byte r, ep;
+    bit ov;
     bit ok;
     do
     :: r < ROUNDS ->
@@ -373,26 +407,35 @@ proctype Pauser() {
        :: else
        fi;
        atomic { !pauseLock -> pauseLock = 1 };  /* @model:pause-lock */
+#ifndef NO_ACK_HOLD
+       ackReadLock = 1;  /* @model:pause-ack-hold */
+#endif
        atomic {  /* @model:flow-lock-find */
            !flowLock -> flowLock = 1;
-           if :: claimed -> ok = 0; flowLock = 0; pauseLock = 0; inFlight-- :: else fi
+           if :: claimed -> ok = 0; flowLock = 0; pauseLock = 0; ackReadLock = 0; inFlight-- :: else fi
        };
        if
        :: !ok -> goto resume
        :: else
        fi;
        setFlowPause(ep);
+       atomic { if :: ep != 0 -> awaited = ep :: else fi };  /* @model:pause-awaited */
        flowLock = 0;
        if
        :: ep != 0 ->
           /* SerialMgr_AwaitPark: STOP, then OKs until ackEpoch >= ep */
           atomic { assert(nfull(ctl)); ctl!1 };  /* @model:await-stop */
 #ifndef NO_ACK_WAIT
-          do
-          :: ackReadLock = 1;
-             atomic { nempty(ack) -> do :: nempty(ack) -> ack?_ :: empty(ack) -> break od; ackReadLock = 0 };  /* @stuck:ack */  /* @model:await-ok */
+          do  /* @stuck:ack (a blocked first step is shown at the do) */
+          ::
+#ifdef NO_ACK_HOLD
+             ackReadLock = 1;
+             atomic { nempty(ack) -> do :: nempty(ack) -> ack?_ :: empty(ack) -> break od; ackReadLock = 0 };  /* @stuck:ack */
+#else
+             atomic { nempty(ack) -> do :: nempty(ack) -> ack?_ :: empty(ack) -> break od };  /* @stuck:ack */  /* @model:await-ok */
+#endif
              if
-             :: ackEpoch >= ep -> break  /* @model:await-epoch */
+             :: ackEpoch >= ep || overEpoch >= ep -> break  /* @model:await-epoch */
              :: else
              fi
           od;
@@ -400,6 +443,7 @@ proctype Pauser() {
           skip
        :: else
        fi;
+       ackReadLock = 0;
        /* SerialMgr_AwaitDelivery: a delivery under way ends first */
        !delivering;  /* @stuck:delivery */  /* @model:await-delivery */
        atomic { pauseLock = 0; inFlight--; paused1 = pauseLive };
@@ -418,8 +462,10 @@ resume:
        :: !ok -> goto next
        :: else
        fi;
-       setFlowResume();
-       atomic { flowLock = 0; inFlight-- };
+       setFlowResume(ov);
+       flowLock = 0;
+       answerOverridden(ov);
+       inFlight--;
 next:
        r++
     :: r == ROUNDS -> break
@@ -429,7 +475,7 @@ next:
 /* Client 1's deregistration from a host thread, in the runs that chose one */
 proctype Dereg() {
     byte h, held;
-    bit committed;
+    bit committed, ov;
     if
     :: !willDereg -> goto done
     :: else
@@ -451,8 +497,9 @@ proctype Dereg() {
     };
     /* detachAndStop under flowLock: currentClient = NULL, SetFlow(0), no opening */
     atomic { !flowLock -> flowLock = 1; currentClient = 0 };  /* @model:dereg-detach */
-    setFlowResume();
+    setFlowResume(ov);
     atomic { devOpening = 0; flowLock = 0 };  /* @model:dereg-take-opening */
+    answerOverridden(ov);
     /* stopReader: waitUntilStarted, commitStop before the run flag.
      * merge: the wait and the commit; the wait's condition stays true, and
      * a reader that ends in between is a reader that ended before. */
@@ -508,6 +555,36 @@ done:
     skip
 }
 
+#ifdef RESUMER
+/* A second host thread: two resumes of client 1, at any moments */
+proctype Resumer() {
+    byte n;
+    bit ok, ov;
+    do
+    :: n < 2 ->
+       n++;
+       clientCall(ok);
+       if
+       :: !ok -> break
+       :: else
+       fi;
+       atomic {  /* @model:flow-lock-find */
+           !flowLock -> flowLock = 1;
+           if :: claimed -> ok = 0; flowLock = 0; inFlight-- :: else fi
+       };
+       if
+       :: !ok -> break
+       :: else
+       fi;
+       setFlowResume(ov);
+       flowLock = 0;
+       answerOverridden(ov);
+       inFlight--
+    :: n == 2 -> break
+    od
+}
+#endif
+
 /* At the end (no thread can move): a parked reader is one whose client is paused */
 proctype Monitor() {
 end_mon:
@@ -528,6 +605,9 @@ init {
         run Reader();
         run Pauser();
         run Dereg();
+#ifdef RESUMER
+        run Resumer();
+#endif
         run Monitor()
     }
 }

@@ -6,14 +6,18 @@
 //
 // The STOP/OK rule. A USB pause counts itself (the opening's pauseEpoch)
 // under flowLock, in the same turn in which it sets stopRx; it then writes
-// STOP and reads OKs until the reader has acknowledged its count (ackEpoch).
-// The reader acknowledges every count it has seen, with one OK, when it parks
-// (each round of its park), when it ends, and when it reads a STOP after a
-// resume has overridden the pause that sent it (then it reads on: the resume
-// came last). Any other STOP parks the reader, as a STOP from the device does. So a pause returns when the
-// reader is parked for it, has ended, or when a later resume won; never on an
-// OK left over from an earlier park. Pauses from other threads take turns on
-// pauseLock, so only one of them reads the ack pipe at a time.
+// STOP and reads OKs until the reader has acknowledged its count (ackEpoch)
+// or a resume has overridden it (overriddenEpoch). The reader acknowledges
+// every count it has seen, with one OK, when it parks (each round of its
+// park), when it ends, and when it reads a STOP after a resume has overridden
+// the pause that sent it (then it reads on: the resume came last). Any other
+// STOP parks the reader, as a STOP from the device does. A resume that
+// overrides a waiting pause sends an OK itself: the reader may never read that
+// pause's STOP, since a reopen's open throws away what the control pipe
+// holds. So a pause returns when the reader is parked for it, has ended, or
+// when a later resume won; never on an OK left over from an earlier park.
+// Pauses from other threads take turns on pauseLock, so only one of them
+// reads the ack pipe at a time.
 //
 // On every device, a pause from another thread also waits for a delivery
 // that is under way (the reader's delivering mark): when it returns, no block
@@ -67,7 +71,8 @@ void reopen(UInt32 devID, SerialMgrDevice& dev, SerialMgrOpening& opening) {
 
 }  // namespace
 
-UInt32 SerialMgr_SetFlow(SerialMgrDevice& dev, SerialMgrClientInfo* client, UInt32 devID, UInt32 enable) {
+SerialMgrFlowChange SerialMgr_SetFlow(SerialMgrDevice& dev, SerialMgrClientInfo* client, UInt32 devID,
+                                      UInt32 enable) {
     SerialMgrOpening* opening = dev.opening.get();
     // stopRx is written only under flowLock, so this look and the store below
     // are one turn.
@@ -89,13 +94,15 @@ UInt32 SerialMgr_SetFlow(SerialMgrDevice& dev, SerialMgrClientInfo* client, UInt
         // reader in its loop to answer; a reader that ends after this look
         // sees the count and answers at its end.
         // @model:setflow-can-answer
-        return usbPause && opening->life.canAnswerPause() ? epoch : 0;
+        return {usbPause && opening->life.canAnswerPause() ? epoch : 0, false};
     }
     // A resume overrides the pauses whose STOP is still unanswered: when the
     // reader reads such a STOP it answers it and reads on.
+    bool answerPause = false;
     if (opening != nullptr && opening->pauseEpoch.load() != opening->ackEpoch.load()) {
         // @model:setflow-override
         opening->overriddenEpoch.store(opening->pauseEpoch.load());
+        answerPause = opening->awaitedEpoch.exchange(0) > opening->ackEpoch.load();
     }
     // The state first: the released reader may deliver at once, and a reply
     // sent from dataCb must find its client sending again.
@@ -105,16 +112,22 @@ UInt32 SerialMgr_SetFlow(SerialMgrDevice& dev, SerialMgrClientInfo* client, UInt
     const OSSemaphore waitSem = dev.wait_sem.load();
     // @model:setflow-release
     if (OSSEMAPHORE_GetCnt(waitSem) == 0) OSSEMAPHORE_releaseMutex(waitSem);
-    return 0;
+    return {0, answerPause};
 }
 
-void SerialMgr_AwaitPark(SerialMgrDevice&, const std::shared_ptr<SerialMgrOpening>& opening, UInt32 epoch) {
+void SerialMgr_AnswerOverridden(const SerialMgrFlowChange& change) {
+    // @model:resume-answer
+    if (change.answerPause) USB_Control_Pipe_Send_Ack();
+}
+
+void SerialMgr_AwaitPark(SerialMgrDevice&, const std::shared_ptr<SerialMgrOpening>& opening, UInt32 epoch,
+                         const UsbAckPipeHold& ackHold) {
     // @model:await-stop
     USB_Control_Pipe_Send_Stop();
     do {
-        USB_Control_Pipe_Wait_Ack();
+        ackHold.waitAck();
         // @model:await-epoch
-    } while (opening->ackEpoch.load() < epoch);
+    } while (opening->ackEpoch.load() < epoch && opening->overriddenEpoch.load() < epoch);
 }
 
 void SerialMgr_AwaitDelivery(const SerialMgrOpening& opening) {
@@ -136,22 +149,27 @@ void SerialMgr_AckPauses(SerialMgrDevice& dev, SerialMgrOpening& opening) {
     USB_Control_Pipe_Send_Ack();
 }
 
-bool SerialMgr_StopStillWanted(SerialMgrDevice& dev, SerialMgrOpening& opening) {
+bool SerialMgr_StopStillWanted(UInt32 devID, SerialMgrDevice& dev, SerialMgrOpening& opening) {
+    bool answer = false;
     {
         AtLock flow(dev.flowLock);
         // @model:stop-still-wanted
-        const bool overridden = opening.overriddenEpoch.load() > opening.ackEpoch.load();
-        if (dev.stopRx.load() != 0 || !overridden) {
+        // Only pauses write STOPs into the USB control pipe, and each sets
+        // stopRx first: with stopRx clear, a resume has ended the pause that
+        // wrote this one. Another device's STOP is its driver's own.
+        if (dev.stopRx.load() != 0 || devID != SERIAL_DEVICE_USB) {
             dev.stopRx.store(1);
             return true;
         }
-        // Under flowLock: a pause that comes after this look counts itself
-        // after the count acknowledged here, and waits for a real park.
-        opening.ackEpoch.store(opening.pauseEpoch.load());
+        // A pause that still waits is answered here. Under flowLock: a pause
+        // that comes after this look counts itself after the count
+        // acknowledged here, and waits for a real park.
+        answer = opening.overriddenEpoch.load() > opening.ackEpoch.load();
+        if (answer) opening.ackEpoch.store(opening.pauseEpoch.load());
     }
     AT_LOGI(" SERIALMGR_RX_Entry: STOP_READING_USB_TTY: resumed since, reading on\n");
     // @model:stop-overridden-ack
-    USB_Control_Pipe_Send_Ack();
+    if (answer) USB_Control_Pipe_Send_Ack();
     return false;
 }
 
@@ -204,25 +222,36 @@ Boolean SERIALMGR_SetFlowControl(SerialMgrClientInfo* client, UInt32 enable) {
         // the reader as soon as the callback returns; from another device's
         // callbacks it does not wait for this reader (which may be waiting
         // for that one).
-        // @model:cb-flowlock
-        AtLock flow(dev.flowLock);
-        // @model:flow-lock-find
-        if (!SerialMgr_FindClient(client, &devID)) return FALSE;  // deregistered meanwhile
-        SerialMgr_SetFlow(dev, client, devID, enable);
+        SerialMgrFlowChange change;
+        {
+            // @model:cb-flowlock
+            AtLock flow(dev.flowLock);
+            // @model:flow-lock-find
+            if (!SerialMgr_FindClient(client, &devID)) return FALSE;  // deregistered meanwhile
+            change = SerialMgr_SetFlow(dev, client, devID, enable);
+        }
+        SerialMgr_AnswerOverridden(change);
         return TRUE;
     }
     // @model:pause-lock
     AtLock pause(dev.pauseLock);
     std::shared_ptr<SerialMgrOpening> opening;
-    UInt32 epoch = 0;
     {
-        AtLock flow(dev.flowLock);
-        // @model:flow-lock-find
-        if (!SerialMgr_FindClient(client, &devID)) return FALSE;  // deregistered while this call waited
-        opening = dev.opening;
-        epoch = SerialMgr_SetFlow(dev, client, devID, enable);
+        // Every OK meant for this pause is written after its count, below.
+        // @model:pause-ack-hold
+        const UsbAckPipeHold ackHold(devID == SERIAL_DEVICE_USB);
+        UInt32 epoch = 0;
+        {
+            AtLock flow(dev.flowLock);
+            // @model:flow-lock-find
+            if (!SerialMgr_FindClient(client, &devID)) return FALSE;  // deregistered while this call waited
+            opening = dev.opening;
+            epoch = SerialMgr_SetFlow(dev, client, devID, enable).awaitEpoch;
+            // @model:pause-awaited
+            if (epoch != 0) opening->awaitedEpoch.store(epoch);
+        }
+        if (epoch != 0) SerialMgr_AwaitPark(dev, opening, epoch, ackHold);
     }
-    if (epoch != 0) SerialMgr_AwaitPark(dev, opening, epoch);
     // @model:await-delivery
     if (opening != nullptr) SerialMgr_AwaitDelivery(*opening);
     return TRUE;

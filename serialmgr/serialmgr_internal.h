@@ -23,11 +23,13 @@
 // | five units of "SMgr_C"    | (whole stop); shared: sends, reader   | current client changes                      |
 // | flowLock                  | every flow-control call, attach,      | opening pointer, stopRx and client state    |
 // |                           | detach, the reader's STOP check       | change in one order ("the last one wins")   |
-// | pauseLock                 | USB pauses                            | one STOP/OK exchange on the pipes at a time |
+// | pauseLock + ack pipe hold | USB pauses                            | one STOP/OK exchange on the pipes at a time;|
+// |                           |                                       | no open's drain takes a waiting pause's OK  |
 // | opening lock              | the opening's registrar, its reader,  | one party takes the handle and closes it;   |
 // |                           | its deregistration                    | the view is written only for a live opening |
 // | reader life word          | the reader, its deregistration        | signalled at most once, joined exactly once |
-// | pause and ack epochs      | pauses (pause), the reader (ack)      | a pause returns on the OK of its own park   |
+// | pause, ack, overridden and| pauses (pause, awaited), the reader   | a pause returns on the OK of its own park,  |
+// | awaited epochs            | (ack), resumes (overridden)           | or of the resume that overrode it           |
 // | delivering mark           | the reader, around its look and dataCb| no block reaches dataCb after a pause       |
 // | "SMgr_F" (wait_sem)       | the reader holds it, resumes release  | a parked reader waits until a resume        |
 // | pending flag + "SMgr_S"   | deregistration (set), handler (clear) | the device's shutdown function runs once    |
@@ -35,7 +37,7 @@
 // Locks, in the order in which they are taken (a later one is never held
 // while an earlier one is taken):
 //   regLock > exclusive hold ("SMgr_W", then the units of "SMgr_C") > flowLock
-//   pauseLock > flowLock
+//   pauseLock > the ack pipe's read lock (UsbAckPipeHold) > flowLock
 //   flowLock, the opening's lock, the live-client table's lock and "SMgr_S"
 //   are leaves, held only around a few loads and stores, never across a wait.
 // Waits made while a lock is held, and why none of them can deadlock:
@@ -47,10 +49,10 @@
 //   deregistration from its own callback that finds regLock held by the
 //   deregistration stopping it does not wait, lockRegistration); the device
 //   layer's "SrlDev_S" in open and close.
-// - under pauseLock: the reader's OK in USB_Control_Pipe_Wait_Ack, with the
-//   ack pipe's read lock held for the read. The reader sends that OK without
-//   any of these locks: when it parks, when it ends, or when a resume came
-//   after the STOP. Also a pause's wait for a delivery under way
+// - under pauseLock and the ack pipe's hold: the reader's OK. The reader
+//   sends that OK without any of these locks: when it parks, when it ends, or
+//   when it reads a STOP after a resume; a resume that overrides the waiting
+//   pause sends one after it has left flowLock. Also a pause's wait for a delivery under way
 //   (SerialMgr_AwaitDelivery): dataCb may call flow control, which from the
 //   reader takes only flowLock, never pauseLock. A deregistration does not
 //   take pauseLock.
@@ -63,6 +65,7 @@
 #include <atomic>
 #include <memory>
 
+#include "../drivers/usb_control_pipe_internal.h"
 #include "../osal/at_assert.h"
 #include "../osal/osal.h"
 #include "reader_life.h"
@@ -99,12 +102,16 @@ struct SerialMgrOpening {
     ReaderLife life;
     // A USB pause counts itself in pauseEpoch before it sets stopRx; the
     // reader acknowledges up to the count it saw (ackEpoch) with each OK. A
-    // pause waits until its own count is acknowledged, so an OK left over
-    // from an earlier park never ends it.
+    // pause waits until its own count is acknowledged or overridden, so an OK
+    // left over from an earlier park never ends it.
     std::atomic<UInt32> pauseEpoch{0};
     std::atomic<UInt32> ackEpoch{0};
     // The last count that a resume overrode while its STOP was unanswered.
     std::atomic<UInt32> overriddenEpoch{0};
+    // The count of the pause that waits for an OK, until a resume answers it
+    // (0: none). Only a waiting pause is answered, so that resumes leave no
+    // OKs in the pipe for pauses nobody waits on (a pause from dataCb).
+    std::atomic<UInt32> awaitedEpoch{0};
     // The reader is handing a block over (from its look at stopRx until
     // dataCb has returned); a pause from another thread waits for it.
     std::atomic<bool> delivering{false};
@@ -235,25 +242,32 @@ inline void SerialMgr_StoreState(SerialMgrClientInfo* client, UInt32 state) {
 inline void SerialMgr_StoreSig(SerialMgrClientInfo* client, UInt32 sig) { std::atomic_ref(client->sig).store(sig); }
 
 // Flow control (serialmgr_flow.cpp).
+// What a flow-control call must do once it has left flowLock.
+struct SerialMgrFlowChange {
+    UInt32 awaitEpoch = 0;  // a USB pause's count: wait for the reader's OK (SerialMgr_AwaitPark)
+    bool answerPause = false;  // a resume overrode a waiting pause: answer it (SerialMgr_AnswerOverridden)
+};
 // The state change of a flow-control call: stopRx, the log line, the
-// client's state, and on resume the release of a parked reader. Returns the
-// pause's count when a USB pause must then wait for the reader's OK
-// (SerialMgr_AwaitPark), else 0.
-UInt32 SerialMgr_SetFlow(SerialMgrDevice& dev, SerialMgrClientInfo* client, UInt32 devID, UInt32 enable)
+// client's state, and on resume the release of a parked reader.
+SerialMgrFlowChange SerialMgr_SetFlow(SerialMgrDevice& dev, SerialMgrClientInfo* client, UInt32 devID, UInt32 enable)
     REQUIRES(dev.flowLock);
-// The STOP/OK exchange of a USB pause with the given count.
-void SerialMgr_AwaitPark(SerialMgrDevice& dev, const std::shared_ptr<SerialMgrOpening>& opening, UInt32 epoch)
-    REQUIRES(dev.pauseLock);
+// Every resume calls this after it left flowLock.
+void SerialMgr_AnswerOverridden(const SerialMgrFlowChange& change);
+// The STOP/OK exchange of a USB pause with the given count, on the ack pipe
+// that the pause has held since before it counted itself.
+void SerialMgr_AwaitPark(SerialMgrDevice& dev, const std::shared_ptr<SerialMgrOpening>& opening, UInt32 epoch,
+                         const UsbAckPipeHold& ackHold) REQUIRES(dev.pauseLock);
 // A pause from another thread, once stopRx is set: waits until a delivery
 // that began before it has returned from dataCb.
 void SerialMgr_AwaitDelivery(const SerialMgrOpening& opening);
 // Reader side: the OK for every pause counted so far (parked, ended, or a
 // pause that a later resume overrode).
 void SerialMgr_AckPauses(SerialMgrDevice& dev, SerialMgrOpening& opening) EXCLUDES(dev.flowLock);
-// Reader side, on a STOP read from the control pipe: sets stopRx and returns
-// true when the reader must park; false when a resume overrode the pause
-// that sent it, which the reader then acknowledges instead.
-bool SerialMgr_StopStillWanted(SerialMgrDevice& dev, SerialMgrOpening& opening) EXCLUDES(dev.flowLock);
+// Reader side, on a STOP result: sets stopRx and returns true when the reader
+// must park; false for a USB STOP whose pause a resume has ended since (the
+// reader then answers that pause if it still waits, and reads on).
+bool SerialMgr_StopStillWanted(UInt32 devID, SerialMgrDevice& dev, SerialMgrOpening& opening)
+    EXCLUDES(dev.flowLock);
 // Reader side: parks while stopRx is set, then reopens the device for the
 // opening (or stops when the client is gone).
 enum class SerialMgrParkEnd {

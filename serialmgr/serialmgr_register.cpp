@@ -166,11 +166,13 @@ void attach(SerialMgrClientInfo* client, UInt32 devID, SerialMgrDevice& dev, con
     client->reserved2 = 0;
     client->skipSendLock = 0;
     SerialMgr_AddClient(client);
+    SerialMgrFlowChange change;
     {
         AtLock flow(dev.flowLock);
         dev.currentClient.store(client);
-        SerialMgr_SetFlow(dev, client, devID, 0);
+        change = SerialMgr_SetFlow(dev, client, devID, 0);
     }
+    SerialMgr_AnswerOverridden(change);
     hold.release();
 }
 
@@ -287,14 +289,16 @@ std::shared_ptr<SerialMgrOpening> detachAndStop(SerialMgrClientInfo* client, UIn
                                                 ExclusiveHold& hold, bool* signalled) REQUIRES(dev.regLock) ACQUIRE(hold) {
     std::shared_ptr<SerialMgrOpening> opening = SerialMgr_CurrentOpening(dev);
     hold.obtain(opening);
+    SerialMgrFlowChange change;
     {
         AtLock flow(dev.flowLock);
         // @model:dereg-detach
         dev.currentClient.store(nullptr);
-        SerialMgr_SetFlow(dev, client, devID, 0);  // releases a parked reader, which finds no client
+        change = SerialMgr_SetFlow(dev, client, devID, 0);  // releases a parked reader, which finds no client
         // @model:dereg-take-opening
         setOpening(dev, nullptr);
     }
+    SerialMgr_AnswerOverridden(change);
     // The view shows no opening from here; the reader of the one taken writes
     // it no more (closed, below).
     dev.wait_sem.store(0);

@@ -133,9 +133,9 @@ void passLoop(UInt32 devID, SerialMgrDevice& dev, SerialMgrOpening& opening, UIn
             if (!deliver(dev, opening, buffer, blockdatasize)) kept = blockdatasize;
         } else if (blockdatasize == STOP_READING_USB_TTY) {
             idlePasses = 0;
-            // The STOP of a pause that a resume has overridden since is only
-            // acknowledged: the resume came last, so reception goes on.
-            if (SerialMgr_StopStillWanted(dev, opening)) {
+            // The STOP of a USB pause that a resume has ended since is only
+            // answered (if that pause still waits): the resume came last.
+            if (SerialMgr_StopStillWanted(devID, dev, opening)) {
                 AT_LOGI(" SERIALMGR_RX_Entry: STOP_READING_USB_TTY:  stopRx=1\n");
             }
         } else {

@@ -60,26 +60,6 @@ TEST_F(UsbPause, EveryPauseWaitsForTheOkOfItsOwnPark) {
     expectNothingLeft();
 }
 
-// Its OK carries the pause's count. In the second round the first park's spare OK must not end the pause.
-TEST_F(UsbPause, ReaderThatParksBeforeTheStopAnswersThatPause) {
-    static std::atomic<int> parksBefore{0};
-    static const attest::LogCapture* logged = &log;
-    for (int round = 1; round <= 2; ++round) {
-        parksBefore = log.countContaining("wait_sem=");
-        attest::LogCapture::setHook([](const std::string& text) {
-            if (text.find("SERIALMGR_SetFlowControl: devID=5, client=1 enable=1") == std::string::npos) return;
-            fake::push(kUsb, "x");  // the reader delivers it and parks while the pause is still logging
-            attest::waitUntil([] { return logged->countContaining("wait_sem=") > parksBefore; });
-        });
-        ASSERT_TRUE(attest::finishesWithin([&] { EXPECT_EQ(SERIALMGR_SetFlowControl(client, 1), TRUE); },
-                                           std::chrono::seconds(5)))
-            << "round " << round;
-        attest::LogCapture::setHook(nullptr);
-        EXPECT_EQ(SERIALMGR_SetFlowControl(client, 0), TRUE);
-    }
-    deregister(client);
-}
-
 // The resume came last: the reader answers the STOP, the pause returns, and the next block is delivered.
 TEST_F(UsbPause, ResumeFromDataCbAfterTheStopWins) {
     onData = [this](SerialMgrClientInfo* c, const UInt8* d, UInt32) {
@@ -109,6 +89,63 @@ TEST_F(UsbPause, PauseReturnsWhenTheReaderEndsOnAReadError) {
     expectNothingLeft();
 }
 
+// A resume from another thread overrides a pause whose STOP an open threw away (a reopen's drain, done by
+// hand here): the pause returns, and the reader reads on.
+TEST_F(UsbPause, ResumeFromAnotherThreadEndsAPauseWhoseStopWasThrownAway) {
+    attest::Background pause([&] { EXPECT_EQ(SERIALMGR_SetFlowControl(client, 1), TRUE); });
+    ASSERT_TRUE(log.waitFor(kInfo, kStopLine));
+    EXPECT_EQ(SERIALMGR_SetFlowControl(client, 0), TRUE);
+    char text[80];
+    ASSERT_TRUE(attest::waitUntil([&] { return usbControlPipeReadIfReady(s_control_pipe[0], text) == 4; }));
+    ASSERT_TRUE(pause.finish(std::chrono::seconds(5)));
+    fake::push(kUsb, "read on");
+    ASSERT_TRUE(wait([&] { return blocks.size() == 1; }));
+    deregister(client);
+    expectNothingLeft();
+}
+
+// From before its count until it returns, so that a reopen's drain cannot take an OK meant for it.
+TEST_F(UsbPause, APauseHoldsTheAckPipeAgainstAnOpensDrain) {
+    static std::atomic<ssize_t> drained{0};
+    attest::LogCapture::setHook([](const std::string& text) {
+        if (text.find("SERIALMGR_SetFlowControl: devID=5, client=1 enable=1") == std::string::npos) return;
+        EXPECT_EQ(write(s_ack_pipe[1], "OK", 2), 2);
+        std::thread([] {  // the drain of an open on another thread
+            char read[80];
+            drained = usbAckPipeReadIfUnwatched(s_ack_pipe[0], read);
+        }).join();
+    });
+    attest::Background pause([&] { EXPECT_EQ(SERIALMGR_SetFlowControl(client, 1), TRUE); });
+    ASSERT_TRUE(log.waitFor(kInfo, kStopLine));
+    attest::LogCapture::setHook(nullptr);
+    fake::push(kUsb, "x");  // delivered; then the reader parks and answers
+    ASSERT_TRUE(pause.finish());
+    EXPECT_EQ(drained.load(), kUsbPipeEmpty);
+    deregister(client);
+}
+
+// Nobody waits on a pause from dataCb: its resume leaves no OK behind, which nobody would read.
+TEST_F(UsbPause, PauseAndResumeFromDataCbLeaveNoOkInThePipe) {
+    onData = [](SerialMgrClientInfo* c, const UInt8*, UInt32) {
+        EXPECT_EQ(SERIALMGR_SetFlowControl(c, 1), TRUE);
+        EXPECT_EQ(SERIALMGR_SetFlowControl(c, 0), TRUE);
+    };
+    fake::push(kUsb, "x");
+    ASSERT_TRUE(wait([&] { return blocks.size() == 1; }));
+    pollfd ack{s_ack_pipe[0], POLLIN, 0};
+    EXPECT_EQ(poll(&ack, 1, 0), 0) << log.dump();
+    deregister(client);
+}
+
+// Only pauses write STOPs on USB: one read with no pause on (left over; here none at all) parks no one.
+TEST_F(UsbPause, AStopReadWhileNoPauseIsOnIsReadPast) {
+    fake::push(kUsb, "", STOP_READING_USB_TTY);
+    fake::push(kUsb, "read on");
+    ASSERT_TRUE(wait([&] { return blocks.size() == 1; })) << log.dump();
+    EXPECT_EQ(gDevList[kUsb].stopRx.load(), 0);
+    deregister(client);
+}
+
 // It was queued behind another pause's exchange; it changes nothing and logs no line for the gone client.
 TEST_F(UsbPause, PauseWhoseClientIsDeregisteredWhileItWaitsReturnsFalse) {
     attest::Background first([&] { SERIALMGR_SetFlowControl(client, 1); });
@@ -123,21 +160,6 @@ TEST_F(UsbPause, PauseWhoseClientIsDeregisteredWhileItWaitsReturnsFalse) {
     EXPECT_EQ(log.countContaining("enable=1"), 1) << log.dump();
     EXPECT_EQ(gDevList[kUsb].stopRx.load(), 0);
     expectNothingLeft();
-}
-
-TEST_F(SerialMgrTest, OpenDrainLeavesTheAckPipeToAWaitingPause) {
-    attest::Background waiter([] { USB_Control_Pipe_Wait_Ack(); });
-    ASSERT_TRUE(sleeping(waiter.tid()));  // in its read, holding the pipe
-    int pending[2];
-    ASSERT_EQ(pipe(pending), 0);
-    ASSERT_EQ(write(pending[1], "OK", 2), 2);
-    char text[80];
-    EXPECT_EQ(usbAckPipeReadIfUnwatched(pending[0], text), kUsbPipeEmpty);
-    USB_Control_Pipe_Send_Ack();
-    ASSERT_TRUE(waiter.finish());
-    EXPECT_EQ(usbAckPipeReadIfUnwatched(pending[0], text), 2);  // nobody waits now
-    close(pending[0]);
-    close(pending[1]);
 }
 
 }  // namespace

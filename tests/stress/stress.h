@@ -211,7 +211,11 @@ TEST_P(Stress, RecordsArriveInOrderOnceAndNoneIsLostWhileReceiving) {
                     for (int i = 0; i < 20; ++i) SERIALMGR_SetFlowControl(c, r() % 2);
                 });
                 // At most two blocks: a pty takes only 4 KB unread before the far end's write waits.
-                for (int i = 0; i < 2 && !flipper.done(); ++i) feed(cur, !lossyPause);
+                // Resumes from this thread race the flipper's pauses (and a reopen of the device).
+                for (int i = 0; i < 2 && !flipper.done(); ++i) {
+                    feed(cur, !lossyPause);
+                    if (rng() % 2) SERIALMGR_SetFlowControl(cur, 0);
+                }
                 ASSERT_TRUE(flipper.finish());
                 SERIALMGR_SetFlowControl(cur, 0);
             }
