@@ -322,6 +322,7 @@ park:
     :: !running -> goto pass
     :: else
     fi;
+    atomic { do :: nempty(ctl) -> ctl?_ :: empty(ctl) -> break od };  /* @model:park-drop-stops */
     ackPauses(t);
     parkedNow = 1;
 end_park:

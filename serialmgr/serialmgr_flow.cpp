@@ -9,7 +9,7 @@
 // STOP and reads OKs until the reader has acknowledged its count (ackEpoch)
 // or a resume has overridden it (overriddenEpoch). The reader acknowledges
 // every count it has seen, with one OK, when it parks (each round of its
-// park), when it ends, and when it reads a STOP after a resume has overridden
+// park, which also takes the spent STOPs out of the pipe), when it ends, and when it reads a STOP after a resume has overridden
 // the pause that sent it (then it reads on: the resume came last). Any other
 // STOP parks the reader, as a STOP from the device does. A resume that
 // overrides a waiting pause sends an OK itself: the reader may never read that
@@ -67,6 +67,17 @@ void reopen(UInt32 devID, SerialMgrDevice& dev, SerialMgrOpening& opening) {
     }
     // @model:reopen-close-own
     if (fresh != SERIAL_OPEN_FAILED && fresh != SERIAL_OPEN_NOT_OPENED) Serial_CloseDevice(fresh);
+}
+
+// While parked, the reader answers pauses by their counts, so the STOPs in
+// the control pipe are spent: each round of the park takes them out. Else a
+// host that pauses and resumes while the reader stays parked would fill the
+// pipe, and its next STOP would wait for ever.
+void dropSpentStops() {
+    char text[80];
+    // @model:park-drop-stops
+    while (usbControlPipeReadIfReady(s_control_pipe[0], text) > 0) {
+    }
 }
 
 }  // namespace
@@ -186,7 +197,10 @@ SerialMgrParkEnd SerialMgr_Park(UInt32 devID, SerialMgrDevice& dev, SerialMgrOpe
         if (opening.running.load() == 0) return SerialMgrParkEnd::NewPass;  // the top of the pass ends the loop
         AT_LOGI("SERIALMGR_RX_Entry: devID=%d, wait_sem=%p\r\n", static_cast<int>(devID),
                 handleAsPointer(opening.waitSem));
-        if (devID == SERIAL_DEVICE_USB) SerialMgr_AckPauses(dev, opening);
+        if (devID == SERIAL_DEVICE_USB) {
+            dropSpentStops();
+            SerialMgr_AckPauses(dev, opening);
+        }
         // @model:park-obtain
         const OSStatus status = OSSEMAPHORE_obtainMutex(opening.waitSem, OSSUSPEND_WAIT);
         if (status != OSSTATUS_SUCCESS) {

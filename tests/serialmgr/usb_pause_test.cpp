@@ -49,6 +49,8 @@ TEST_F(UsbPause, EveryPauseWaitsForTheOkOfItsOwnPark) {
         EXPECT_FALSE(attest::waitUntil([&] { return pause.done(); }, std::chrono::milliseconds(100)));
         fake::push(kUsb, "block " + std::to_string(round));  // delivered; then the reader parks and answers
         ASSERT_TRUE(pause.finish());
+        pollfd stops{s_control_pipe[0], POLLIN, 0};
+        EXPECT_EQ(poll(&stops, 1, 0), 0) << "the parked reader left the STOP: STOPs would pile up";
         ASSERT_TRUE(attest::finishesWithin([&] { SERIALMGR_SetFlowControl(client, 1); }));
         EXPECT_EQ(log.count(kInfo, kStopLine), round);
         fake::push(kUsb, "late " + std::to_string(round));  // read only after the resume
