@@ -4,20 +4,22 @@
 // sends STOP on the control pipe and waits for the reader's OK; the whole of
 // that exchange is here.
 //
-// The STOP/OK rule. A USB pause counts itself (the opening's pauseEpoch)
-// under flowLock, in the same turn in which it sets stopRx; it then writes
-// STOP and reads OKs until the reader has acknowledged its count (ackEpoch)
-// or a resume has overridden it (overriddenEpoch). The reader acknowledges
-// every count it has seen, with one OK, when it parks (each round of its
-// park, which also takes the spent STOPs out of the pipe), when it ends, and when it reads a STOP after a resume has overridden
-// the pause that sent it (then it reads on: the resume came last). Any other
-// STOP parks the reader, as a STOP from the device does. A resume that
-// overrides a waiting pause sends an OK itself: the reader may never read that
-// pause's STOP, since a reopen's open throws away what the control pipe
-// holds. So a pause returns when the reader is parked for it, has ended, or
-// when a later resume won; never on an OK left over from an earlier park.
-// Pauses from other threads take turns on pauseLock, so only one of them
-// reads the ack pipe at a time.
+// The STOP/OK rule. A USB pause holds the ack pipe (UsbAckPipeHold), counts
+// itself (the opening's pauseEpoch) under flowLock in the same turn in which
+// it sets stopRx, writes STOP and reads OKs until the reader has acknowledged
+// its count (ackEpoch) or a resume has overridden it (overriddenEpoch). The
+// reader acknowledges every count it has seen, with one OK, when it parks
+// (each round of its park, which also takes the spent STOPs out of the
+// pipe), when it ends, and when it reads a STOP whose pause still waits after
+// a resume. Only pauses write STOPs on the USB device, each after setting
+// stopRx, so a STOP read with stopRx clear belongs to a pause that a resume
+// has ended: the reader reads on (another device's STOP result is its
+// driver's own and parks the reader). A resume that overrides a waiting pause
+// sends an OK itself, since the reader may never read that pause's STOP: a
+// reopen's open throws away what the control pipe holds. So a pause returns
+// when the reader is parked for it, has ended, or when a later resume won;
+// never on an OK left over from an earlier park. Pauses from other threads
+// take turns on pauseLock, so only one of them reads the ack pipe at a time.
 //
 // On every device, a pause from another thread also waits for a delivery
 // that is under way (the reader's delivering mark): when it returns, no block

@@ -52,10 +52,10 @@
 // - under pauseLock and the ack pipe's hold: the reader's OK. The reader
 //   sends that OK without any of these locks: when it parks, when it ends, or
 //   when it reads a STOP after a resume; a resume that overrides the waiting
-//   pause sends one after it has left flowLock. Also a pause's wait for a delivery under way
-//   (SerialMgr_AwaitDelivery): dataCb may call flow control, which from the
-//   reader takes only flowLock, never pauseLock. A deregistration does not
-//   take pauseLock.
+//   pause sends one after it has left flowLock. Also a pause's wait for a
+//   delivery under way (SerialMgr_AwaitDelivery): dataCb may call flow
+//   control, which from the reader takes only flowLock, never pauseLock. A
+//   deregistration does not take pauseLock.
 // - under nothing: the drain of calls in flight at the end of a
 //   deregistration runs after regLock is released.
 #pragma once

@@ -99,7 +99,7 @@ TEST_P(Reconnect, FromTheReadErrorCallbackLeavesTheNewOpeningAlone) {
 INSTANTIATE_TEST_SUITE_P(SerialMgr, Reconnect, ::testing::Bool(),
                          [](const auto& p) { return p.param ? "FromCallback" : "FromAnotherThread"; });
 
-// The host deregisters the same record meanwhile: the callback's call must not wait for the thread joining its reader.
+// The host deregisters the record meanwhile: the callback's call must not wait for the thread joining its reader.
 TEST_F(SerialMgrTest, SecondDeregistrationFromTheReadErrorCallbackStopsOnTheRecordCheck) {
     EXPECT_DEATH(
         {
