@@ -143,24 +143,27 @@ TEST_F(SerialMgrTest, PauseFromTheHostsSendCallbackDoesNotWaitForARegistration) 
 }
 
 // Each reader's forward to the other device finds its deregistration under way and fails instead of waiting.
+// A callback leaves only once both have sent: until then neither deregistration can free the record that the
+// other callback sends to.
 TEST_F(SerialMgrTest, BridgedDevicesDeregisteredAtOnceDoNotDeadlock) {
-    constexpr UInt32 kOther = 8;
-    installFake(kOther);
+    static constexpr UInt32 kDevs[2] = {kDev, 8};
+    installFake(kDevs[1]);
     static SerialMgrClientInfo* clients[2] = {};
     static std::atomic<Int32> forwarded[2] = {-1, -1};
+    static std::atomic<int> entered{0}, sent{0};
     onData = [](SerialMgrClientInfo* c, const UInt8* d, UInt32 n) {
         const int self = c == clients[0] ? 0 : 1;
-        const UInt32 otherDev = clients[1 - self]->devID;
-        attest::waitUntil([&] { return gDevList[otherDev].gate.closed(); });
+        ++entered;
+        attest::waitUntil([&] { return gDevList[kDevs[1 - self]].gate.closed(); });
         forwarded[self] = SERIALMGR_SendData(clients[1 - self], d, n, 0);
+        ++sent;
+        attest::waitUntil([] { return sent.load() == 2; });
     };
-    clients[0] = registerIdle(kDev, 1);
-    clients[1] = registerIdle(kOther, 2);
-    fake::push(kDev, "to 8");
-    fake::push(kOther, "to 7");
-    // Both readers are inside dataCb, each holding a unit of its device.
-    ASSERT_TRUE(attest::waitUntil([] { return gDevList[kDev].rxByteCount.load() == 4; }));
-    ASSERT_TRUE(attest::waitUntil([] { return gDevList[kOther].rxByteCount.load() == 4; }));
+    clients[0] = registerIdle(kDevs[0], 1);
+    clients[1] = registerIdle(kDevs[1], 2);
+    fake::push(kDevs[0], "to 8");
+    fake::push(kDevs[1], "to 7");
+    ASSERT_TRUE(attest::waitUntil([] { return entered.load() == 2; }));
     attest::Background first([] { SERIALMGR_DeRegisterClient(clients[0]); });
     attest::Background second([] { SERIALMGR_DeRegisterClient(clients[1]); });
     ASSERT_TRUE(first.finish()) << log.dump();
