@@ -99,26 +99,42 @@ TEST_P(Reconnect, FromTheReadErrorCallbackLeavesTheNewOpeningAlone) {
 INSTANTIATE_TEST_SUITE_P(SerialMgr, Reconnect, ::testing::Bool(),
                          [](const auto& p) { return p.param ? "FromCallback" : "FromAnotherThread"; });
 
-// The host deregisters the record meanwhile: the callback's call must not wait for the thread joining its reader.
-TEST_F(SerialMgrTest, SecondDeregistrationFromTheReadErrorCallbackStopsOnTheRecordCheck) {
-    EXPECT_DEATH(
-        {
-            SerialMgrClientInfo* client = registerIdle();
-            std::atomic<bool> inCallback{false};
-            onEvent = [&](SerialMgrClientInfo* c, UInt32 event) {
-                if (event != SERIALMGR_EVENT_READ_ERROR) return;
-                inCallback = true;
-                attest::waitUntil([&] { return log.countContaining("SERIALMGR_RX_Shutdown: devID=7, send") > 0; });
-                SERIALMGR_DeRegisterClient(c);
-            };
-            fake::push(kDev, "", 0, EIO);
-            attest::waitUntil([&] { return inCallback.load(); });
-            SERIALMGR_DeRegisterClient(client);
-        },
-        kBadRecord);
-}
+// The host deregisters the record, and the read-error callback deregisters it too (it stops on the record check)
+// or registers again (it gets NULL): neither waits for the thread that joins this reader and waits for the callback.
+class ReadErrorCallbackWhileTheHostStopsItsReader : public SerialMgrTest, public ::testing::WithParamInterface<bool> {};
 
-// ...while another thread registers there and waits for the send: the pause fails at once.
+TEST_P(ReadErrorCallbackWhileTheHostStopsItsReader, DoesNotWaitForIt) {
+    const bool registers = GetParam();
+    static std::atomic<bool> inCallback{false};
+    static std::atomic<SerialMgrClientInfo*> again{nullptr};
+    auto scenario = [&] {
+        SerialMgrClientInfo* client = registerIdle();
+        onEvent = [&](SerialMgrClientInfo* c, UInt32 event) {
+            if (event != SERIALMGR_EVENT_READ_ERROR) return;
+            inCallback = true;
+            attest::waitUntil([&] { return log.countContaining("SERIALMGR_RX_Shutdown: devID=7, send") > 0; });
+            const SerialMgrClientParams second = params(kDev, 2);
+            if (registers) again = SERIALMGR_RegisterClient(&second);
+            else SERIALMGR_DeRegisterClient(c);
+        };
+        fake::push(kDev, "", 0, EIO);
+        attest::waitUntil([] { return inCallback.load(); });
+        return attest::finishesWithin([client] { SERIALMGR_DeRegisterClient(client); });
+    };
+    if (!registers) {
+        EXPECT_DEATH(scenario(), kBadRecord);
+        return;
+    }
+    ASSERT_TRUE(scenario()) << log.dump();
+    EXPECT_EQ(again.load(), nullptr);
+    EXPECT_EQ(log.count(kError, "SERIALMGR_RegisterClient: device closing devID=7, client=2\r\n"), 1);
+    expectNothingLeft();
+}
+INSTANTIATE_TEST_SUITE_P(SerialMgr, ReadErrorCallbackWhileTheHostStopsItsReader, ::testing::Bool(),
+                         [](const auto& p) { return p.param ? "RegistersAgain" : "DeregistersAgain"; });
+
+// A pause from the host's send-data callback while another thread registers there and waits for that send: the
+// pause fails at once.
 TEST_F(SerialMgrTest, PauseFromTheHostsSendCallbackDoesNotWaitForARegistration) {
     static SerialMgrClientInfo* client = nullptr;
     static std::atomic<Boolean> paused{2};
@@ -142,10 +158,14 @@ TEST_F(SerialMgrTest, PauseFromTheHostsSendCallbackDoesNotWaitForARegistration) 
     deregister(client);
 }
 
-// Each reader's forward to the other device finds its deregistration under way and fails instead of waiting.
-// A callback leaves only once both have sent: until then neither deregistration can free the record that the
-// other callback sends to.
-TEST_F(SerialMgrTest, BridgedDevicesDeregisteredAtOnceDoNotDeadlock) {
+// Two devices whose dataCbs forward to each other, both deregistered, or both registered on again, at once: each
+// forward finds the other device's deregistration (the record is claimed) or registration (the gate is closed, and
+// that registration waits for this callback) under way, and fails instead of waiting. A callback leaves only once
+// both have sent: until then neither deregistration can free the record that the other callback sends to.
+class Bridge : public SerialMgrTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(Bridge, ForwardsFailAndNothingDeadlocks) {
+    const bool deregistering = GetParam();
     static constexpr UInt32 kDevs[2] = {kDev, 8};
     installFake(kDevs[1]);
     static SerialMgrClientInfo* clients[2] = {};
@@ -164,14 +184,24 @@ TEST_F(SerialMgrTest, BridgedDevicesDeregisteredAtOnceDoNotDeadlock) {
     fake::push(kDevs[0], "to 8");
     fake::push(kDevs[1], "to 7");
     ASSERT_TRUE(attest::waitUntil([] { return entered.load() == 2; }));
-    attest::Background first([] { SERIALMGR_DeRegisterClient(clients[0]); });
-    attest::Background second([] { SERIALMGR_DeRegisterClient(clients[1]); });
+    auto change = [&](int k) {  // a newcomer, once registered, leaves with the client it replaced
+        return [=, this] {
+            const SerialMgrClientParams p = params(kDevs[k], 3 + k);
+            SerialMgrClientInfo* newcomer = deregistering ? nullptr : SERIALMGR_RegisterClient(&p);
+            EXPECT_TRUE(deregistering || newcomer != nullptr) << "registration on device " << kDevs[k] << " failed";
+            if (newcomer != nullptr) SERIALMGR_DeRegisterClient(newcomer);
+            SERIALMGR_DeRegisterClient(clients[k]);
+        };
+    };
+    attest::Background first(change(0)), second(change(1));
     ASSERT_TRUE(first.finish()) << log.dump();
     ASSERT_TRUE(second.finish());
     EXPECT_EQ(forwarded[0].load(), 0);
     EXPECT_EQ(forwarded[1].load(), 0);
     expectNothingLeft();
 }
+INSTANTIATE_TEST_SUITE_P(SerialMgr, Bridge, ::testing::Bool(),
+                         [](const auto& p) { return p.param ? "Deregistered" : "RegisteredOn"; });
 
 // So the device's shutdown function runs every time (device 0 through useDefaultDevice, whatever devID says).
 TEST_F(SerialMgrTest, ReaderEndedByTheCloseStillTakesTheStopSignal) {
