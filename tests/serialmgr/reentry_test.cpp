@@ -185,7 +185,7 @@ TEST_P(Bridge, ForwardsFailAndNothingDeadlocks) {
     fake::push(kDevs[1], "to 7");
     ASSERT_TRUE(attest::waitUntil([] { return entered.load() == 2; }));
     auto change = [&](int k) {  // a newcomer, once registered, leaves with the client it replaced
-        return [=, this] {
+        return [=] {
             const SerialMgrClientParams p = params(kDevs[k], 3 + k);
             SerialMgrClientInfo* newcomer = deregistering ? nullptr : SERIALMGR_RegisterClient(&p);
             EXPECT_TRUE(deregistering || newcomer != nullptr) << "registration on device " << kDevs[k] << " failed";
