@@ -142,9 +142,10 @@ AT_EXPORT Int32 SERIALMGR_SendData(SerialMgrClientInfo* client, const UInt8* buf
 
 /* enable nonzero pauses reception, 0 resumes it. On the USB device a pause
  * returns once the reader has stopped reading (it acknowledged the STOP, or
- * it ended), or once a resume from another thread has overridden it; a pause of a device that is already paused, or that has no
- * running reader, does not wait, and neither does a pause from dataCb (the
- * reader parks when dataCb returns). FALSE for an invalid record. */
+ * it ended), or once a resume from another thread has overridden it; a pause
+ * of a device that is already paused, or that has no running reader, does
+ * not wait, and neither does a pause from dataCb (the reader parks when
+ * dataCb returns). FALSE for an invalid record. */
 AT_EXPORT Boolean SERIALMGR_SetFlowControl(SerialMgrClientInfo* client, UInt32 enable);
 
 /* Stops the device's reader and closes the device, calls eventCb with
